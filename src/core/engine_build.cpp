@@ -1,0 +1,16 @@
+#include "core/engine_build.h"
+
+#include "core/plugin.h"
+#include "core/probe_table.h"
+#include "engine/pe_image.h"
+#include "vstdlib_helper.h"
+
+int32_t DetectEngineBuild() {
+  uint32_t imageSize = 0;
+  const auto* image = reinterpret_cast<const uint8_t*>(hEngineLib);
+  // Without a readable header we cannot bound the probes, so nothing is read.
+  Version = (image && pe::ReadImageSize(image, &imageSize))
+                ? DetectBuildInImage(image, imageSize, Q_stristr)
+                : 0;
+  return Version;
+}

@@ -1,0 +1,75 @@
+// The library's entry routine and the host's start/stop call: the attach sequence,
+// the detach check and the transitions of the two start-up flags.
+#include <windows.h>
+
+#include "core/engine_build.h"
+#include "core/interfaces.h"
+#include "core/plugin.h"
+#include "crash/crash_filter.h"
+#include "crash/error_log.h"
+#include "update/identity.h"
+#include "update/replacement.h"
+#include "vstdlib_helper.h"
+
+HMODULE hThisLib;
+HMODULE hEngineLib;
+int32_t Version = -5;  // until DetectEngineBuild overwrites it
+uint8_t bInitialized;
+uint8_t bSupportedBuild;
+
+namespace {
+
+BOOL AttachSequence(HMODULE self) {
+  if (bInitialized) return TRUE;
+  hThisLib = self;
+  BindVstdlib();  // everything below may use the engine's string functions
+  LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(CrashDumpFilter);
+  hEngineLib = LoadLibraryW(L"hw.dll");
+  if (!hEngineLib) {
+    // The load is refused and our code goes away: the filter must not point into it.
+    SetUnhandledExceptionFilter(previous);
+    return FALSE;
+  }
+  DetectEngineBuild();
+  InitModuleIdentity();
+  BindEngineInterfaces();
+  if (IsSupportedBuild(Version)) {
+    bSupportedBuild = 1;  // late start-up waits for the host
+  } else {
+    bInitialized = 1;
+    FinishModuleReplacement();
+    StartModule();
+  }
+  return TRUE;
+}
+
+void DetachCheck() {
+  // Still running on a supported build and never stopped: the game ended abnormally.
+  if (bInitialized && bSupportedBuild) WriteErrorLog();
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      return AttachSequence(instance);
+    case DLL_PROCESS_DETACH:
+      DetachCheck();
+      return TRUE;
+    default:  // thread attach and detach
+      return TRUE;
+  }
+}
+
+// Exported as "_RIB_Main@20": standard call, five 32-bit arguments, only the second read.
+extern "C" int __stdcall RIB_Main(int, int start, int, int, int) {
+  if (!start) {
+    bInitialized = 0;
+  } else if (!bInitialized) {
+    bInitialized = 1;
+    FinishModuleReplacement();
+    StartModule();
+  }
+  return 1;
+}

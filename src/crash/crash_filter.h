@@ -1,0 +1,13 @@
+// The process-wide unhandled-exception filter and the two diagnostic commands.
+#pragma once
+
+#include <windows.h>
+
+// Writes "Murmelon.dmp"; 1 when the dump was written, 0 to let the default handling go on.
+LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception);
+// Prints "<what>. Windows error <code>: <system text>" for the last error.
+void PrintWindowsError(const char* what);
+// "WriteMD": asks the engine's tier0 for its minidump.
+void __cdecl WriteEngineMiniDump();
+// "crash": faults on purpose so the filter path can be tried.
+void __cdecl CrashCommand();

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# One-time (idempotent) preparation of a Debian 12 machine: cross toolchain, Wine,
+# the native test tools, a mingw build of OpenSSL's libcrypto and a private Wine prefix.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+deps="$root/deps"
+mkdir -p "$deps"
+
+need_pkgs=0
+for tool in i686-w64-mingw32-g++ wine cmake ninja; do
+  command -v "$tool" >/dev/null 2>&1 || need_pkgs=1
+done
+[ -f /usr/include/doctest/doctest.h ] || need_pkgs=1
+[ -f /usr/include/openssl/md5.h ] || need_pkgs=1
+dpkg -s wine32:i386 >/dev/null 2>&1 || need_pkgs=1
+command -v python3 >/dev/null 2>&1 || need_pkgs=1
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+if [ "$need_pkgs" = 1 ]; then
+  echo "setup: installing packages"
+  as_root dpkg --add-architecture i386
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
+    g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev \
+    python3 make perl ca-certificates xz-utils dpkg-dev >/dev/null
+fi
+
+# OpenSSL's libcrypto for i686-w64-mingw32, built once from Debian's source package.
+if [ ! -f "$deps/openssl/lib/libcrypto.a" ]; then
+  echo "setup: cross-building OpenSSL libcrypto (takes a few minutes)"
+  if ! ls /etc/apt/sources.list.d/*-src.sources >/dev/null 2>&1; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+      | as_root tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+    as_root apt-get update -qq
+  fi
+  work="$deps/openssl-src"
+  rm -rf "$work" && mkdir -p "$work"
+  (cd "$work" && apt-get source --download-only openssl >/dev/null 2>&1 || true)
+  tarball=$(ls "$work"/openssl_*.orig.tar.gz 2>/dev/null | head -n 1)
+  [ -n "$tarball" ] || { echo "setup: could not fetch the OpenSSL source" >&2; exit 1; }
+  tar -xzf "$tarball" -C "$work"
+  src=$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'openssl-*' | head -n 1)
+  (cd "$src" && ./Configure mingw no-shared no-asm no-threads no-dso no-engine no-tests \
+      no-module no-legacy --cross-compile-prefix=i686-w64-mingw32- \
+      --prefix="$deps/openssl" --libdir=lib >/dev/null \
+   && make -j"$(nproc)" build_libs >/dev/null 2>&1 \
+   && mkdir -p "$deps/openssl/lib" "$deps/openssl/include" \
+   && cp libcrypto.a "$deps/openssl/lib/" \
+   && cp -r include/openssl "$deps/openssl/include/")
+  rm -rf "$work"
+fi
+
+# A private Wine prefix: no crash debugger prompt, nothing that waits for a person.
+export WINEPREFIX="$deps/wineprefix" WINEDEBUG=-all WINEARCH=win32
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "setup: creating the Wine prefix"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w || true
+fi
+if ! grep -q '"Auto"="1"' "$WINEPREFIX/system.reg" 2>/dev/null; then
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 || true
+  wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
+  wineserver -w || true
+fi
+echo "setup: ready"

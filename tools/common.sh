@@ -1,0 +1,24 @@
+# Shared by the README's commands: set-up when something is missing, and the
+# environment that runs Windows programs under Wine in the project's own prefix.
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+ensure_setup() {
+  local missing=0
+  for tool in i686-w64-mingw32-g++ wine cmake ninja python3; do
+    command -v "$tool" >/dev/null 2>&1 || missing=1
+  done
+  [ -f "$root/deps/openssl/lib/libcrypto.a" ] || missing=1
+  [ -f "$root/deps/wineprefix/system.reg" ] || missing=1
+  [ -f /usr/include/doctest/doctest.h ] || missing=1
+  if [ "$missing" = 1 ]; then
+    bash "$root/tools/setup.sh"
+  fi
+  export WINEPREFIX="$root/deps/wineprefix" WINEDEBUG=-all WINEARCH=win32
+  # One Wine server for the whole run instead of one per program.
+  wineserver -p 300 >/dev/null 2>&1 || true
+}
+
+build_preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+}

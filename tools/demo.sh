@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds both flavours and plays a short game session with the plug-in in the simulated
+# game: a local update server answers the update check, a server announces its voice
+# codec, the player talks with Steam voice. Prints the game console as the player sees it.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+ensure_setup
+cd "$root"
+build_preset mingw >/dev/null
+echo "Built: $(ls dist/*.asi | tr '\n' ' ')"
+
+host_args=()
+server_pid=""
+if [ -f tools/update_server.py ]; then
+  releases=$(mktemp -d)
+  port_file="$releases/port"
+  python3 tools/update_server.py --releases "$releases" --port 0 --port-file "$port_file" \
+    >/dev/null 2>&1 &
+  server_pid=$!
+  for _ in $(seq 50); do [ -s "$port_file" ] && break; sleep 0.1; done
+  [ -s "$port_file" ] && host_args=(--update-host "127.0.0.1:$(cat "$port_file")")
+fi
+cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "${releases:-}"; }
+trap cleanup EXIT
+
+cd build/mingw
+timeout 60 "$root/tools/wine-run" bin/host.exe "${host_args[@]}" "$@"

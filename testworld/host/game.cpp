@@ -1,0 +1,119 @@
+// world::Game: the game's part in one scenario.
+#include <cstdlib>
+#include <sstream>
+
+#include "engine_api.h"
+#include "world.h"
+
+namespace world {
+
+namespace fs = std::filesystem;
+
+Game::Game(const Options& options) : options_(options) {
+  folder_ = fs::current_path() / "games" / (options_.name.empty() ? DefaultGameName() : options_.name);
+  MakeFolder();
+  // The game runs in its own folder: relative paths such as "valve\cl_dlls\GameUI.dll"
+  // resolve there, and so do the module names the plug-in loads.
+  SetCurrentDirectoryW(folder_.wstring().c_str());
+  SetDllDirectoryW(folder_.wstring().c_str());
+  // Both the process environment and the C runtime's copy, whichever the plug-in reads.
+  std::string host = options_.updateHost.empty() ? "127.0.0.1:9" : options_.updateHost;
+  SetEnvironmentVariableA("MURMELON_UPDATE_HOST", host.c_str());
+  _putenv(("MURMELON_UPDATE_HOST=" + host).c_str());
+  LoadEngineModules();
+}
+
+fs::path Game::AsiInFolder() const { return folder_ / (options_.flavour + ".asi"); }
+
+bool Game::PluginInFolder() const { return fs::exists(AsiInFolder()); }
+
+bool Game::LoadPlugin() {
+  if (!plugin_) plugin_ = LoadLibraryA(AsiInFolder().string().c_str());
+  return plugin_ != nullptr;
+}
+
+int Game::CallRibMain(int upDown) {
+  // The host's call: standard-call, five 32-bit arguments; the second starts (1) or
+  // stops (0) the provider. The others are the host's provider handle and callbacks,
+  // which the plug-in does not use.
+  using RibMainFn = int(__stdcall*)(int provider, int upDown, int, int, int);
+  auto ribMain = Export<RibMainFn>("_RIB_Main@20");
+  if (!ribMain) return kNoEntry;
+  return ribMain(0x4D535331 /* "MSS1" */, upDown, 0, 0, 0);
+}
+
+int Game::Start() { return CallRibMain(1); }
+int Game::Stop() { return CallRibMain(0); }
+
+bool Game::Unload() {
+  if (!plugin_) return false;
+  bool freed = FreeLibrary(plugin_) != 0;
+  plugin_ = nullptr;
+  return freed;
+}
+
+HMODULE Game::Module(const char* name) const { return GetModuleHandleA(name); }
+
+// Everything below drives or reads the engine; without one it does nothing.
+void Game::VoiceInit(const std::string& codec, int quality) {
+  if (api_) api_->World_ParseVoiceInit(codec.c_str(), quality);
+}
+void Game::HudFrame(double time) {
+  if (api_) api_->World_HudFrame(time);
+}
+void Game::Command(const std::string& line) {
+  if (api_) api_->World_RunCommand(line.c_str());
+}
+bool Game::Set(const std::string& name, const std::string& value) {
+  return api_ && api_->World_SetSetting(name.c_str(), value.c_str()) != 0;
+}
+void Game::SetClientState(int state) {
+  if (api_) api_->World_SetClientState(state);
+}
+void Game::SetVoiceInitResult(int result) {
+  if (api_) api_->World_SetVoiceInitResult(result);
+}
+
+std::string Game::Console() const { return api_ ? api_->World_Console() : ""; }
+std::string Game::Journal() const { return api_ ? api_->World_Journal() : ""; }
+
+std::vector<std::string> Game::JournalLines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(Journal());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void Game::ClearRecords() {
+  if (api_) api_->World_ClearRecords();
+}
+float Game::Setting(const std::string& name) const {
+  return api_ ? api_->World_SettingValue(name.c_str()) : -12345.0f;
+}
+std::string Game::SettingText(const std::string& name) const {
+  const char* text = api_ ? api_->World_SettingString(name.c_str()) : nullptr;
+  return text ? text : "";
+}
+const void* Game::SettingRecord(const std::string& name) const {
+  return api_ ? api_->World_SettingRecord(name.c_str()) : nullptr;
+}
+bool Game::HasCommand(const std::string& name) const {
+  return api_ && api_->World_HasCommand(name.c_str()) != 0;
+}
+double Game::LastHudFrame() const { return api_ ? api_->World_LastHudFrame() : 0.0; }
+int Game::HudFrameCount() const { return api_ ? api_->World_HudFrameCount() : 0; }
+int Game::MessageFieldsRead() const { return api_ ? api_->World_MessageFieldsRead() : 0; }
+WorldVoiceInitCall Game::LastVoiceInit() const {
+  WorldVoiceInitCall call{};
+  if (api_) api_->World_LastVoiceInit(&call);
+  return call;
+}
+uintptr_t Game::EngineBase() const { return api_ ? api_->World_EngineBase() : 0; }
+uintptr_t Game::EngineAddress(const char* what) const {
+  return api_ ? api_->World_EngineAddress(what) : 0;
+}
+uintptr_t Game::RealRoutine(const char* what) const {
+  return api_ ? api_->World_RealRoutine(what) : 0;
+}
+
+}  // namespace world

@@ -1,0 +1,82 @@
+#include "voice/patching.h"
+
+#include <cstring>
+
+#include "core/module_function.h"
+#include "engine/pe_image.h"
+#include "voice/pattern_scan.h"
+
+namespace {
+
+constexpr uint32_t kPatchLength = sizeof(JumpInstruction);
+
+void CopyToTarget(const HookDescriptor* hook, const void* bytes) {
+  if (!hook || !hook->target) return;
+  if (!MakeWritable(hook->target, kPatchLength)) return;
+  std::memcpy(reinterpret_cast<void*>(hook->target), bytes, kPatchLength);
+}
+
+}  // namespace
+
+bool FindModule(const void* address, ModuleInfo* info) {
+  MEMORY_BASIC_INFORMATION region = {};
+  VirtualQuery(address, &region, sizeof region);
+  if (!region.AllocationBase || !info) return false;
+  uint32_t size = 0;
+  if (!pe::ReadImageSize(region.AllocationBase, &size)) return false;
+  info->base = reinterpret_cast<uint32_t>(region.AllocationBase);
+  info->size = size;
+  info->handle = static_cast<HMODULE>(region.AllocationBase);
+  return true;
+}
+
+uint32_t FindExport(const ModuleInfo* info, const char* name) {
+  if (!info || !info->handle || !name) return 0;
+  return reinterpret_cast<uint32_t>(ModuleFunction<void*>(info->handle, name));
+}
+
+uint32_t ScanPattern(const ModuleInfo* info, const uint8_t* pattern, const char* mask,
+                     uint32_t patternLength) {
+  if (!info) return 0;
+  const uint8_t* found = ScanBytes(reinterpret_cast<const uint8_t*>(info->base), info->size,
+                                   pattern, mask, patternLength);
+  return reinterpret_cast<uint32_t>(found);
+}
+
+uint32_t ResolveTarget(const HookDescriptor* hook) {
+  if (!hook) return 0;
+  if (hook->offsetEntry) {
+    // An entry not yet set up would point the patch at the module's header.
+    if (!hook->module || !*hook->offsetEntry) return 0;
+    return reinterpret_cast<uint32_t>(hook->module->handle) + *hook->offsetEntry;
+  }
+  if (uint32_t exported = FindExport(hook->module, hook->name)) return exported;
+  return ScanPattern(hook->module, hook->pattern, hook->mask, hook->patternLength);
+}
+
+bool PrepareHook(HookDescriptor* hook) {
+  if (!hook) return false;
+  hook->target = ResolveTarget(hook);
+  if (!hook->target) {
+    hook->ready = 0;
+    return false;
+  }
+  std::memcpy(hook->savedBytes, reinterpret_cast<const void*>(hook->target), kPatchLength);
+  hook->jump = EncodeJump(hook->target, hook->replacement);
+  hook->ready = 1;
+  return true;
+}
+
+bool MakeWritable(uint32_t address, uint32_t length) {
+  DWORD previous = 0;
+  return VirtualProtect(reinterpret_cast<void*>(address), length, PAGE_EXECUTE_READWRITE,
+                        &previous) != 0;
+}
+
+void WriteJump(const HookDescriptor* hook) {
+  if (hook) CopyToTarget(hook, &hook->jump);
+}
+
+void RestoreBytes(const HookDescriptor* hook) {
+  if (hook) CopyToTarget(hook, hook->savedBytes);
+}

@@ -1,0 +1,26 @@
+// Finding hook targets in a loaded module and writing the 5-byte patches.
+#pragma once
+
+#include <cstdint>
+
+#include "voice/hook_descriptor.h"
+
+// Fills `info` for the module that holds `address`; false (info unchanged) when the
+// region's allocation base carries no PE header.
+bool FindModule(const void* address, ModuleInfo* info);
+uint32_t FindExport(const ModuleInfo* info, const char* name);
+uint32_t ScanPattern(const ModuleInfo* info, const uint8_t* pattern, const char* mask,
+                     uint32_t patternLength);
+
+// Offset entry first (name and pattern are then never consulted), else the export of
+// that name, else the pattern scan. 0 when nothing is found.
+uint32_t ResolveTarget(const HookDescriptor* hook);
+// Resolves the target, saves its first five bytes and builds the jump. Sets ready.
+bool PrepareHook(HookDescriptor* hook);
+
+// The range becomes PAGE_EXECUTE_READWRITE; the previous protection is not kept.
+bool MakeWritable(uint32_t address, uint32_t length);
+// Puts the jump over the target, or the saved bytes back. Nothing is written when the
+// target cannot be made writable.
+void WriteJump(const HookDescriptor* hook);
+void RestoreBytes(const HookDescriptor* hook);

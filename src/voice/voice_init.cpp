@@ -1,0 +1,120 @@
+#include "voice/voice_init.h"
+
+#include "core/console.h"
+#include "engine/engine.h"
+#include "voice/address_table.h"
+#include "voice/codec_slot.h"
+#include "voice/hooks.h"
+#include "voice/numbers.h"
+#include "voice/patching.h"
+#include "voice/voice_settings.h"
+
+CodecState Codec;
+char ServerCodecName[kCodecNameSize];
+int32_t ServerCodecQuality;
+
+namespace {
+
+// Switches initialise Steam voice with an empty name and this quality.
+constexpr int kSteamQuality = 1;
+
+// Our diagnostic lines go through the engine's own prints (slots 40 and 41).
+engine::ConPrintfFn EnginePrint(int slot) { return EngineFunction<engine::ConPrintfFn>(slot); }
+
+int32_t ClientState() {
+  return EngineClientState ? *reinterpret_cast<const volatile int32_t*>(EngineClientState) : 0;
+}
+
+uint32_t SettingInteger(const engine::SettingRecord* setting, uint32_t fallback) {
+  return setting ? static_cast<uint32_t>(TruncateSettingValue(setting->value)) : fallback;
+}
+
+// Writes a rate pair into the engine's capture format before it initialises voice; the
+// other fields keep the engine's values.
+void ApplyCaptureRates(const engine::SettingRecord* rate, const engine::SettingRecord* byteRate) {
+  if (!EngineVoiceFormat || !MakeWritable(EngineVoiceFormat, sizeof(engine::CaptureFormat)))
+    return;
+  auto* format = reinterpret_cast<engine::CaptureFormat*>(EngineVoiceFormat);
+  format->samplesPerSec = SettingInteger(rate, format->samplesPerSec);
+  format->avgBytesPerSec = SettingInteger(byteRate, format->avgBytesPerSec);
+}
+
+void ApplySteamRates() { ApplyCaptureRates(Voice.samplesPerSecSteam, Voice.avgBytesPerSecSteam); }
+void ApplyServerRates() { ApplyCaptureRates(Voice.samplesPerSec, Voice.avgBytesPerSec); }
+
+void ReportFailedSwitch() {
+  ConsoleMsgW(L"Возникла какая-то ошибка при инициализации кодека\n");
+}
+
+bool InitialiseSteamVoice(const char* announcement) {
+  EnginePrint(engine::kConDPrintfSlot)("%s", announcement);
+  ApplySteamRates();
+  return CallEngineVoiceInit("", kSteamQuality) != 0;
+}
+
+bool InitialiseServerCodec() {
+  EnginePrint(engine::kConPrintfSlot)("VoiceInitServer: Using %s\n", ServerCodecName);
+  SwapCodecSlot();
+  ApplyServerRates();
+  const bool succeeded = CallEngineVoiceInit(ServerCodecName, ServerCodecQuality) != 0;
+  RestoreCodecSlot();
+  return succeeded;
+}
+
+void RunSwitch(VoiceChoice choice, const char* steamAnnouncement) {
+  if (choice == VoiceChoice::kNothing) return;
+  const bool succeeded = choice == VoiceChoice::kSteamVoice
+                             ? InitialiseSteamVoice(steamAnnouncement)
+                             : InitialiseServerCodec();
+  if (!succeeded) ReportFailedSwitch();
+  RecordSwitchOutcome(&Codec, choice, succeeded);
+}
+
+// voice_useold 0: the engine's own handler reads the message, with the Steam rates in.
+void RunEngineHandler() {
+  RestoreBytes(&VoiceInitHook);
+  ApplySteamRates();
+  reinterpret_cast<engine::ParseHandlerFn>(VoiceInitEntry)();
+  WriteJump(&VoiceInitHook);
+}
+
+}  // namespace
+
+void ResetServerCodec() {
+  ServerCodecName[0] = '\0';
+  ServerCodecQuality = 0;
+}
+
+void __cdecl HookedVoiceInit() {
+  if (UseEngineVoiceInit()) {
+    RunEngineHandler();
+    return;
+  }
+  const char* codec = reinterpret_cast<engine::ReadStringFn>(EngineReadString)();
+  const int quality = reinterpret_cast<engine::ReadByteFn>(EngineReadByte)();
+  if (!codec) codec = "";  // nothing we pass on may be null
+  ServerCodecQuality = quality;
+
+  if (!codec[0]) {
+    RecordVoiceInitMessage(&Codec, false);
+    CallEngineVoiceInit(codec, quality);
+    return;
+  }
+  // The engine gets the name as read; our copy is cut to the buffer.
+  StoreCodecName(ServerCodecName, sizeof ServerCodecName, codec);
+  RecordVoiceInitMessage(&Codec, true);
+  EnginePrint(engine::kConDPrintfSlot)("VoiceInit: %s %i\n", codec, quality);
+  SwapCodecSlot();
+  ApplyServerRates();
+  CallEngineVoiceInit(codec, quality);
+  *reinterpret_cast<volatile uint32_t*>(EngineVoiceWord) = 0;
+  RestoreCodecSlot();
+}
+
+void VoiceInitSteam() {
+  RunSwitch(SteamSwitchChoice(Codec, ClientState()), "VoiceInitSteam: Using Steam Voice\n");
+}
+
+void VoiceInitServer() {
+  RunSwitch(ServerSwitchChoice(Codec, ClientState()), "VoiceInitServer: Using Steam Voice\n");
+}

@@ -1,0 +1,169 @@
+// The two inline hooks in the real engine layout: where the jumps lead, the HUD_Frame
+// call-through, a second start, and an engine module the plug-in cannot recognise.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "scenario.h"
+
+namespace {
+
+struct Entry {
+  uint8_t bytes[5];
+  uint8_t opcode() const { return bytes[0]; }
+  uint32_t destination(uintptr_t at) const {
+    int32_t displacement;
+    std::memcpy(&displacement, bytes + 1, 4);
+    return static_cast<uint32_t>(at) + 5u + static_cast<uint32_t>(displacement);
+  }
+};
+
+Entry ReadEntry(uintptr_t at) {
+  Entry entry;
+  std::memcpy(entry.bytes, reinterpret_cast<const void*>(at), sizeof entry.bytes);
+  return entry;
+}
+
+HMODULE ModuleOf(uintptr_t address) {
+  MEMORY_BASIC_INFORMATION region = {};
+  VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof region);
+  return static_cast<HMODULE>(region.AllocationBase);
+}
+
+std::unique_ptr<world::Game> StartedGame(int build) {
+  world::Options options;
+  options.build = build;
+  auto game = std::make_unique<world::Game>(options);
+  if (!game->PluginInFolder()) skip("the plug-in has not been built\n");
+  ok(game->LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  ok(game->Start() == 1, "start call did not answer 1\n");
+  return game;
+}
+
+// Each hooked entry starts with E9 and a displacement that lands inside the plug-in.
+void CheckHooked(const world::Game& game, const char* what) {
+  const uintptr_t at = game.EngineAddress(what);
+  ok(at != 0, "no engine address for %s\n", what);
+  if (!at) return;
+  Entry entry = ReadEntry(at);
+  ok(entry.opcode() == 0xE9, "%s starts with %02x, expected e9\n", what, entry.opcode());
+  ok(ModuleOf(entry.destination(at)) == game.Plugin(),
+     "%s jumps to %08x, outside the plug-in at %p\n", what, entry.destination(at),
+     static_cast<void*>(game.Plugin()));
+}
+
+void HooksLeadIntoPlugin(int build) {
+  auto game = StartedGame(build);
+  CheckHooked(*game, "VoiceInitHandler");
+  CheckHooked(*game, "HudFrame");
+  // Nothing else of the engine's code was touched: its other entries still lead to
+  // the engine's own routines.
+  for (const char* other : {"VoiceInitFunc", "ReadString", "ReadByte"}) {
+    const uintptr_t at = game->EngineAddress(other);
+    ok(ReadEntry(at).destination(at) == game->RealRoutine(other), "%s was changed\n", other);
+  }
+}
+
+// Bit patterns that a call-through must not change on the way: a careless float
+// conversion or a wrong argument size would.
+void CheckHudFramePassesDouble(world::Game& game, double time) {
+  const uintptr_t at = game.EngineAddress("HudFrame");
+  Entry before = ReadEntry(at);
+  const int count = game.HudFrameCount();
+  game.HudFrame(time);
+  const double got = game.LastHudFrame();
+  ok(std::memcmp(&got, &time, sizeof time) == 0, "HUD_Frame got %.17g, expected %.17g\n", got,
+     time);
+  ok(game.HudFrameCount() == count + 1, "engine routine ran %d times, expected %d\n",
+     game.HudFrameCount(), count + 1);
+  ok(std::memcmp(ReadEntry(at).bytes, before.bytes, 5) == 0, "the jump is not back in place\n");
+}
+
+void HudFrameCallThrough(int build) {
+  auto game = StartedGame(build);
+  double negativeZero;
+  const uint64_t negativeZeroBits = 0x8000000000000000ull;
+  std::memcpy(&negativeZero, &negativeZeroBits, sizeof negativeZero);
+  for (double time : {0.016, 123456.789, -1.0, 4.9406564584124654e-324, negativeZero})
+    CheckHudFramePassesDouble(*game, time);
+}
+
+}  // namespace
+
+SCENARIO(hooks_lead_into_plugin_6027) { HooksLeadIntoPlugin(6027); }
+SCENARIO(hooks_lead_into_plugin_6132) { HooksLeadIntoPlugin(6132); }
+SCENARIO(hud_frame_call_through_6027) { HudFrameCallThrough(6027); }
+SCENARIO(hud_frame_call_through_6132) { HudFrameCallThrough(6132); }
+
+// A stop and a new start run the installers again. Preparing a hook a second time would
+// save the jump itself as the "original" bytes, and the next call-through would jump
+// back into the plug-in for ever.
+SCENARIO(second_start_changes_no_hook) {
+  auto game = StartedGame(6132);
+  const uintptr_t voiceAt = game->EngineAddress("VoiceInitHandler");
+  const uintptr_t hudAt = game->EngineAddress("HudFrame");
+  Entry voiceBefore = ReadEntry(voiceAt), hudBefore = ReadEntry(hudAt);
+  ok(game->Stop() == 1, "stop call did not answer 1\n");
+  ok(game->Start() == 1, "second start call did not answer 1\n");
+  ok(std::memcmp(ReadEntry(voiceAt).bytes, voiceBefore.bytes, 5) == 0, "voice-init entry changed\n");
+  ok(std::memcmp(ReadEntry(hudAt).bytes, hudBefore.bytes, 5) == 0, "HUD_Frame entry changed\n");
+  CheckHudFramePassesDouble(*game, 2.5);
+  game->ClearRecords();
+  game->VoiceInit("voice_speex", 3);
+  ok(game->MessageFieldsRead() == 2, "read %d fields of the message, expected 2\n",
+     game->MessageFieldsRead());
+  ok(scenario::HasLine(game->Journal(), "slot41 VoiceInit: voice_speex 3"),
+     "the voice-init hook did not run after the second start:\n%s\n", game->Journal().c_str());
+  // The call-through to the engine's own handler needs the engine's original bytes.
+  ok(game->Set("voice_useold", "0"), "no voice_useold setting\n");
+  game->ClearRecords();
+  game->VoiceInit("voice_celt", 4);
+  ok(scenario::HasLine(game->Journal(), "engine: CL_Parse_VoiceInit read \"voice_celt\" 4"),
+     "the engine's handler did not run after the second start:\n%s\n", game->Journal().c_str());
+  ok(std::memcmp(ReadEntry(voiceAt).bytes, voiceBefore.bytes, 5) == 0, "voice-init hook not back\n");
+}
+
+// Slot 17's function is how the plug-in finds the engine module. Here it lies in memory
+// without a PE header (a jump to the engine's own function): no hook can be installed,
+// commands still register, and the switches must not call through an unset pointer.
+SCENARIO(unrecognised_module_leaves_engine_alone) {
+  world::Options options;
+  options.build = 6027;
+  world::Game game(options);
+  if (!game.PluginInFolder()) skip("the plug-in has not been built\n");
+  auto* table = reinterpret_cast<uintptr_t*>(game.EngineAddress("FuncTable"));
+  auto* page = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+  ok(table && page, "no function table or page\n");
+  if (!table || !page) return;
+  uint8_t* thunk = page + 0x100;  // the page's start stays zero: no "PE" header there
+  const int32_t displacement = static_cast<int32_t>(table[17] - (reinterpret_cast<uintptr_t>(thunk) + 5));
+  thunk[0] = 0xE9;
+  std::memcpy(thunk + 1, &displacement, 4);
+  table[17] = reinterpret_cast<uintptr_t>(thunk);
+
+  const uintptr_t voiceAt = game.EngineAddress("VoiceInitHandler");
+  const uintptr_t hudAt = game.EngineAddress("HudFrame");
+  Entry voiceBefore = ReadEntry(voiceAt), hudBefore = ReadEntry(hudAt);
+  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  ok(game.Start() == 1, "start call did not answer 1\n");
+  ok(std::memcmp(ReadEntry(voiceAt).bytes, voiceBefore.bytes, 5) == 0, "voice-init entry patched\n");
+  ok(std::memcmp(ReadEntry(hudAt).bytes, hudBefore.bytes, 5) == 0, "HUD_Frame entry patched\n");
+  ok(game.HasCommand("+steamvoice") && game.HasCommand("VoiceInit"), "commands not registered\n");
+
+  game.ClearRecords();
+  game.VoiceInit("voice_speex", 3);  // the engine's own handler, untouched
+  ok(scenario::HasLine(game.Journal(), "engine: CL_Parse_VoiceInit read \"voice_speex\" 3"),
+     "the engine's handler did not run:\n%s\n", game.Journal().c_str());
+
+  game.ClearRecords();
+  game.Command("+steamvoice");
+  game.Command("VoiceInit voice_celt 5");
+  ok(game.LastVoiceInit().calls == 0, "the engine's voice initialisation ran %d times\n",
+     game.LastVoiceInit().calls);
+  ok_bytes(game.Console(), "VoiceInitSteam: Using Steam Voice\n"
+                          "[Murmel]:Возникла какая-то ошибка при инициализации кодека\n");
+  ok(scenario::HasLine(game.Journal(), "slot20 +voicerecord"), "recording did not start\n");
+}

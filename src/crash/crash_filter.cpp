@@ -1,0 +1,48 @@
+// The process-wide unhandled-exception filter: a minidump of the whole process.
+#include "crash/crash_filter.h"
+
+#include <cstdio>
+
+#include "core/module_function.h"
+#include "crash/dbghelp_api.h"
+
+namespace {
+
+// Relative on purpose: the dump lands in the game's current directory.
+constexpr const char* kDumpFileName = "Murmelon.dmp";
+constexpr int32_t kMiniDumpNormal = 0;
+
+}  // namespace
+
+LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception) {
+  HMODULE dbghelp = LoadLibraryA("DBGHELP.DLL");  // stays loaded: the process is ending
+  if (!dbghelp) {
+    PrintWindowsError(" Cannot load dll DBGHELP.DLL");
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  auto writeDump = ModuleFunction<MiniDumpWriteDumpFn>(dbghelp, "MiniDumpWriteDump");
+  if (!writeDump) {
+    PrintWindowsError(" Cannot get address of MiniDumpWriteDump function");
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  HANDLE file = CreateFileA(kDumpFileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    PrintWindowsError(" An unhandled exception occured. Error on creating dump file: Murmelon.dmp");
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  DumpExceptionInfo info{GetCurrentThreadId(), exception, FALSE};
+  LONG result;
+  if (writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, kMiniDumpNormal, &info, nullptr,
+                nullptr)) {
+    printf_s(" An unhandled exception occured. Dump saved to: %s", kDumpFileName);
+    // The process is terminated right after we return; buffered output would be lost.
+    std::fflush(stdout);
+    result = EXCEPTION_EXECUTE_HANDLER;
+  } else {
+    PrintWindowsError(" An unhandled exception occured. Error saving dump file: Murmelon.dmp");
+    result = EXCEPTION_CONTINUE_SEARCH;
+  }
+  CloseHandle(file);
+  return result;
+}

@@ -1,0 +1,261 @@
+// The report of an unexpected unload, from the real plug-in in the test world: one
+// record appended to "MurmelonError.log" per unload while started on a supported
+// build, tier0's minidump asked for, and the message box (caught at the plug-in's
+// import of MessageBoxW).
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLog = "MurmelonError.log";
+const std::string kSeparator(53, '_');
+
+struct ShownBox {
+  int calls = 0;
+  HWND owner = reinterpret_cast<HWND>(1);
+  std::wstring text, caption;
+  UINT style = 0;
+} box;
+// Set by the child that ends with the plug-in still running: its box arrives while the
+// process shuts down, after the scenario's own statics are gone.
+bool printBoxAtExit = false;
+
+int WINAPI CaptureBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+  ++box.calls;
+  box.owner = owner;
+  box.text = text ? text : L"(null)";
+  box.caption = caption ? caption : L"(null)";
+  box.style = style;
+  if (printBoxAtExit) printf("box shown\n");
+  return IDOK;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The plug-in started on a supported build, its message box caught.
+bool LoadAndStart(world::Game& game) {
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  if (!game.LoadPlugin()) return false;
+  void* previous = game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&CaptureBox));
+  ok(previous != nullptr, "the plug-in does not import user32!MessageBoxW\n");
+  return game.Start() == 1;
+}
+
+void* Interface(const char* module, const char* name) {
+  using Factory = void*(__cdecl*)(const char* name, int* returnCode);
+  HMODULE handle = GetModuleHandleA(module);
+  auto factory = handle ? reinterpret_cast<Factory>(
+                              reinterpret_cast<void*>(GetProcAddress(handle, "CreateInterface")))
+                        : nullptr;
+  return factory ? factory(name, nullptr) : nullptr;
+}
+
+// Lines 1 to 11 of a record as the world handed the values out, with CR LF line ends.
+std::string ExpectedHeader(HMODULE plugin, int build) {
+  auto hex = [](const void* p) {
+    char text[16];
+    snprintf(text, sizeof text, "%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)));
+    return std::string(text);
+  };
+  return "hThisLib=" + hex(plugin) + "\r\n*G_UI=" + hex(Interface("GameUI.dll", "GameUI007")) +
+         "\r\n*G_Console=" + hex(Interface("GameUI.dll", "GameConsole003")) +
+         "\r\n*B_UI=" + hex(Interface("hw.dll", "BaseUI001")) +
+         "\r\n*R_GE=" + hex(Interface("GameUI.dll", "RunGameEngine006")) +
+         "\r\n*V_Local=" + hex(Interface("vgui2.dll", "VGUI_Localize002")) +
+         "\r\n*V_Sys=" + hex(Interface("vgui2.dll", "VGUI_System009")) +
+         "\r\n*V_Inp=" + hex(Interface("vgui2.dll", "VGUI_Input004")) +
+         "\r\n*V_Int=" + hex(Interface("vgui2.dll", "VGUI_InputInternal001")) +
+         "\r\nVersion=" + std::to_string(build) + "\r\n\r\n";
+}
+
+// Records of a log: each ends with the separator line.
+std::vector<std::string> Records(const std::string& log) {
+  std::vector<std::string> records;
+  const std::string end = kSeparator + "\r\n";
+  for (size_t start = 0; start < log.size();) {
+    size_t at = log.find(end, start);
+    if (at == std::string::npos) {
+      records.push_back(log.substr(start));  // unfinished: fails the shape check
+      break;
+    }
+    records.push_back(log.substr(start, at + end.size() - start));
+    start = at + end.size();
+  }
+  return records;
+}
+
+// One record's shape: the header, frames "<file> (<line>): <function>" innermost
+// first starting at the report routine, an empty line, the separator.
+void CheckRecord(const std::string& record, const std::string& header) {
+  ok(record.compare(0, header.size(), header) == 0, "record header:\n%s\nexpected:\n%s\n",
+     scenario::Escape(record.substr(0, header.size())).c_str(), scenario::Escape(header).c_str());
+  std::string body = record.size() > header.size() ? record.substr(header.size()) : "";
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < body.size();) {
+    size_t at = body.find("\r\n", start);
+    if (at == std::string::npos) break;
+    lines.push_back(body.substr(start, at - start));
+    start = at + 2;
+  }
+  ok(lines.size() >= 3, "record body \"%s\" has no frames\n", scenario::Escape(body).c_str());
+  if (lines.size() < 3) return;
+  ok(lines[lines.size() - 1] == kSeparator && lines[lines.size() - 2].empty(),
+     "record does not end with an empty line and the separator\n");
+  const std::string& first = lines[0];
+  size_t open = first.rfind(" (");
+  size_t close = first.find("): ", open == std::string::npos ? 0 : open);
+  ok(open != std::string::npos && close != std::string::npos, "frame line \"%s\"\n", first.c_str());
+  if (open == std::string::npos || close == std::string::npos) return;
+  std::string file = first.substr(0, open);
+  int line = atoi(first.substr(open + 2, close - open - 2).c_str());
+  std::string function = first.substr(close + 3);
+  ok(file.size() >= 13 && file.compare(file.size() - 13, 13, "error_log.cpp") == 0,
+     "innermost frame's file \"%s\"\n", file.c_str());
+  ok(line > 0, "innermost frame's line %d\n", line);
+  ok(function.find("WriteErrorLog") != std::string::npos, "innermost frame's function \"%s\"\n",
+     function.c_str());
+  for (size_t i = 0; i + 2 < lines.size(); ++i)
+    ok(lines[i].find(" (") != std::string::npos && lines[i].find("): ") != std::string::npos,
+       "frame line %u \"%s\"\n", static_cast<unsigned>(i), lines[i].c_str());
+}
+
+void CheckBox() {
+  ok(box.calls == 1, "message box shown %d times\n", box.calls);
+  ok(box.owner == nullptr, "the box has an owner window\n");
+  ok(box.caption == L"Murmelon не хочет работать", "box caption differs\n");
+  ok(box.style == 0x30, "box style 0x%x\n", box.style);
+  std::vector<std::wstring> lines;
+  size_t start = 0;
+  for (size_t at; (at = box.text.find(L'\n', start)) != std::wstring::npos; start = at + 1)
+    lines.push_back(box.text.substr(start, at - start));
+  lines.push_back(box.text.substr(start));
+  ok(lines.size() == 8, "box text has %u lines\n", static_cast<unsigned>(lines.size()));
+  if (lines.size() != 8) return;
+  ok(lines[0] == L"Отправьте автору файл MurmelonError.log, и mdmp-файл,", "box line 1\n");
+  ok(lines[1] == L"которые вы сможете найти в той же директории,", "box line 2\n");
+  ok(lines[2] == L"где лежит сам модуль.", "box line 3\n");
+  ok(lines[3] == L"Контакты автора:", "box line 4\n");
+  ok(!lines[4].empty(), "no contact line\n");
+  const std::wstring forum = L"Или напишите в тему на форуме ";
+  ok(lines[5].compare(0, forum.size(), forum) == 0 && lines[5].size() > forum.size(),
+     "box line 6\n");
+  ok(lines[6] == L"Да, чтобы скопировать этот текст,(дабы было проще вводить ссылку в браузер) "
+                 L"кликните сюда мышкой (не на кнопку, а просто на поле) и нажмите Ctrl+C.",
+     "box line 7\n");
+  ok(lines[7] == L"Затем вы сможете вставить текст в любой текстовый редактор.", "box line 8\n");
+}
+
+// A further unexpected unload in a new process over an existing log, given as an
+// argument (each game folder starts empty, so the earlier log is carried over).
+CHILD_MODE(unload_again) {
+  world::Game game;
+  if (!scenario::Args().empty())
+    CopyFileA(scenario::Args()[0].c_str(), kLog, FALSE);
+  ok(LoadAndStart(game), "plug-in not started\n");
+  printf("header %s\n", scenario::Escape(ExpectedHeader(game.Plugin(), 6027)).c_str());
+  ok(game.Unload(), "FreeLibrary failed\n");
+  printf("boxes %d\n", box.calls);
+}
+
+// The game ends without stopping us: the report runs in the process's own shutdown.
+CHILD_MODE(exit_while_started) {
+  printBoxAtExit = true;
+  world::Game game;
+  ok(LoadAndStart(game), "plug-in not started\n");
+}
+
+}  // namespace
+
+SCENARIO(unload_while_started_appends_a_record_and_shows_the_box) {
+  world::Game game;
+  ok(LoadAndStart(game), "plug-in not started\n");
+  std::string header = ExpectedHeader(game.Plugin(), 6027);
+  game.ClearRecords();
+  ok(game.Unload(), "FreeLibrary failed\n");
+
+  ok_bytes(game.Journal(), "tier0 WriteMiniDump(null)\n");
+  std::string log = ReadFile(kLog);
+  trace("MurmelonError.log:\n%s", log.c_str());
+  for (size_t i = 0; i < log.size(); ++i)
+    if (log[i] == '\n' && (i == 0 || log[i - 1] != '\r')) {
+      ok(false, "bare line feed at byte %u\n", static_cast<unsigned>(i));
+      break;
+    }
+  std::vector<std::string> records = Records(log);
+  ok(records.size() == 1, "%u records\n", static_cast<unsigned>(records.size()));
+  if (!records.empty()) CheckRecord(records[0], header);
+  CheckBox();
+
+  // A second unexpected unload, in a new process, appends after the first record.
+  fs::path first = fs::absolute(kLog);
+  auto child = scenario::RunChildMode("unload_again", {first.string()}, 40000);
+  ok(child.started && !child.timedOut && child.exitCode == 0,
+     "second unload: exit 0x%lx, timed out %d, output:\n%s\n", child.exitCode, child.timedOut,
+     child.out.c_str());
+  std::string both =
+      ReadFile(scenario::StartDir() / "games" / (scenario::Name() + ".unload_again") / kLog);
+  ok(both.compare(0, log.size(), log) == 0, "the first record changed\n");
+  std::vector<std::string> all = Records(both);
+  ok(all.size() == 2, "%u records after the second unload\n", static_cast<unsigned>(all.size()));
+  size_t at = child.out.find("header ");
+  if (all.size() == 2 && at != std::string::npos) {
+    std::string escaped = child.out.substr(at + 7, child.out.find('\n', at) - at - 7);
+    ok(scenario::Escape(all[1]).compare(0, escaped.size(), escaped) == 0,
+       "second record's header differs\n");
+    CheckRecord(all[1], all[1].substr(0, all[1].find("\r\n\r\n") + 4));
+  }
+  ok(child.out.find("boxes 1\n") != std::string::npos, "second unload: box not shown once\n");
+}
+
+SCENARIO(unload_after_stop_writes_nothing) {
+  world::Game game;
+  ok(LoadAndStart(game), "plug-in not started\n");
+  ok(game.Stop() == 1, "stop call failed\n");
+  game.ClearRecords();
+  ok(game.Unload(), "FreeLibrary failed\n");
+  ok(!fs::exists(kLog), "a log was written\n");
+  ok(box.calls == 0, "a box was shown\n");
+  ok_bytes(game.Journal(), "");
+}
+
+SCENARIO(unload_on_an_unsupported_build_writes_nothing) {
+  world::Options options;
+  options.build = 4554;  // recognised, not supported: late start-up runs at attach
+  world::Game game(options);
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  ok(game.LoadPlugin(), "plug-in not loaded\n");
+  game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&CaptureBox));
+  game.Start();
+  game.ClearRecords();
+  ok(game.Unload(), "FreeLibrary failed\n");
+  ok(!fs::exists(kLog), "a log was written\n");
+  ok(box.calls == 0, "a box was shown\n");
+  ok_bytes(game.Journal(), "");
+}
+
+// The report runs inside the loader's detach notification; it must finish there, also
+// when the detach comes from the end of the process.
+SCENARIO(exit_while_started_reports_and_ends) {
+  auto child = scenario::RunChildMode("exit_while_started", {}, 40000);
+  ok(child.started && !child.timedOut, "the process did not end (timed out %d)\n",
+     child.timedOut);
+  ok(child.exitCode == 0, "exit code 0x%lx, output:\n%s\n", child.exitCode, child.out.c_str());
+  ok(child.out.find("box shown\n") != std::string::npos, "no box at process end: %s\n",
+     scenario::Escape(child.out).c_str());
+  std::string log =
+      ReadFile(scenario::StartDir() / "games" / (scenario::Name() + ".exit_while_started") / kLog);
+  std::vector<std::string> records = Records(log);
+  ok(records.size() == 1, "%u records\n", static_cast<unsigned>(records.size()));
+  if (records.size() == 1) CheckRecord(records[0], records[0].substr(0, records[0].find("\r\n\r\n") + 4));
+}

@@ -1,0 +1,255 @@
+// The crash path of the real plug-in: "crash" ends the game through our unhandled-
+// exception filter, which leaves a real minidump; "WriteMD" asks tier0 for its own.
+// Each crash runs in a child process (the crash ends it) with a time-out, so a failure
+// path that hands the exception on can never leave a test waiting on a debugger.
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "scenario.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr DWORD kChildTimeoutMs = 40000;
+constexpr const char* kSaved = " An unhandled exception occured. Dump saved to: Murmelon.dmp";
+constexpr const char* kCreateFailed =
+    " An unhandled exception occured. Error on creating dump file: Murmelon.dmp. Windows error ";
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+template <typename T>
+bool ReadAt(const std::string& bytes, uint64_t offset, T* out) {
+  if (offset + sizeof(T) > bytes.size()) return false;
+  std::memcpy(out, bytes.data() + offset, sizeof(T));
+  return true;
+}
+
+// The minidump format's header, stream directory entry and exception stream start.
+struct DumpHeader {
+  uint32_t signature, version, streamCount, directoryRva, checkSum, timeDateStamp;
+  uint64_t flags;
+};
+struct DumpDirectoryEntry {
+  uint32_t type, dataSize, rva;
+};
+struct DumpExceptionStart {
+  uint32_t threadId, alignment, exceptionCode, exceptionFlags;
+  uint64_t exceptionRecord, exceptionAddress;
+};
+static_assert(sizeof(DumpHeader) == 32 && sizeof(DumpDirectoryEntry) == 12 &&
+                  sizeof(DumpExceptionStart) == 32,
+              "minidump layouts");
+constexpr uint32_t kMdmp = 0x504D444D;  // "MDMP"
+constexpr uint32_t kExceptionStream = 6;
+
+struct DumpFacts {
+  bool valid = false;            // signature and every stream inside the file
+  bool hasException = false;
+  DumpExceptionStart exception{};
+};
+
+DumpFacts InspectDump(const std::string& dump) {
+  DumpFacts facts;
+  DumpHeader header;
+  if (!ReadAt(dump, 0, &header) || header.signature != kMdmp) return facts;
+  if ((header.version & 0xFFFF) != 0xA793) return facts;  // MINIDUMP_VERSION
+  facts.valid = header.streamCount > 0;
+  for (uint32_t i = 0; i < header.streamCount; ++i) {
+    DumpDirectoryEntry entry;
+    if (!ReadAt(dump, header.directoryRva + uint64_t{i} * sizeof entry, &entry) ||
+        uint64_t{entry.rva} + entry.dataSize > dump.size()) {
+      facts.valid = false;
+      return facts;
+    }
+    if (entry.type == kExceptionStream && entry.dataSize >= sizeof(DumpExceptionStart))
+      facts.hasException = ReadAt(dump, entry.rva, &facts.exception);
+  }
+  return facts;
+}
+
+// What the crashing child printed about itself before the fault: "thread <id> plugin
+// <base> <size>\n".
+struct ChildFacts {
+  unsigned long thread = 0, pluginBase = 0, pluginSize = 0;
+};
+ChildFacts ParseChild(const std::string& out) {
+  ChildFacts facts;
+  size_t at = out.find("thread ");
+  if (at != std::string::npos)
+    sscanf(out.c_str() + at, "thread %lu plugin %lx %lx", &facts.thread, &facts.pluginBase,
+           &facts.pluginSize);
+  return facts;
+}
+
+fs::path ChildFolder(const std::string& mode) {
+  return scenario::StartDir() / "games" / (scenario::Name() + "." + mode);
+}
+
+// Loads and starts the plug-in on a supported build and types "crash". Arguments:
+//   "directory"   a directory named Murmelon.dmp is in the way
+//   "held"        the file is open here without sharing
+//   <path>        an earlier dump, put in place (with extra bytes) before the crash
+CHILD_MODE(crash) {
+  world::Game game;
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  if (!game.LoadPlugin() || game.Start() != 1) {
+    printf("plug-in not started\n");
+    return;
+  }
+  std::string how = scenario::Args().empty() ? "" : scenario::Args()[0];
+  HANDLE held = INVALID_HANDLE_VALUE;
+  if (how == "directory") {
+    CreateDirectoryA("Murmelon.dmp", nullptr);
+  } else if (how == "held") {
+    held = CreateFileA("Murmelon.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE) printf("cannot hold Murmelon.dmp open\n");
+  } else if (!how.empty()) {
+    std::string old = ReadFile(how) + std::string(1 << 20, 'X');
+    std::ofstream("Murmelon.dmp", std::ios::binary) << old;
+  }
+  auto base = reinterpret_cast<const uint8_t*>(game.Plugin());
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  printf("thread %lu plugin %lx %lx\n", GetCurrentThreadId(),
+         static_cast<unsigned long>(reinterpret_cast<uintptr_t>(base)),
+         static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
+  fflush(stdout);
+  game.Command("crash");
+  printf("still running after \"crash\"\n");
+}
+
+}  // namespace
+
+SCENARIO(crash_writes_minidump_of_the_fault) {
+  auto first = scenario::RunChildMode("crash", {}, kChildTimeoutMs);
+  ok(first.started && !first.timedOut, "child did not run to its end (timed out %d)\n",
+     first.timedOut);
+  ok(first.exitCode == 0xC0000005, "exit code 0x%lx, expected the access violation\n",
+     first.exitCode);
+  ChildFacts child = ParseChild(first.out);
+  ok(child.thread != 0, "child printed no facts: \"%s\"\n", scenario::Escape(first.out).c_str());
+  // The message ends the output: nothing after it, not even a line break.
+  size_t lineEnd = first.out.find('\n');
+  ok_bytes(first.out.substr(lineEnd == std::string::npos ? 0 : lineEnd + 1), kSaved);
+
+  fs::path dumpPath = ChildFolder("crash") / "Murmelon.dmp";
+  std::string dump = ReadFile(dumpPath);
+  DumpFacts facts = InspectDump(dump);
+  ok(facts.valid, "Murmelon.dmp (%u bytes) is no well-formed minidump\n",
+     static_cast<unsigned>(dump.size()));
+  ok(facts.hasException, "the dump has no exception stream\n");
+  ok(facts.exception.threadId == child.thread, "exception stream names thread %u, faulted %lu\n",
+     facts.exception.threadId, child.thread);
+  ok(facts.exception.exceptionCode == 0xC0000005, "exception code 0x%x\n",
+     facts.exception.exceptionCode);
+  uint64_t address = facts.exception.exceptionAddress;
+  ok(address >= child.pluginBase && address < child.pluginBase + child.pluginSize,
+     "fault at 0x%llx, outside the plug-in (0x%lx, 0x%lx bytes)\n",
+     static_cast<unsigned long long>(address), child.pluginBase, child.pluginSize);
+
+  // A second crash over the first dump (made longer on purpose) writes a new file.
+  fs::path saved = scenario::StartDir() / "games" / (scenario::Name() + ".first.dmp");
+  CopyFileW(dumpPath.wstring().c_str(), saved.wstring().c_str(), FALSE);
+  auto second = scenario::RunChildMode("crash", {saved.string()}, kChildTimeoutMs);
+  ok(second.started && !second.timedOut, "second child timed out\n");
+  ok(second.out.find(kSaved) != std::string::npos, "second crash printed \"%s\"\n",
+     scenario::Escape(second.out).c_str());
+  std::string again = ReadFile(dumpPath);
+  DumpFacts secondFacts = InspectDump(again);
+  ChildFacts secondChild = ParseChild(second.out);
+  ok(secondFacts.valid && secondFacts.hasException, "second dump is not well-formed\n");
+  ok(again.size() < dump.size() + (1 << 20), "second dump kept the old bytes (%u bytes)\n",
+     static_cast<unsigned>(again.size()));
+  ok(secondFacts.exception.threadId == secondChild.thread,
+     "second dump names thread %u, the second crash faulted on %lu\n",
+     secondFacts.exception.threadId, secondChild.thread);
+}
+
+// The dump file cannot be created: the filter says why and hands the exception on; the
+// process must still end on its own (no debugger prompt in a headless run).
+SCENARIO(crash_without_a_dump_file_says_why) {
+  struct Row {
+    const char* how;
+    const char* code;
+  } rows[] = {{"directory", "0x5: "}, {"held", "0x20: "}};
+  for (const Row& row : rows) {
+    auto child = scenario::RunChildMode("crash", {row.how}, kChildTimeoutMs);
+    ok(child.started && !child.timedOut, "%s: the child did not end by itself\n", row.how);
+    ok(child.exitCode != 0 && child.exitCode != 1, "%s: exit code 0x%lx\n", row.how,
+       child.exitCode);
+    size_t at = child.out.find(kCreateFailed);
+    ok(at != std::string::npos, "%s: printed \"%s\"\n", row.how,
+       scenario::Escape(child.out).c_str());
+    if (at != std::string::npos) {
+      std::string rest = child.out.substr(at + std::strlen(kCreateFailed));
+      ok(rest.compare(0, std::strlen(row.code), row.code) == 0, "%s: error part \"%s\"\n",
+         row.how, scenario::Escape(rest).c_str());
+      ok(rest.find('\n') == std::string::npos || rest.find('\n') > rest.find(':') + 2,
+         "%s: line break inside the message \"%s\"\n", row.how, scenario::Escape(rest).c_str());
+    }
+    ok(child.out.find("Dump saved") == std::string::npos, "%s: claims a saved dump\n", row.how);
+    ok(child.out.find("still running") == std::string::npos, "%s: \"crash\" returned\n", row.how);
+  }
+  ok(fs::is_directory(ChildFolder("crash") / "Murmelon.dmp") ||
+         fs::exists(ChildFolder("crash") / "Murmelon.dmp"),
+     "the blocking file is gone\n");
+}
+
+SCENARIO(write_md_asks_tier0_once_with_a_null_argument) {
+  world::Game game;
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  ok(game.LoadPlugin() && game.Start() == 1, "plug-in not started\n");
+  ok(game.HasCommand("WriteMD"), "no WriteMD command\n");
+  game.ClearRecords();
+  game.Command("WriteMD");
+  ok_bytes(game.Journal(), "tier0 WriteMiniDump(null)\n");
+  ok_bytes(game.Console(), "");
+  ok(!fs::exists("Murmelon.dmp"), "WriteMD wrote our own dump\n");
+  game.Stop();
+}
+
+SCENARIO(write_md_without_the_tier0_export_does_nothing) {
+  world::Options options;
+  options.tier0Export = false;
+  world::Game game(options);
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  ok(game.LoadPlugin() && game.Start() == 1, "plug-in not started\n");
+  game.ClearRecords();
+  game.Command("WriteMD");
+  ok_bytes(game.Journal(), "");
+  ok_bytes(game.Console(), "");
+  game.Stop();
+}
+
+// Without dbghelp the filter cannot write anything: it says so and hands the exception on.
+// Wine takes per-program DLL overrides from the registry; a copy of this exe under its
+// own name gets dbghelp disabled, so no other test is touched.
+SCENARIO(crash_without_dbghelp_says_so) {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  fs::path copy = fs::path(std::wstring(self, length)).parent_path() / "crash_nodbghelp.exe";
+  ok(CopyFileW(self, copy.wstring().c_str(), FALSE), "cannot copy the test program\n");
+  HKEY key;
+  ok(RegCreateKeyExA(HKEY_CURRENT_USER,
+                     "Software\\Wine\\AppDefaults\\crash_nodbghelp.exe\\DllOverrides", 0,
+                     nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS,
+     "cannot set the DLL override\n");
+  RegSetValueExA(key, "dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
+  RegCloseKey(key);
+
+  auto child = scenario::RunChild(
+      copy, {"--game", scenario::Name() + ".crash", "--child", "crash"}, kChildTimeoutMs);
+  ok(child.started && !child.timedOut, "the child did not end by itself\n");
+  const std::string expected = " Cannot load dll DBGHELP.DLL. Windows error 0x7e: ";
+  ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
+     scenario::Escape(child.out).c_str());
+  ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");
+}

@@ -1,0 +1,150 @@
+// The plug-in's life in the game: attach, the host's start and stop calls, thread
+// notifications, and a refused load. Every transition of the two start-up flags shows
+// in what reaches the console and the engine.
+#include <string>
+
+#include "core_texts.h"
+#include "scenario.h"
+
+namespace {
+
+using namespace core_texts;
+
+world::Game& Loaded(world::Game& game) {
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  ok(game.LoadPlugin(), "the plug-in did not load, error %lu\n", GetLastError());
+  return game;
+}
+
+std::string VersionAnswer(int build, const char* date) {
+  return kVersionAnswerStart + date + " (" + std::to_string(build) + ")\n";
+}
+
+void CheckFullStart(world::Game& game) {
+  ok_bytes(game.Console(), kUpdateUnreachable + About("(WIN_7)"));
+  auto lines = game.JournalLines();
+  ok(!lines.empty() && lines[0] == "console activate",
+     "the game console is not activated first: \"%s\"\n", lines.empty() ? "" : lines[0].c_str());
+  ok(scenario::CountLines(game.Journal(), "slot17 VoiceInit") == 1,
+     "VoiceInit registered %d times\n", scenario::CountLines(game.Journal(), "slot17 VoiceInit"));
+  // Commands come last: after the five settings, in the table's order.
+  std::string journal = game.Journal();
+  size_t lastSetting = journal.rfind("slot14 ");
+  size_t previous = 0;
+  for (const char* command : kCommands) {
+    size_t at = journal.find(std::string("slot17 ") + command + "\n");
+    ok(at != std::string::npos && at > lastSetting && at >= previous,
+       "command %s registered out of order (at %zu)\n", command, at);
+    ok(game.HasCommand(command), "command %s missing\n", command);
+    previous = at;
+  }
+}
+
+// A build the plug-in does not support: everything happens inside the load.
+void CheckUnsupportedPath(int build, WorldProbeStyle probe, const char* date) {
+  world::Options options;
+  options.build = build;
+  options.probe = probe;
+  world::Game game(options);
+  Loaded(game);
+  ok_bytes(game.Console(), kUpdateUnreachable + kUnsupported + VersionAnswer(build, date));
+  ok_bytes(game.Journal(), "console activate\nRunGameEngine version\n");
+  for (const char* command : kCommands) ok(!game.HasCommand(command), "%s registered\n", command);
+  ok(game.Setting("voice_useold") == -12345.0f, "voice settings registered\n");
+
+  // The host's first start finds the plug-in started already.
+  game.ClearRecords();
+  ok(game.Start() == 1, "start call did not return 1\n");
+  ok_bytes(game.Console(), "");
+  // Only a stop followed by a start runs the unsupported path again.
+  ok(game.Stop() == 1, "stop call did not return 1\n");
+  ok_bytes(game.Console(), "");
+  ok(game.Start() == 1, "start call did not return 1\n");
+  ok_bytes(game.Console(), kUpdateUnreachable + kUnsupported + VersionAnswer(build, date));
+}
+
+DWORD WINAPI DoNothing(void*) { return 0; }
+
+}  // namespace
+
+SCENARIO(supported_build_waits_for_the_host) {
+  world::Game game;
+  Loaded(game);
+  ok_bytes(game.Console(), "");
+  ok_bytes(game.Journal(), "");
+  ok(!game.HasCommand("+steamvoice"), "commands registered before the start call\n");
+  ok(game.Start() == 1, "start call did not return 1\n");
+  CheckFullStart(game);
+}
+
+SCENARIO(second_start_does_nothing_and_stop_then_start_runs_again) {
+  world::Game game;
+  Loaded(game);
+  game.Start();
+  game.ClearRecords();
+  ok(game.Start() == 1, "second start did not return 1\n");
+  ok_bytes(game.Console(), "");
+  ok_bytes(game.Journal(), "");
+
+  ok(game.Stop() == 1, "stop did not return 1\n");
+  ok(game.Stop() == 1, "second stop did not return 1\n");
+  ok_bytes(game.Console(), "");
+  ok_bytes(game.Journal(), "");
+  ok(game.HasCommand("+steamvoice"), "a stop must not remove commands\n");
+
+  ok(game.Start() == 1, "restart did not return 1\n");
+  CheckFullStart(game);
+  // The engine is offered every setting and command again.
+  ok(scenario::CountLines(game.Journal(), "slot14 voice_useold \"1\" 16") == 1,
+     "voice_useold not registered again\n");
+}
+
+SCENARIO(stop_before_any_start_changes_nothing) {
+  world::Game game;
+  Loaded(game);
+  ok(game.Stop() == 1, "stop did not return 1\n");
+  ok_bytes(game.Console(), "");
+  ok(game.Start() == 1, "start did not return 1\n");
+  CheckFullStart(game);
+}
+
+SCENARIO(thread_notifications_change_nothing) {
+  world::Game game;
+  Loaded(game);
+  // A thread start and end reach the entry routine with reasons 2 and 3.
+  HANDLE thread = CreateThread(nullptr, 0, DoNothing, nullptr, 0, nullptr);
+  ok(thread != nullptr, "no thread\n");
+  WaitForSingleObject(thread, 5000);
+  CloseHandle(thread);
+  ok_bytes(game.Console(), "");
+  ok_bytes(game.Journal(), "");
+  game.Start();
+  CheckFullStart(game);
+}
+
+SCENARIO(unsupported_build_4554_runs_late_start_up_inside_the_load) {
+  CheckUnsupportedPath(4554, kProbeExact, "Exe build: 16:05:41 Jun 15 2009");
+}
+
+SCENARIO(unsupported_build_4156_takes_the_same_path) {
+  CheckUnsupportedPath(4156, kProbeExact, "Exe build: 14:58:36 Mar 11 2008");
+}
+
+SCENARIO(unrecognised_engine_takes_the_unsupported_path) {
+  CheckUnsupportedPath(6027, kProbeNone, "Exe build: 17:47:17 Apr 25 2013");
+}
+
+SCENARIO(missing_engine_refuses_the_load_and_leaves_no_filter_behind) {
+  world::Options options;
+  options.engine = false;
+  world::Game game(options);
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  auto sentinel = reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(&DoNothing);
+  SetUnhandledExceptionFilter(sentinel);
+  ok(!game.LoadPlugin(), "the plug-in loaded without hw.dll\n");
+  ok(GetModuleHandleA("Murmelon_W_7_D.asi") == nullptr, "the plug-in stayed in memory\n");
+  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(nullptr);
+  ok(current == sentinel, "the process's filter is %p, expected the host's %p\n",
+     reinterpret_cast<void*>(current), reinterpret_cast<void*>(sentinel));
+  ok(!std::filesystem::exists("MurmelonError.log"), "an error log was written\n");
+}

@@ -1,0 +1,50 @@
+// The plug-in's own account of what it bound at attach: the record it appends to its
+// error log when it is unloaded while running on a supported build. The message box that
+// follows is answered at once.
+#pragma once
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "scenario.h"
+
+namespace core_report {
+
+inline int WINAPI AnswerBox(HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; }
+
+// Starts the loaded plug-in, unloads it without a stop call, and returns the log's text.
+inline std::string StartAndUnload(world::Game& game) {
+  game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&AnswerBox));
+  game.Start();
+  game.Unload();
+  std::ifstream in("MurmelonError.log", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The value after "<key>=" on its line of the record, or "(none)".
+inline std::string Field(const std::string& log, const std::string& key) {
+  size_t at = log.find(key + "=");
+  if (at == std::string::npos) return "(none)";
+  at += key.size() + 1;
+  return log.substr(at, log.find_first_of("\r\n", at) - at);
+}
+
+inline std::string Hex(const void* pointer) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)));
+  return text;
+}
+
+// What the module's factory hands out for a version text (the world's are singletons).
+inline void* Interface(const char* module, const char* name) {
+  using Factory = void*(__cdecl*)(const char*, int*);
+  HMODULE handle = GetModuleHandleA(module);
+  auto factory = handle ? reinterpret_cast<Factory>(reinterpret_cast<void*>(
+                              GetProcAddress(handle, "CreateInterface")))
+                        : nullptr;
+  return factory ? factory(name, nullptr) : nullptr;
+}
+
+}  // namespace core_report

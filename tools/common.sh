@@ -8,7 +8,7 @@ ensure_setup() {
     command -v "$tool" >/dev/null 2>&1 || missing=1
   done
   [ -f "$root/deps/openssl/lib/libcrypto.a" ] || missing=1
-  [ -f "$root/deps/wineprefix/system.reg" ] || missing=1
+  grep -q no-debugger-configured "$root/deps/wineprefix/system.reg" 2>/dev/null || missing=1
   [ -f /usr/include/doctest/doctest.h ] || missing=1
   if [ "$missing" = 1 ]; then
     bash "$root/tools/setup.sh"

@@ -11,15 +11,19 @@ echo "Built: $(ls dist/*.asi | tr '\n' ' ')"
 
 host_args=()
 server_pid=""
-if [ -f tools/update_server.py ]; then
-  releases=$(mktemp -d)
-  port_file="$releases/port"
-  python3 tools/update_server.py --releases "$releases" --port 0 --port-file "$port_file" \
-    >/dev/null 2>&1 &
-  server_pid=$!
-  for _ in $(seq 50); do [ -s "$port_file" ] && break; sleep 0.1; done
-  [ -s "$port_file" ] && host_args=(--update-host "127.0.0.1:$(cat "$port_file")")
-fi
+# A local update server whose newest Windows 7 release is the build just made, so the
+# start-up shows its verdict.
+releases=$(mktemp -d)
+port_file="$releases/port"
+mkdir -p "$releases/w7"
+cp dist/Murmelon_W_7_D.asi "$releases/w7/"
+printf '[release]\nbuild = 51081\nsuffix = 1\nversion = demo\nmodule = Murmelon_W_7_D.asi\n' \
+  > "$releases/w7/release.ini"
+python3 tools/update_server.py --releases "$releases" --port 0 --port-file "$port_file" \
+  --log "$releases/log" --lifetime 120 >/dev/null 2>&1 &
+server_pid=$!
+for _ in $(seq 50); do [ -s "$port_file" ] && break; sleep 0.1; done
+[ -s "$port_file" ] && host_args=(--update-host "127.0.0.1:$(cat "$port_file")")
 cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "${releases:-}"; }
 trap cleanup EXIT
 

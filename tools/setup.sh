@@ -14,6 +14,9 @@ done
 [ -f /usr/include/openssl/md5.h ] || need_pkgs=1
 dpkg -s wine32:i386 >/dev/null 2>&1 || need_pkgs=1
 command -v python3 >/dev/null 2>&1 || need_pkgs=1
+# clang's libFuzzer for the update answer's fuzz target (tests/native/fuzz).
+command -v clang++-14 >/dev/null 2>&1 || need_pkgs=1
+ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need_pkgs=1
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -23,7 +26,7 @@ if [ "$need_pkgs" = 1 ]; then
   as_root apt-get update -qq
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
     g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev \
-    python3 make perl ca-certificates xz-utils dpkg-dev >/dev/null
+    python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev >/dev/null
 fi
 
 # OpenSSL's libcrypto for i686-w64-mingw32, built once from Debian's source package.
@@ -58,9 +61,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true
 fi
-if ! grep -q '"Auto"="1"' "$WINEPREFIX/system.reg" 2>/dev/null; then
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 || true
-  wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
+# An unhandled exception that nobody handles must end the program at once, not start
+# Wine's debugger (it would print for many seconds, or wait for a person).
+if ! grep -q '"Debugger"="no-debugger-configured"' "$WINEPREFIX/system.reg" 2>/dev/null; then
+  key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+  wine reg add "$key" /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 || true
+  wine reg add "$key" /v Debugger /t REG_SZ /d no-debugger-configured /f >/dev/null 2>&1 || true
   wineserver -w || true
 fi
 echo "setup: ready"

@@ -1,7 +1,13 @@
-// Two-start replacement of our own module file.
+// Two-start replacement of our own module file: a verified download takes the module
+// file's name while the running build is parked as the staging file; the next start
+// (the new build) deletes the staging file.
 #pragma once
 
-// Moves the running module file aside to StagingPath (a verified download follows).
-void StageModuleReplacement();
-// At a late start-up: deletes a staging file left by the previous start.
+// Puts the verified download at downloadPath in the place of the running module file,
+// parking the running one at StagingPath, and prints the staging line. When either
+// move fails, the module file is put back and the download deleted: the game must
+// always find a module at its name, and nothing stray stays behind. True when the
+// download is in place.
+bool StageModuleReplacement(const char* downloadPath);
+// At a late start-up: deletes a staging file left by the previous start and says so.
 void FinishModuleReplacement();

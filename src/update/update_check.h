@@ -1,5 +1,12 @@
-// The update check that every late start-up runs.
+// The update check that every late start-up runs: one HTTP/1.0 exchange with the
+// update server, its verdict in the console, and a verified newer build put in place
+// of our own file for the next start.
 #pragma once
 
-// -1 when no connection to the update server could be made, 0 otherwise.
+// Result when no connection could be made (or the server never answered in time).
+constexpr int kUpdateCheckUnreachable = -1;
+
+// -1 when no connection to the update server could be made or it timed out before
+// answering, 0 otherwise. The server's address is the environment variable
+// MURMELON_UPDATE_HOST when set, the build's default otherwise: "host" or "host:port".
 int CheckForUpdates();

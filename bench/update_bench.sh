@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# What the update check costs at start-up, measured with the real plug-in in the test
+# world under Wine against local servers:
+#   - the start (the host's start call) with a server answering LATEST_VERSION, with
+#     nothing listening, and with a server that accepts and never answers;
+#   - less a baseline start whose check ends before any network use (a malformed server
+#     address), which gives the time the check adds;
+#   - the throughput of a 4 MiB module download (received, verified, put in place).
+# Usage: bench/update_bench.sh [build dir, default build/mingw] [runs, default 5]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build/mingw}" && pwd)
+runs=${2:-5}
+exe="$build/bin/update_check_test.exe"
+[ -x "$exe" ] || { echo "no $exe; build the mingw preset first" >&2; exit 2; }
+work=$(mktemp -d)
+servers=()
+cleanup() {
+  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+# One start against $1; prints its start_ms (and fails unless updated=$2 when given).
+start_ms() {
+  local line
+  line=$(timeout 60 "$root/tools/wine-run" "$exe" --child update_bench_start "$1" 2>/dev/null | grep '^start_ms=' || true)
+  [ -n "$line" ] || { echo "bench start against $1 failed" >&2; exit 1; }
+  if [ -n "${2:-}" ] && [[ "$line" != *"updated=$2"* ]]; then echo "unexpected: $line" >&2; exit 1; fi
+  echo "${line#start_ms=}" | cut -d' ' -f1
+}
+
+median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+
+serve_releases() {  # $1 releases folder -> prints the port
+  python3 "$root/tools/update_server.py" --releases "$1" --port 0 --port-file "$1.port" \
+    --log "$1.log" --lifetime 600 &
+  servers+=($!)
+  for _ in $(seq 200); do [ -s "$1.port" ] && break; sleep 0.05; done
+  cat "$1.port"
+}
+
+release() {  # $1 folder, $2 build, $3 module file
+  mkdir -p "$1/w7"
+  printf '[release]\nbuild = %s\nsuffix = 1\nversion = bench\nmodule = m.asi\n' "$2" > "$1/w7/release.ini"
+  echo "bench" > "$1/w7/news.txt"
+  cp "$3" "$1/w7/m.asi"
+}
+
+asi="$build/dist/Murmelon_W_7_D.asi"
+"$root/tools/wine-run" "$exe" --child update_bench_start 127.0.0.1:http >/dev/null 2>&1 || true  # warm Wine
+
+release "$work/latest" 51081 "$asi"
+latest_port=$(serve_releases "$work/latest")
+big="$work/big.asi"
+cp "$asi" "$big"
+python3 - "$big" <<'PY'
+import sys
+size = 4 * 1024 * 1024
+with open(sys.argv[1], "ab") as f:  # bytes behind the image: the module still loads
+    f.write(b"\0" * (size - f.tell()))
+PY
+release "$work/big" 51091 "$big"
+big_port=$(serve_releases "$work/big")
+
+baseline=$(for _ in $(seq "$runs"); do start_ms 127.0.0.1:http; done | median)
+latest=$(for _ in $(seq "$runs"); do start_ms "127.0.0.1:$latest_port"; done | median)
+nothing=$(for _ in $(seq "$runs"); do start_ms 127.0.0.1:9; done | median)
+stalled=$(
+  for _ in 1 2; do
+    printf 'stall\n' > "$work/script"
+    rm -f "$work/stall.port"
+    python3 "$root/tests/update_server/scripted_server.py" --script "$work/script" \
+      --port-file "$work/stall.port" --lifetime 30 &
+    for _ in $(seq 200); do [ -s "$work/stall.port" ] && break; sleep 0.05; done
+    start_ms "127.0.0.1:$(cat "$work/stall.port")"
+  done | median)
+download=$(for _ in $(seq "$runs"); do start_ms "127.0.0.1:$big_port" 1; done | median)
+
+awk -v b="$baseline" -v l="$latest" -v n="$nothing" -v s="$stalled" -v d="$download" -v r="$runs" 'BEGIN {
+  printf "update check, median of %d starts (stalled: 2), Wine, loopback\n", r
+  printf "  start without network use (baseline)   %8.1f ms\n", b
+  printf "  server answers LATEST_VERSION          %8.1f ms  (+%.1f ms)\n", l, l - b
+  printf "  nothing listening                      %8.1f ms  (+%.1f ms)\n", n, n - b
+  printf "  server accepts, never answers          %8.1f ms  (+%.1f ms, the receive time-out)\n", s, s - b
+  printf "  4 MiB module downloaded and installed  %8.1f ms  (+%.1f ms, %.1f MiB/s)\n", d, d - b, 4 / ((d - b) / 1000)
+}'

@@ -1,0 +1,48 @@
+#include "update/identity.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <new>
+
+#include "core/plugin.h"
+#include "update/digest.h"
+#include "update/save_name.h"
+#include "update/volume_serial.h"
+#include "vstdlib_helper.h"
+
+char* ModulePath;
+char* StagingPath;
+char ModuleMD5[33];
+char SerialMD5[33];
+
+namespace {
+
+constexpr int kPathSize = 260;
+
+char* NewPathBuffer() { return new (std::nothrow) char[kPathSize](); }
+
+void MachineSerialText(char* HDDSerial) {
+  DWORD VSNumber = 0;
+  // Without a readable "C:\" the serial is undefined; "0" keeps the request well formed
+  // and the same from one start to the next.
+  if (GetVolumeInformationA("C:\\", nullptr, 0, &VSNumber, nullptr, nullptr, nullptr, 0))
+    FormatVolumeSerial(VSNumber, HDDSerial);
+  else
+    std::strcpy(HDDSerial, "0");
+}
+
+}  // namespace
+
+void InitModuleIdentity() {
+  if (!ModulePath) ModulePath = NewPathBuffer();
+  if (!StagingPath) StagingPath = NewPathBuffer();
+  if (ModulePath) GetModuleFileNameA(hThisLib, ModulePath, kPathSize - 1);
+  // Without the engine's Q_MakeAbsolutePath the path stays empty, and the replacement
+  // then touches no file.
+  if (StagingPath) Q_MakeAbsolutePath(StagingPath, kPathSize - 1, kStagingFileName, nullptr);
+  if (ModulePath) FileMD5Hex(ModulePath, ModuleMD5);
+  char HDDSerial[kSerialTextSize];
+  MachineSerialText(HDDSerial);
+  StringMD5Hex(HDDSerial, SerialMD5);
+}

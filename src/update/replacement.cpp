@@ -1,0 +1,40 @@
+#include "update/replacement.h"
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstdio>
+
+#include "core/console.h"
+#include "update/identity.h"
+
+namespace {
+
+// Without a staging path (the engine's string library could not make one) no file is
+// touched: the replacement cannot work without somewhere to park the running build.
+bool HaveStagingPath() { return StagingPath && StagingPath[0] && ModulePath && ModulePath[0]; }
+
+}  // namespace
+
+bool StageModuleReplacement(const char* downloadPath) {
+  bool placed = false;
+  if (HaveStagingPath() && std::rename(ModulePath, StagingPath) == 0) {
+    placed = std::rename(downloadPath, ModulePath) == 0;
+    if (!placed) std::rename(StagingPath, ModulePath);
+  }
+  if (!placed) {
+    DeleteFileA(downloadPath);
+    return false;
+  }
+  ConsoleMsgW(L"Модуль будет обновлён при следующем запуске.\n");
+  return true;
+}
+
+void FinishModuleReplacement() {
+  if (!StagingPath || !StagingPath[0]) return;
+  if (_access(StagingPath, 0) == -1) return;
+  // Printed whether or not the deletion worked: the next start simply tries again.
+  DeleteFileA(StagingPath);
+  ConsoleMsgW(L"Модуль был обновлен.\n");
+}

@@ -1,0 +1,101 @@
+#include "update/update_check.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "core/console.h"
+#include "update/identity.h"
+#include "update/update_answer.h"
+#include "update/update_connection.h"
+#include "update/update_exchange.h"
+#include "update/update_report.h"
+#include "update/update_request.h"
+#include "update/replacement.h"
+
+extern "C" int __cdecl GetBuildInt();
+
+namespace {
+
+// Read at each check, so a changed environment takes effect at the next start-up.
+bool ConfiguredUpdateServer(UpdateServer* server) {
+  char text[kHostNameSize + 8];
+  DWORD length = GetEnvironmentVariableA("MURMELON_UPDATE_HOST", text, sizeof text);
+  if (length >= sizeof text) return false;  // too long for any host name
+  return ParseUpdateServer(length > 0 ? text : MURMELON_UPDATE_HOST_DEFAULT, server);
+}
+
+int Report(ExchangeOutcome outcome, const UpdateOffer& offer) {
+  switch (outcome) {
+    case ExchangeOutcome::kRefused:
+      ReportCheckFailure(L"SECURITY_ERROR");
+      break;
+    case ExchangeOutcome::kLatest:
+      ConsoleMsgW(L"Вы используете самую последнюю версию.\n");
+      break;
+    case ExchangeOutcome::kFuture:
+      ConsoleMsgW(L"Ваша версия новее, чем на сервере.\n");
+      break;
+    case ExchangeOutcome::kTimedOut:
+      ReportCheckFailure(L"TIMEOUT_ERROR");
+      return kUpdateCheckUnreachable;
+    case ExchangeOutcome::kVerified:
+      if (StageModuleReplacement(offer.savePath)) ReportUpdate(offer);
+      break;
+    default:  // the rest end silently, leaving no file behind
+      break;
+  }
+  return 0;
+}
+
+int Converse(SOCKET socket) {
+  UpdateServer server;
+  sockaddr_in der_addr;
+  if (!ConfiguredUpdateServer(&server) || !ResolveUpdateServer(server, &der_addr)) {
+    ReportCheckFailure(L"HOST_ERROR");
+    return kUpdateCheckUnreachable;
+  }
+  switch (ConnectBounded(socket, der_addr)) {
+    case ConnectResult::kConnected:
+      break;
+    case ConnectResult::kFailed:
+      ReportCheckFailure(L"CONNECTION_ERROR");
+      return kUpdateCheckUnreachable;
+    case ConnectResult::kTimedOut:
+      ReportCheckFailure(L"TIMEOUT_ERROR");
+      return kUpdateCheckUnreachable;
+  }
+
+  char SecMD5[33];
+  RequestDigest(ModuleMD5, SerialMD5, SecMD5);
+  char request[kRequestSize];
+  int length = FormatUpdateRequest(request, server, ModuleMD5, SerialMD5, SecMD5, GetBuildInt());
+  send(socket, request, length, 0);
+
+  UpdateAnswer answer;
+  if (!StartAnswer(&answer)) return 0;
+  UpdateOffer offer = {};
+  int result = Report(RunExchange(ReceiveBounded, &socket, &answer, &offer), offer);
+  ReleaseAnswer(&answer);
+  return result;
+}
+
+}  // namespace
+
+int CheckForUpdates() {
+  WSADATA wsaData;
+  if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
+    ReportCheckFailure(L"WSA_ERROR");
+    return kUpdateCheckUnreachable;
+  }
+  int result;
+  SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (socket == INVALID_SOCKET) {
+    ReportCheckFailure(L"SOCKET_ERROR");
+    result = kUpdateCheckUnreachable;
+  } else {
+    result = Converse(socket);
+    closesocket(socket);
+  }
+  WSACleanup();
+  return result;
+}

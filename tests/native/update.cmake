@@ -1,0 +1,13 @@
+# Update service: digests, the request, the answer parser, the save-name check and the
+# exchange over a scripted connection.
+list(APPEND NATIVE_UNITS
+  ${CMAKE_SOURCE_DIR}/src/update/digest.cpp
+  ${CMAKE_SOURCE_DIR}/src/update/volume_serial.cpp
+  ${CMAKE_SOURCE_DIR}/src/update/update_request.cpp
+  ${CMAKE_SOURCE_DIR}/src/update/update_answer.cpp
+  ${CMAKE_SOURCE_DIR}/src/update/save_name.cpp
+  ${CMAKE_SOURCE_DIR}/src/update/update_exchange.cpp)
+list(APPEND NATIVE_TESTS
+  ${CMAKE_CURRENT_SOURCE_DIR}/update_digest_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/update_request_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/update_exchange_test.cpp)

@@ -1,0 +1,122 @@
+// The update check against a real local server: the request's exact bytes, and each
+// verdict's exact console text, connection failures and time-outs included.
+#include <chrono>
+
+#include "../update_server/server_process.h"
+#include "../update_server/update_scenario.h"
+#include "scenario.h"
+
+namespace {
+
+using namespace update_test;
+
+struct CheckRun {
+  std::string output;   // what the check printed
+  double seconds = 0;   // how long the start took
+};
+
+// Loads and starts the plug-in (build 6027) against host and returns what the check said.
+CheckRun StartAgainst(const std::string& host, const std::string& flavour = "Murmelon_W_7_D") {
+  world::Options options;
+  options.updateHost = host;
+  options.flavour = flavour;
+  world::Game game(options);
+  if (!game.PluginInFolder()) skip("%s.asi not built\n", flavour.c_str());
+  CheckRun run;
+  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  auto begin = std::chrono::steady_clock::now();
+  game.Start();
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  run.output = UpdateOutput(game.Console());
+  ok(game.Console().size() > run.output.size(), "no about text after the check: %s\n",
+     scenario::Escape(game.Console()).c_str());
+  game.Stop();
+  return run;
+}
+
+std::string Scripted(const Script& script) {
+  ScriptedServer server = StartScriptedServer(ServerFolder(scenario::StartDir(), scenario::Name()), script);
+  if (server.address.empty()) ok(false, "the scripted server did not start\n");
+  return server.address;
+}
+
+std::string Verdict(const Script& script) { return StartAgainst(Scripted(script)).output; }
+
+void RequestCarriesIdentity(const std::string& flavour, int build) {
+  fs::path folder = ServerFolder(scenario::StartDir(), scenario::Name());
+  ScriptedServer server = StartScriptedServer(folder, Script().Send(kAnswerHead + "LATEST_VERSION"));
+  if (server.address.empty()) ok(false, "the scripted server did not start\n");
+  std::string module = ReadBytes(world::AsiPath(flavour));
+  ok_bytes(StartAgainst(server.address, flavour).output, kLatest);
+  // The exact bytes, with nothing after the empty line.
+  ok_bytes(ReadBytes(server.requestFile), ExpectedRequest(module, build, server.address));
+}
+
+}  // namespace
+
+SCENARIO(update_request_w7_sends_identity_and_build) { RequestCarriesIdentity("Murmelon_W_7_D", 51081); }
+
+SCENARIO(update_request_xp_sends_identity_and_build) { RequestCarriesIdentity("Murmelon_W_XP_D", 51082); }
+
+SCENARIO(update_verdict_future_version) {
+  ok_bytes(Verdict(Script().Send(kAnswerHead + "FUTURE_VERSION")), kFuture);
+}
+
+SCENARIO(update_verdict_split_across_pieces) {
+  ok_bytes(Verdict(Script().Send(kAnswerHead + "LATEST_VER").Pause(300).Send("SION\n")), kLatest);
+}
+
+// The refusal test looks at the whole answer first, status line included.
+SCENARIO(update_http_error_reason_is_a_refusal) {
+  ok_bytes(Verdict(Script().Send("HTTP/1.1 500 Internal Server Error\r\n\r\nLATEST_VERSION")),
+           kCouldNotCheck + "SECURITY_ERROR\n");
+}
+
+SCENARIO(update_server_closes_without_a_word) {
+  ok_bytes(Verdict(Script().Close()), "");
+}
+
+SCENARIO(update_server_resets_the_connection) {
+  ok_bytes(Verdict(Script().Send("HTTP/1.0 200 OK\r\n").Reset()), "");
+}
+
+SCENARIO(update_connection_refused) {
+  // The world's default server address, where nothing listens.
+  CheckRun run = StartAgainst("");
+  ok_bytes(run.output, kCouldNotCheck + "CONNECTION_ERROR\n");
+  ok(run.seconds < 3, "a refused connection took %.1f s\n", run.seconds);
+}
+
+SCENARIO(update_host_does_not_resolve) {
+  ok_bytes(StartAgainst("no-such-host.invalid").output, kCouldNotCheck + "HOST_ERROR\n");
+}
+
+SCENARIO(update_host_setting_is_malformed) {
+  ok_bytes(StartAgainst("127.0.0.1:http").output, kCouldNotCheck + "HOST_ERROR\n");
+}
+
+SCENARIO(update_server_never_answers) {
+  CheckRun run = StartAgainst(Scripted(Script().Stall()));
+  ok_bytes(run.output, kCouldNotCheck + "TIMEOUT_ERROR\n");
+  ok(run.seconds > 4 && run.seconds < 15, "the time-out took %.1f s\n", run.seconds);
+}
+
+SCENARIO(update_answer_stops_midway) {
+  CheckRun run = StartAgainst(Scripted(Script().Send(kAnswerHead + "LATEST_").Stall()));
+  ok_bytes(run.output, kCouldNotCheck + "TIMEOUT_ERROR\n");
+  ok(run.seconds > 4 && run.seconds < 15, "the time-out took %.1f s\n", run.seconds);
+}
+
+// For bench/update_bench.sh, not a test: one start against the host given, timed.
+CHILD_MODE(update_bench_start) {
+  world::Options options;
+  options.updateHost = scenario::Args().at(0);
+  options.name = "bench";
+  world::Game game(options);
+  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  auto begin = std::chrono::steady_clock::now();
+  game.Start();
+  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+  std::printf("start_ms=%.1f updated=%d\n", ms, fs::exists(game.Folder() / "stufftata.btz") ? 1 : 0);
+  game.Stop();
+}

@@ -1,0 +1,117 @@
+// What the update scenarios share: independent digests (the system's CryptoAPI, not
+// the plug-in's OpenSSL), the plug-in's update texts, and folder snapshots.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace update_test {
+
+namespace fs = std::filesystem;
+
+inline std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string Md5Hex(const std::string& bytes) {
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  std::string hex;
+  if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) &&
+      CryptCreateHash(provider, CALG_MD5, 0, 0, &hash) &&
+      CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0)) {
+    BYTE digest[16];
+    DWORD size = sizeof digest;
+    if (CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0))
+      for (BYTE byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+      }
+  }
+  if (hash) CryptDestroyHash(hash);
+  if (provider) CryptReleaseContext(provider, 0);
+  return hex;
+}
+
+// b of the request: the digest of drive C:'s serial as a signed decimal number.
+inline std::string SerialDigest() {
+  DWORD serial = 0;
+  std::string text = "0";
+  if (GetVolumeInformationA("C:\\", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0))
+    text = std::to_string(static_cast<int32_t>(serial));
+  return Md5Hex(text);
+}
+
+inline std::string ExpectedRequest(const std::string& moduleBytes, int build, const std::string& host) {
+  std::string a = Md5Hex(moduleBytes), b = SerialDigest();
+  return "GET /Murmelon/CheckUpdate_v2.php?mode=debug&a=" + a + "&b=" + b + "&c=" + Md5Hex(a + b) +
+         "&d=" + std::to_string(build) + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n";
+}
+
+// Every file under folder (relative path -> content).
+inline std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::end(it); ++it)
+    if (it->is_regular_file())
+      files[fs::relative(it->path(), folder).generic_string()] = ReadBytes(it->path());
+  return files;
+}
+
+inline std::string Listing(const std::map<std::string, std::string>& files) {
+  std::string text;
+  for (const auto& [name, bytes] : files) text += name + " (" + std::to_string(bytes.size()) + " bytes) ";
+  return text;
+}
+
+// The console up to the about text, which a supported build prints right after the
+// update check: what the check (and the replacement before it) printed.
+inline std::string UpdateOutput(const std::string& console) {
+  size_t about = console.find("[Murmel]:Модуль:Murmelon");
+  return console.substr(0, about);
+}
+
+// A newer build of the module for the tests: the built module with bytes appended
+// behind its image, which the loader ignores. It loads and runs like the original but
+// has its own digest.
+inline std::string NewerModule(const std::string& module) {
+  return module + std::string("\0NEWER BUILD FOR THE UPDATE TESTS\0", 34);
+}
+
+const std::string kAnswerHead = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+
+inline std::string UpdateAnswer(const std::string& saveAs, const std::string& digest,
+                                const std::string& news, const std::string& version,
+                                const std::string& module) {
+  return kAnswerHead + "SAVETO:" + saveAs + "MD5:" + digest + "WHATNEW:" + news + "VERSION:" +
+         version + "DATA:" + module;
+}
+
+const std::string kCouldNotCheck = "[Murmel]:Не удалось проверить наличие обновлений.\n";
+const std::string kLatest = "[Murmel]:Вы используете самую последнюю версию.\n";
+const std::string kFuture = "[Murmel]:Ваша версия новее, чем на сервере.\n";
+const std::string kStaged = "[Murmel]:Модуль будет обновлён при следующем запуске.\n";
+const std::string kReplaced = "[Murmel]:Модуль был обновлен.\n";
+
+inline std::string UpdateReport(const std::string& oldDate, const std::string& version,
+                                const std::string& news) {
+  return "[Murmel]:Mодуль обновлён на новую версию.\nСтарая:" + oldDate + "\nНовая:" + version +
+         "\n[Murmel]:Чтобы изменения вступили в силу, перезапустите игру\n"
+         "[Murmel]:Новости обновлений:\n" + news + "\n";
+}
+
+}  // namespace update_test

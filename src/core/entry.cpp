@@ -9,6 +9,7 @@
 #include "crash/error_log.h"
 #include "update/identity.h"
 #include "update/replacement.h"
+#include "voice/hooks.h"
 #include "vstdlib_helper.h"
 
 HMODULE hThisLib;
@@ -46,6 +47,7 @@ BOOL AttachSequence(HMODULE self) {
 void DetachCheck() {
   // Still running on a supported build and never stopped: the game ended abnormally.
   if (bInitialized && bSupportedBuild) WriteErrorLog();
+  RemoveHooks();
 }
 
 }  // namespace

@@ -51,6 +51,13 @@ void InstallHudFrameHook() {
   HudFrameHookInstalled = 1;
 }
 
+void RemoveHooks() {
+  if (VoiceInitHookInstalled) RestoreBytes(&VoiceInitHook);
+  if (HudFrameHookInstalled) RestoreBytes(&HudFrameHook);
+  VoiceInitHookInstalled = 0;
+  HudFrameHookInstalled = 0;
+}
+
 void __cdecl HookedHudFrame(double time) {
   RestoreBytes(&HudFrameHook);
   reinterpret_cast<engine::HudFrameFn>(HudFrameEntry)(time);

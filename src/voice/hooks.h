@@ -8,6 +8,9 @@
 
 void InstallVoiceInitHook();
 void InstallHudFrameHook();
+// Puts the engine's own first bytes back at both hooked entries. Runs when our module
+// is unloaded: a jump left behind would lead the engine into unmapped memory.
+void RemoveHooks();
 
 // The engine module as FindModule saw it, shared by both descriptors.
 extern ModuleInfo EngineModule;

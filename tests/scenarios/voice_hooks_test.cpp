@@ -167,3 +167,21 @@ SCENARIO(unrecognised_module_leaves_engine_alone) {
                           "[Murmel]:Возникла какая-то ошибка при инициализации кодека\n");
   ok(scenario::HasLine(game.Journal(), "slot20 +voicerecord"), "recording did not start\n");
 }
+
+SCENARIO(unload_gives_the_engine_its_own_entries_back) {
+  auto game = StartedGame(6027);
+  game->Stop();  // a regular end: no error report
+  ok(game->Unload(), "the plug-in did not unload\n");
+  for (const char* what : {"VoiceInitHandler", "HudFrame"}) {
+    const uintptr_t at = game->EngineAddress(what);
+    ok(ReadEntry(at).destination(at) == game->RealRoutine(what),
+       "%s still leads elsewhere after the unload\n", what);
+  }
+  // The engine goes on without the plug-in: its own routines run.
+  const int frames = game->HudFrameCount();
+  game->HudFrame(2.5);
+  ok(game->HudFrameCount() == frames + 1 && game->LastHudFrame() == 2.5,
+     "the engine's HUD_Frame did not run after the unload\n");
+  game->VoiceInit("voice_speex", 3);
+  ok(game->MessageFieldsRead() == 2, "the engine's own handler did not read the message\n");
+}

@@ -96,10 +96,11 @@ class Release:
 
 
 def is_safe_file_name(name):
-    """What the plug-in accepts as a download name."""
+    """What the plug-in accepts as a download name, in plain ASCII: the plug-in opens it
+    with the player's ANSI code page and counts its length in bytes."""
     if not name or len(name) > 200 or name[-1] in ". ":
         return False
-    if any(c in BAD_NAME_CHARACTERS or ord(c) < 32 for c in name):
+    if any(c in BAD_NAME_CHARACTERS or not 32 <= ord(c) < 127 for c in name):
         return False
     base = name.split(".", 1)[0].rstrip(" ").lower()
     return base not in DEVICE_NAMES and name.lower() != "stufftata.btz"

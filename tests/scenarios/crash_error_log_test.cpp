@@ -171,7 +171,9 @@ CHILD_MODE(unload_again) {
 // The game ends without stopping us: the report runs in the process's own shutdown.
 CHILD_MODE(exit_while_started) {
   printBoxAtExit = true;
-  world::Game game;
+  world::Options options;
+  options.stopAtEnd = false;  // the game ends without the host's stop call
+  world::Game game(options);
   ok(LoadAndStart(game), "plug-in not started\n");
 }
 

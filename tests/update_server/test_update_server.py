@@ -138,7 +138,9 @@ class ReleaseChecks(unittest.TestCase):
         self.refused(news="zero\x00byte")
 
     def test_unsafe_download_names_are_refused(self):
-        for name in ("../x.asi", "C:x", "sub/x", "x.", "NUL.asi", "stufftata.btz", "xMD5:y"):
+        # Non-ASCII would reach the player under another code page, and longer in bytes.
+        for name in ("../x.asi", "C:x", "sub/x", "x.", "NUL.asi", "stufftata.btz", "xMD5:y",
+                     "модуль.asi", "x" * 201):
             self.refused(extra=f"save_as = {name}\n")
 
     def test_inconsistent_releases_are_refused(self):

@@ -23,6 +23,12 @@ Game::Game(const Options& options) : options_(options) {
   LoadEngineModules();
 }
 
+Game::~Game() {
+  // The plug-in stays loaded (modules live as long as the process); only its start is
+  // undone, so that the process's exit is a regular one unless the scenario says not.
+  if (plugin_ && options_.stopAtEnd) Stop();
+}
+
 fs::path Game::AsiInFolder() const { return folder_ / (options_.flavour + ".asi"); }
 
 bool Game::PluginInFolder() const { return fs::exists(AsiInFolder()); }

@@ -34,6 +34,9 @@ struct Options {
   std::string flavour = "Murmelon_W_7_D";  // which .asi of dist/ goes into the game folder
   std::string updateHost;              // MURMELON_UPDATE_HOST; empty -> "127.0.0.1:9"
   std::string name;                    // game folder name; empty -> DefaultGameName()
+  bool stopAtEnd = true;               // the host stops the plug-in when the Game ends, as
+                                       // the game does at a regular exit; false plays an
+                                       // abnormal end (the plug-in is still started at exit)
 };
 
 // Where the build put things: exes in bin/, fake modules in bin/world/, the plug-ins
@@ -58,6 +61,7 @@ class Game {
   static constexpr int kNoEntry = INT_MIN;  // Start/Stop without a loaded "_RIB_Main@20"
 
   explicit Game(const Options& options = Options());
+  ~Game();
   Game(const Game&) = delete;
   Game& operator=(const Game&) = delete;
 

@@ -14,8 +14,10 @@ ensure_setup() {
     bash "$root/tools/setup.sh"
   fi
   export WINEPREFIX="$root/deps/wineprefix" WINEDEBUG=-all WINEARCH=win32
-  # One Wine server for the whole run instead of one per program.
+  # One Wine server for the whole run instead of one per program, and the prefix's
+  # background services started now, detached from any caller's output.
   wineserver -p 300 >/dev/null 2>&1 || true
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
 
 build_preset() {

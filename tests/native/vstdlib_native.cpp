@@ -1,11 +1,28 @@
 // The few engine string functions that Windows-free units call, for native builds.
-// They behave as the plug-in's wrappers do without the engine's library.
+// They behave as the plug-in's wrappers do, with the engine's search or without it.
+#include "vstdlib_native.h"
+
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "vstdlib_helper.h"
 
-const char* Q_stristr(const char* text, const char* find) { return std::strstr(text, find); }
+bool g_searchIgnoresCase = false;
+
+const char* Q_stristr(const char* text, const char* find) {
+  if (!g_searchIgnoresCase) return std::strstr(text, find);
+  const size_t length = std::strlen(find);
+  for (; *text; ++text) {
+    size_t i = 0;
+    while (i < length && text[i] &&
+           std::tolower(static_cast<unsigned char>(text[i])) ==
+               std::tolower(static_cast<unsigned char>(find[i])))
+      ++i;
+    if (i == length) return text;
+  }
+  return length == 0 ? text : nullptr;
+}
 
 int Q_vsnprintf(char* dest, int maxLen, const char* format, va_list args) {
   if (maxLen <= 0) return -1;

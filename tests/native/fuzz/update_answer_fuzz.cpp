@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "search_switch.h"
+#include "vstdlib_native.h"
 #include "update/save_name.h"
 #include "update/update_answer.h"
 #include "update/update_exchange.h"

@@ -2,6 +2,7 @@
 // and the interface pointers that the plug-in records, and the path it takes.
 #include "core_report.h"
 #include "core_texts.h"
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -10,11 +11,7 @@ using core_report::Field;
 using core_report::Hex;
 using core_report::Interface;
 
-world::Game& Loaded(world::Game& game) {
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin(), "the plug-in did not load, error %lu\n", GetLastError());
-  return game;
-}
+using plugin_in_game::Loaded;
 
 // The build number the plug-in recorded after a start on a supported build.
 std::string RecordedBuild(const world::Options& options) {

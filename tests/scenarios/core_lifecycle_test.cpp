@@ -4,17 +4,14 @@
 #include <string>
 
 #include "core_texts.h"
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
 
 using namespace core_texts;
 
-world::Game& Loaded(world::Game& game) {
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin(), "the plug-in did not load, error %lu\n", GetLastError());
-  return game;
-}
+using plugin_in_game::Loaded;
 
 std::string VersionAnswer(int build, const char* date) {
   return kVersionAnswerStart + date + " (" + std::to_string(build) + ")\n";

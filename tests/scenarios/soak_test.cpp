@@ -11,18 +11,14 @@
 #include <memory>
 #include <string>
 
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
 
-#pragma pack(push, 1)
-struct CaptureFormat {  // WAVEFORMATEX
-  uint16_t formatTag, channels;
-  uint32_t samplesPerSec, avgBytesPerSec;
-  uint16_t blockAlign, bitsPerSample, extraSize;
-};
-#pragma pack(pop)
-static_assert(sizeof(CaptureFormat) == 18, "the engine's capture format is 18 bytes");
+using plugin_in_game::CaptureFormat;
+using plugin_in_game::JumpDestination;
+using plugin_in_game::ModuleOf;
 
 // A fixed generator: a failing run repeats exactly.
 struct Random {
@@ -59,17 +55,7 @@ struct Counts {
 
 uint8_t* At(uintptr_t address) { return reinterpret_cast<uint8_t*>(address); }
 
-HMODULE ModuleOf(uintptr_t address) {
-  MEMORY_BASIC_INFORMATION region = {};
-  VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof region);
-  return static_cast<HMODULE>(region.AllocationBase);
-}
 
-uintptr_t JumpDestination(uintptr_t at) {
-  int32_t displacement;
-  std::memcpy(&displacement, At(at) + 1, 4);
-  return at + 5 + static_cast<uintptr_t>(static_cast<intptr_t>(displacement));
-}
 
 class Soak {
  public:

@@ -8,29 +8,20 @@
 #include <memory>
 #include <string>
 
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
+
+using plugin_in_game::CaptureFormat;
 
 const char kFailure[] = "[Murmel]:Возникла какая-то ошибка при инициализации кодека\n";
 const char kRecordStart[] = "slot20 +voicerecord\nengine: voice record start\n";
 const char kRecordStop[] = "slot20 -voicerecord\nengine: voice record stop\n";
 
-#pragma pack(push, 1)
-struct CaptureFormat {  // WAVEFORMATEX
-  uint16_t formatTag, channels;
-  uint32_t samplesPerSec, avgBytesPerSec;
-  uint16_t blockAlign, bitsPerSample, extraSize;
-};
-#pragma pack(pop)
-
-std::unique_ptr<world::Game> StartedGame(int build = 6027) {
-  world::Options options;
-  options.build = build;
-  auto game = std::make_unique<world::Game>(options);
-  if (!game->PluginInFolder()) skip("the plug-in has not been built\n");
-  ok(game->LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
-  ok(game->Start() == 1, "start call did not answer 1\n");
+// Started, with the start-up's own records cleared: the checks see only what follows.
+std::unique_ptr<world::Game> QuietlyStartedGame(int build = 6027) {
+  auto game = plugin_in_game::StartedGame(build);
   game->ClearRecords();
   return game;
 }
@@ -68,7 +59,7 @@ void Records(world::Game& game, const std::string& console, const std::string& j
 }
 
 void NamedCodecMessage(int build) {
-  auto game = StartedGame(build);
+  auto game = QuietlyStartedGame(build);
   MarkFormat(*game);
   const uintptr_t engineSlot = game->RealRoutine("CodecFunction");
   game->VoiceInit("voice_speex", 3);
@@ -94,7 +85,7 @@ SCENARIO(named_codec_message_6132) { NamedCodecMessage(6132); }
 // The server uses Steam voice: the engine initialises it with the slot intact; we print
 // nothing and leave the format alone, and both switches then have nothing to do.
 SCENARIO(empty_codec_message) {
-  auto game = StartedGame(6132);
+  auto game = QuietlyStartedGame(6132);
   MarkFormat(*game);
   game->VoiceInit("", 7);
   Records(*game, "", VoiceInitLine("", 7, true, 1111, 2222, 1) + kMessageRead);
@@ -110,7 +101,7 @@ SCENARIO(empty_codec_message) {
 // voice_useold 0: the engine's handler reads the message, after the Steam rates went
 // in; the hook is back afterwards and the codec state is what it was.
 SCENARIO(useold_zero_hands_message_to_engine) {
-  auto game = StartedGame(6132);
+  auto game = QuietlyStartedGame(6132);
   game->VoiceInit("voice_speex", 3);
   game->Command("+steamvoice");  // named codec announced, player on Steam voice
   ok(game->Set("voice_useold", "0"), "no voice_useold setting\n");
@@ -137,7 +128,7 @@ SCENARIO(useold_zero_hands_message_to_engine) {
 // Our copy of the codec name holds 59 bytes and a terminator; the message's own name
 // reaches the print and the engine whole.
 SCENARIO(long_codec_name_is_cut_in_our_copy) {
-  auto game = StartedGame(6027);
+  auto game = QuietlyStartedGame(6027);
   for (size_t length : {59u, 60u, 300u}) {
     std::string name;
     for (size_t i = 0; i < length; ++i) name += static_cast<char>('a' + i % 26);
@@ -158,7 +149,7 @@ SCENARIO(long_codec_name_is_cut_in_our_copy) {
 // Before any message named a codec, and again after a new start, the server-codec
 // switch initialises with an empty name and quality 0, never with stale bytes.
 SCENARIO(server_switch_without_named_codec) {
-  auto game = StartedGame(6027);
+  auto game = QuietlyStartedGame(6027);
   game->Command("+steamvoice");
   game->ClearRecords();
   game->Command("+servervoice");
@@ -179,7 +170,7 @@ SCENARIO(server_switch_without_named_codec) {
 // "+steamvoice": a failure is reported and tried again; once Steam voice is active the
 // switch does nothing, also while a later switch has failed.
 SCENARIO(steam_switch_failure_and_retry) {
-  auto game = StartedGame(6027);
+  auto game = QuietlyStartedGame(6027);
   game->SetVoiceInitResult(0);
   const std::string steamFailed = "slot41 VoiceInitSteam: Using Steam Voice\n" +
                                   VoiceInitLine("", 1, true, 11025, 22050, 0) + kRecordStart;
@@ -210,7 +201,7 @@ SCENARIO(steam_switch_failure_and_retry) {
 // "+servervoice" with a named codec: nothing while that codec works, the codec after
 // Steam voice or a failure, with the slot swapped only around the call.
 SCENARIO(server_switch_to_named_codec) {
-  auto game = StartedGame(6132);
+  auto game = QuietlyStartedGame(6132);
   game->VoiceInit("voice_speex", 3);
   game->ClearRecords();
   game->Command("+servervoice");
@@ -239,7 +230,7 @@ SCENARIO(server_switch_to_named_codec) {
 // "+servervoice" when the server uses Steam voice: nothing while Steam voice works,
 // Steam voice again after a failure.
 SCENARIO(server_switch_to_steam_voice) {
-  auto game = StartedGame(6027);
+  auto game = QuietlyStartedGame(6027);
   game->SetVoiceInitResult(0);
   game->Command("+steamvoice");  // fails: the failed flag is set
   game->SetVoiceInitResult(1);
@@ -257,7 +248,7 @@ SCENARIO(server_switch_to_steam_voice) {
 
 // Outside a game the switches do nothing, yet the keys still start and stop recording.
 SCENARIO(switches_outside_game_only_record) {
-  auto game = StartedGame(6132);
+  auto game = QuietlyStartedGame(6132);
   game->VoiceInit("voice_speex", 3);
   game->Command("+steamvoice");
   game->SetVoiceInitResult(0);
@@ -280,7 +271,7 @@ SCENARIO(switches_outside_game_only_record) {
 // "VoiceInit <codec> <quality>" works in any client state, prints nothing and changes
 // neither the capture format nor the codec state.
 SCENARIO(voice_init_command) {
-  auto game = StartedGame(6027);
+  auto game = QuietlyStartedGame(6027);
   game->VoiceInit("voice_speex", 3);
   game->SetClientState(0);
   MarkFormat(*game);

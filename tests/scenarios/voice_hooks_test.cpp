@@ -6,9 +6,13 @@
 #include <cstring>
 #include <memory>
 
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
+
+using plugin_in_game::ModuleOf;
+using plugin_in_game::StartedGame;
 
 struct Entry {
   uint8_t bytes[5];
@@ -26,21 +30,7 @@ Entry ReadEntry(uintptr_t at) {
   return entry;
 }
 
-HMODULE ModuleOf(uintptr_t address) {
-  MEMORY_BASIC_INFORMATION region = {};
-  VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof region);
-  return static_cast<HMODULE>(region.AllocationBase);
-}
 
-std::unique_ptr<world::Game> StartedGame(int build) {
-  world::Options options;
-  options.build = build;
-  auto game = std::make_unique<world::Game>(options);
-  if (!game->PluginInFolder()) skip("the plug-in has not been built\n");
-  ok(game->LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
-  ok(game->Start() == 1, "start call did not answer 1\n");
-  return game;
-}
 
 // Each hooked entry starts with E9 and a displacement that lands inside the plug-in.
 void CheckHooked(const world::Game& game, const char* what) {

@@ -25,8 +25,8 @@ void ConsolePrintf(const char* format, const char* a, const char* b = nullptr) {
 void PrintWide(bool prefixed, const wchar_t* format, va_list args) {
   if (!G_Console) return;
   wchar_t area[kFormatArea];
-  if (_vsnwprintf(area, kFormatArea, format, args) < 0) area[kFormatArea - 1] = L'\0';
-  area[kFormatArea - 1] = L'\0';
+  _vsnwprintf(area, kFormatArea, format, args);
+  area[kFormatArea - 1] = L'\0';  // a cut text comes back unterminated
   size_t length = wcslen(area);
   size_t capacity = 2 * length;
   char* utf8 = static_cast<char*>(std::malloc(capacity + 2));

@@ -15,51 +15,62 @@
 namespace demo {
 namespace {
 
-void Play(world::Game& game) {
-  printf("plug-in %s: %s\n", game.options().flavour.c_str(),
-         game.LoadPlugin() ? "loaded" : "not loaded (not built yet?)");
-  if (!game.Plugin()) return;
-  game.Start();
-  game.VoiceInit("voice_speex", 3);
-  game.Command("+steamvoice");
-  for (int frame = 1; frame <= 3; ++frame) game.HudFrame(frame * 0.016);
-  game.Command("-steamvoice");
-  game.Stop();
-  game.Unload();
-}
-
 // The console exactly as its bytes are (UTF-8), not as the C runtime would translate it.
-void PrintConsole(const std::string& console) {
-  printf("===== game console =====\n");
+void WriteBytes(const std::string& bytes) {
   fflush(stdout);
   int mode = _setmode(_fileno(stdout), _O_BINARY);
-  fwrite(console.data(), 1, console.size(), stdout);
-  if (!console.empty() && console.back() != '\n') fputc('\n', stdout);
+  fwrite(bytes.data(), 1, bytes.size(), stdout);
+  if (!bytes.empty() && bytes.back() != '\n') fputc('\n', stdout);
   fflush(stdout);
   _setmode(_fileno(stdout), mode);
 }
 
-// The journal, with runs of equal lines folded into one.
-void PrintSummary(const world::Game& game) {
-  std::vector<std::string> lines = game.JournalLines();
-  printf("===== journal (%u events) =====\n", static_cast<unsigned>(lines.size()));
-  for (size_t i = 0; i < lines.size();) {
-    size_t same = i;
-    while (same < lines.size() && lines[same] == lines[i]) ++same;
-    if (same - i > 1)
-      printf("  %s   (x%u)\n", lines[i].c_str(), static_cast<unsigned>(same - i));
-    else
-      printf("  %s\n", lines[i].c_str());
-    i = same;
+// Tells one step of the session, then what it put on the game console (as the player
+// sees it) and what the engine did (indented), both since the step before.
+class Narrator {
+ public:
+  explicit Narrator(const world::Game& game) : game_(game) {}
+
+  template <typename Action>
+  void Step(const char* what, Action action) {
+    printf("\n> %s\n", what);
+    action();
+    std::string console = game_.Console();
+    WriteBytes(console.substr(consoleSeen_));
+    consoleSeen_ = console.size();
+    std::vector<std::string> journal = game_.JournalLines();
+    for (size_t i = journalSeen_; i < journal.size(); ++i)
+      if (journal[i].compare(0, 5, "slot4") != 0)  // prints are on the console above
+        printf("    | %s\n", journal[i].c_str());
+    journalSeen_ = journal.size();
   }
-  WorldVoiceInitCall voice = game.LastVoiceInit();
-  printf("===== engine =====\n");
-  printf("  HUD_Frame ran %d times (last time %g)\n", game.HudFrameCount(), game.LastHudFrame());
-  printf("  voice initialised %d times", voice.calls);
-  if (voice.calls)
-    printf(", last: %s at %u samples/s, %u bytes/s", voice.usedSteam ? "Steam voice" : voice.codec,
-           voice.samplesPerSec, voice.avgBytesPerSec);
-  printf("\n");
+
+ private:
+  const world::Game& game_;
+  size_t consoleSeen_ = 0;
+  size_t journalSeen_ = 0;
+};
+
+void Play(world::Game& game) {
+  Narrator narrator(game);
+  narrator.Step("The game loads the plug-in (it waits for the sound-system host)", [&] {
+    if (!game.LoadPlugin()) printf("    the plug-in did not load (not built yet?)\n");
+  });
+  if (!game.Plugin()) return;
+  narrator.Step("The sound-system host starts it", [&] { game.Start(); });
+  narrator.Step("A server announces its voice codec: voice_speex, quality 3",
+                [&] { game.VoiceInit("voice_speex", 3); });
+  narrator.Step("The player presses the key bound to +steamvoice",
+                [&] { game.Command("+steamvoice"); });
+  narrator.Step("Three frames pass", [&] {
+    for (int frame = 1; frame <= 3; ++frame) game.HudFrame(frame * 0.016);
+    printf("    | engine: HUD_Frame ran %d times through the hook\n", game.HudFrameCount());
+  });
+  narrator.Step("The player releases the key (-steamvoice)", [&] { game.Command("-steamvoice"); });
+  narrator.Step("The game ends: the host stops the plug-in, the game unloads it", [&] {
+    game.Stop();
+    game.Unload();
+  });
 }
 
 }  // namespace
@@ -71,11 +82,9 @@ int PlaySession(const SessionOptions& options) {
   worldOptions.updateHost = options.updateHost;
   worldOptions.name = "demo";
   world::Game game(worldOptions);
-  printf("engine hw.dll build %d at 0x%08lx, game folder %s\n", options.build,
+  printf("Simulated game: engine hw.dll build %d at 0x%08lx, game folder %s\n", options.build,
          static_cast<unsigned long>(game.EngineBase()), game.Folder().string().c_str());
   Play(game);
-  PrintConsole(game.Console());
-  PrintSummary(game);
   return 0;
 }
 

@@ -11,7 +11,8 @@ struct SessionOptions {
   std::string updateHost;  // empty: the world's default (nothing listens there)
 };
 
-// Plays the session and prints the game console, then a summary; returns the exit code.
+// Plays the session, step by step, with what each step put on the game console and
+// what the engine did; returns the exit code.
 int PlaySession(const SessionOptions& options);
 
 }  // namespace demo

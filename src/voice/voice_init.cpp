@@ -52,22 +52,22 @@ bool InitialiseSteamVoice(const char* announcement) {
   return CallEngineVoiceInit("", kSteamQuality) != 0;
 }
 
+// Leaves the codec slot swapped: the switch restores it once the outcome is told.
 bool InitialiseServerCodec() {
   EnginePrint(engine::kConPrintfSlot)("VoiceInitServer: Using %s\n", ServerCodecName);
   SwapCodecSlot();
   ApplyServerRates();
-  const bool succeeded = CallEngineVoiceInit(ServerCodecName, ServerCodecQuality) != 0;
-  RestoreCodecSlot();
-  return succeeded;
+  return CallEngineVoiceInit(ServerCodecName, ServerCodecQuality) != 0;
 }
 
 void RunSwitch(VoiceChoice choice, const char* steamAnnouncement) {
   if (choice == VoiceChoice::kNothing) return;
-  const bool succeeded = choice == VoiceChoice::kSteamVoice
-                             ? InitialiseSteamVoice(steamAnnouncement)
-                             : InitialiseServerCodec();
+  const bool serverCodec = choice == VoiceChoice::kServerCodec;
+  const bool succeeded =
+      serverCodec ? InitialiseServerCodec() : InitialiseSteamVoice(steamAnnouncement);
   if (!succeeded) ReportFailedSwitch();
   RecordSwitchOutcome(&Codec, choice, succeeded);
+  if (serverCodec) RestoreCodecSlot();
 }
 
 // voice_useold 0: the engine's own handler reads the message, with the Steam rates in.

@@ -145,3 +145,24 @@ SCENARIO(missing_engine_refuses_the_load_and_leaves_no_filter_behind) {
      reinterpret_cast<void*>(current), reinterpret_cast<void*>(sentinel));
   ok(!std::filesystem::exists("MurmelonError.log"), "an error log was written\n");
 }
+
+SCENARIO(unload_before_any_start_writes_no_report) {
+  world::Game game;
+  Loaded(game);
+  ok(game.Unload(), "the plug-in did not unload\n");
+  ok_bytes(game.Console(), "");
+  ok_bytes(game.Journal(), "");  // no tier0 minidump asked for either
+  ok(!std::filesystem::exists("MurmelonError.log"), "an error log was written\n");
+}
+
+SCENARIO(unload_after_stop_on_an_unsupported_build_writes_no_report) {
+  world::Options options;
+  options.build = 4554;
+  world::Game game(options);
+  Loaded(game);
+  game.Stop();
+  game.ClearRecords();
+  ok(game.Unload(), "the plug-in did not unload\n");
+  ok_bytes(game.Journal(), "");
+  ok(!std::filesystem::exists("MurmelonError.log"), "an error log was written\n");
+}

@@ -18,13 +18,14 @@ bool HaveStagingPath() { return StagingPath && StagingPath[0] && ModulePath && M
 }  // namespace
 
 bool StageModuleReplacement(const char* downloadPath) {
-  bool placed = false;
-  if (HaveStagingPath() && std::rename(ModulePath, StagingPath) == 0) {
-    placed = std::rename(downloadPath, ModulePath) == 0;
-    if (!placed) std::rename(StagingPath, ModulePath);
+  if (!HaveStagingPath() || std::rename(ModulePath, StagingPath) != 0) {
+    DeleteFileA(downloadPath);  // the running module stays where it is
+    return false;
   }
-  if (!placed) {
-    DeleteFileA(downloadPath);
+  if (std::rename(downloadPath, ModulePath) != 0) {
+    // Put the running build back. The download goes only once that worked, so one of
+    // the two builds is always left for the player.
+    if (std::rename(StagingPath, ModulePath) == 0) DeleteFileA(downloadPath);
     return false;
   }
   ConsoleMsgW(L"Модуль будет обновлён при следующем запуске.\n");

@@ -5,9 +5,10 @@
 
 // Puts the verified download at downloadPath in the place of the running module file,
 // parking the running one at StagingPath, and prints the staging line. When either
-// move fails, the module file is put back and the download deleted: the game must
-// always find a module at its name, and nothing stray stays behind. True when the
-// download is in place.
+// move fails, the module file is put back and then the download deleted: the game must
+// always find a module at its name, and nothing stray stays behind (should even the
+// move back fail, the download is kept rather than leaving no build at all). True when
+// the download is in place.
 bool StageModuleReplacement(const char* downloadPath);
 // At a late start-up: deletes a staging file left by the previous start and says so.
 void FinishModuleReplacement();

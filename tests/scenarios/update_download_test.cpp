@@ -194,3 +194,22 @@ SCENARIO(update_without_staging_path_loses_nothing) {
      Listing(after).c_str());
   game.Stop();
 }
+
+// The report's narrow prints format into a 4096-byte area: an overlong version label is
+// cut to 4095 bytes, its line break with it.
+SCENARIO(update_report_cuts_an_overlong_version_label) {
+  if (!fs::exists(world::AsiPath("Murmelon_W_7_D"))) skip("plug-in not built\n");
+  std::string newer = NewerModule(OldModule());
+  std::string host = ServeScript(
+      "", Script().Send(UpdateAnswer("m.download", Md5Hex(newer), kNews, std::string(5000, 'v'), newer)));
+  world::Options options;
+  options.updateHost = host;
+  world::Game game(options);
+  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  game.Start();
+  std::string report = UpdateReport(kW7Date, std::string(4095, 'v'), kNews);
+  report.erase(report.find(std::string(4095, 'v')) + 4095, 1);  // the cut line break
+  ok_bytes(UpdateOutput(game.Console()), kStaged + report);
+  ok(ReadBytes(game.AsiInFolder()) == newer, "the verified download is not in place\n");
+  game.Stop();
+}

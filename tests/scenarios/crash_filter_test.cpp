@@ -95,6 +95,7 @@ fs::path ChildFolder(const std::string& mode) {
 // Loads and starts the plug-in on a supported build and types "crash". Arguments:
 //   "directory"   a directory named Murmelon.dmp is in the way
 //   "held"        the file is open here without sharing
+//   "nodump"      the game folder's dbghelp.dll lacks the minidump writer
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
 CHILD_MODE(crash) {
   world::Game game;
@@ -111,6 +112,9 @@ CHILD_MODE(crash) {
     held = CreateFileA("Murmelon.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE) printf("cannot hold Murmelon.dmp open\n");
+  } else if (how == "nodump") {
+    fs::path stub = world::ModulesDir() / "dbghelp_nodump.dll";
+    if (!CopyFileW(stub.wstring().c_str(), L"dbghelp.dll", FALSE)) printf("no dbghelp stub\n");
   } else if (!how.empty()) {
     std::string old = ReadFile(how) + std::string(1 << 20, 'X');
     std::ofstream("Murmelon.dmp", std::ios::binary) << old;
@@ -249,6 +253,31 @@ SCENARIO(crash_without_dbghelp_says_so) {
       copy, {"--game", scenario::Name() + ".crash", "--child", "crash"}, kChildTimeoutMs);
   ok(child.started && !child.timedOut, "the child did not end by itself\n");
   const std::string expected = " Cannot load dll DBGHELP.DLL. Windows error 0x7e: ";
+  ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
+     scenario::Escape(child.out).c_str());
+  ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");
+}
+
+// A debug-help library without the dump writer: the filter says so and writes nothing.
+// As above, only a copy of this exe is told to prefer the game folder's dbghelp.dll.
+SCENARIO(crash_without_minidump_writer_says_so) {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  fs::path copy = fs::path(std::wstring(self, length)).parent_path() / "crash_nodumpwriter.exe";
+  ok(CopyFileW(self, copy.wstring().c_str(), FALSE), "cannot copy the test program\n");
+  HKEY key;
+  ok(RegCreateKeyExA(HKEY_CURRENT_USER,
+                     "Software\\Wine\\AppDefaults\\crash_nodumpwriter.exe\\DllOverrides", 0,
+                     nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS,
+     "cannot set the DLL override\n");
+  RegSetValueExA(key, "dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>("native"), 7);
+  RegCloseKey(key);
+
+  auto child = scenario::RunChild(
+      copy, {"--game", scenario::Name() + ".crash", "--child", "crash", "nodump"}, kChildTimeoutMs);
+  ok(child.started && !child.timedOut, "the child did not end by itself\n");
+  const std::string expected =
+      " Cannot get address of MiniDumpWriteDump function. Windows error 0x7f: ";
   ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
      scenario::Escape(child.out).c_str());
   ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");

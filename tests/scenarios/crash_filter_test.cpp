@@ -96,6 +96,7 @@ fs::path ChildFolder(const std::string& mode) {
 //   "directory"   a directory named Murmelon.dmp is in the way
 //   "held"        the file is open here without sharing
 //   "nodump"      the game folder's dbghelp.dll lacks the minidump writer
+//   "failing"     the game folder's dbghelp.dll has one that fails
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
 CHILD_MODE(crash) {
   world::Game game;
@@ -112,8 +113,8 @@ CHILD_MODE(crash) {
     held = CreateFileA("Murmelon.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE) printf("cannot hold Murmelon.dmp open\n");
-  } else if (how == "nodump") {
-    fs::path stub = world::ModulesDir() / "dbghelp_nodump.dll";
+  } else if (how == "nodump" || how == "failing") {
+    fs::path stub = world::ModulesDir() / ("dbghelp_" + how + ".dll");
     if (!CopyFileW(stub.wstring().c_str(), L"dbghelp.dll", FALSE)) printf("no dbghelp stub\n");
   } else if (!how.empty()) {
     std::string old = ReadFile(how) + std::string(1 << 20, 'X');
@@ -258,27 +259,43 @@ SCENARIO(crash_without_dbghelp_says_so) {
   ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");
 }
 
-// A debug-help library without the dump writer: the filter says so and writes nothing.
-// As above, only a copy of this exe is told to prefer the game folder's dbghelp.dll.
-SCENARIO(crash_without_minidump_writer_says_so) {
+// A child whose game folder holds one of the world's debug-help stubs (nodump, failing),
+// preferred to Wine's own only by a copy of this exe under its own name.
+scenario::ChildResult CrashWithDebugHelpStub(const std::string& stub) {
   wchar_t self[MAX_PATH];
   DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  fs::path copy = fs::path(std::wstring(self, length)).parent_path() / "crash_nodumpwriter.exe";
+  std::string name = "crash_dbghelp_" + stub + ".exe";
+  fs::path copy = fs::path(std::wstring(self, length)).parent_path() / name;
   ok(CopyFileW(self, copy.wstring().c_str(), FALSE), "cannot copy the test program\n");
   HKEY key;
-  ok(RegCreateKeyExA(HKEY_CURRENT_USER,
-                     "Software\\Wine\\AppDefaults\\crash_nodumpwriter.exe\\DllOverrides", 0,
-                     nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS,
+  std::string overrides = "Software\\Wine\\AppDefaults\\" + name + "\\DllOverrides";
+  ok(RegCreateKeyExA(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                     &key, nullptr) == ERROR_SUCCESS,
      "cannot set the DLL override\n");
   RegSetValueExA(key, "dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>("native"), 7);
   RegCloseKey(key);
-
   auto child = scenario::RunChild(
-      copy, {"--game", scenario::Name() + ".crash", "--child", "crash", "nodump"}, kChildTimeoutMs);
+      copy, {"--game", scenario::Name() + ".crash", "--child", "crash", stub}, kChildTimeoutMs);
   ok(child.started && !child.timedOut, "the child did not end by itself\n");
+  return child;
+}
+
+SCENARIO(crash_without_minidump_writer_says_so) {
+  auto child = CrashWithDebugHelpStub("nodump");
   const std::string expected =
       " Cannot get address of MiniDumpWriteDump function. Windows error 0x7f: ";
   ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
      scenario::Escape(child.out).c_str());
   ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");
+}
+
+// The writer fails part-way: the filter says so, and the partly written file stays.
+SCENARIO(crash_with_a_failing_minidump_writer_says_so) {
+  auto child = CrashWithDebugHelpStub("failing");
+  const std::string expected =
+      " An unhandled exception occured. Error saving dump file: Murmelon.dmp. Windows error 0x70: ";
+  ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
+     scenario::Escape(child.out).c_str());
+  ok(child.out.find("Dump saved") == std::string::npos, "reported success\n");
+  ok_bytes(ReadFile(ChildFolder("crash") / "Murmelon.dmp"), "MDMP");
 }

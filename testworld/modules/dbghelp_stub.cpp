@@ -1,0 +1,27 @@
+// Debug-help libraries for the crash filter's failure rows. Built twice: without
+// "MiniDumpWriteDump" (dbghelp_nodump.dll), and with one that fails as a full disk would
+// (dbghelp_failing.dll, DBGHELP_FAILING_WRITER). A scenario copies one into a game
+// folder as dbghelp.dll and has Wine prefer it to its own for that one program.
+#include <windows.h>
+
+#ifdef DBGHELP_FAILING_WRITER
+// Writes a few bytes, so that a partly written file is left, then gives up.
+extern "C" __declspec(dllexport) BOOL __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE file,
+                                                                  DWORD, void*, void*, void*) {
+  DWORD written = 0;
+  WriteFile(file, "MDMP", 4, &written, nullptr);
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+#endif
+
+// Something every variant exports, so that it is a real library: the version query every
+// debug-help library has.
+struct ApiVersion {
+  USHORT major, minor, revision, reserved;
+};
+
+extern "C" __declspec(dllexport) ApiVersion* __stdcall ImagehlpApiVersion() {
+  static ApiVersion version = {4, 0, 5, 0};
+  return &version;
+}

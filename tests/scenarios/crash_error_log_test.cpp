@@ -261,3 +261,16 @@ SCENARIO(exit_while_started_reports_and_ends) {
   ok(records.size() == 1, "%u records\n", static_cast<unsigned>(records.size()));
   if (records.size() == 1) CheckRecord(records[0], records[0].substr(0, records[0].find("\r\n\r\n") + 4));
 }
+
+// The log cannot be opened at all (a folder has its name): nothing is written, tier0 is
+// still asked for its dump first, and the player still gets the box.
+SCENARIO(unload_while_started_without_a_usable_log_still_shows_the_box) {
+  world::Game game;
+  ok(LoadAndStart(game), "plug-in not started\n");
+  ok(CreateDirectoryA(kLog, nullptr), "cannot put a folder in the log's place\n");
+  game.ClearRecords();
+  ok(game.Unload(), "FreeLibrary failed\n");
+  ok(fs::is_directory(kLog) && fs::is_empty(kLog), "something was written into the log's place\n");
+  ok_bytes(game.Journal(), "tier0 WriteMiniDump(null)\n");
+  CheckBox();
+}

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Checks a shipped .asi file against reviewed data, reading the PE file directly.
 
-    check_artifact.py ASI PINNED_IMPORTS WINDOWS_EXPORTS
+    check_artifact.py [--max-bytes N] ASI PINNED_IMPORTS WINDOWS_EXPORTS
     check_artifact.py --list ASI        # prints the imports in the pinned-list format
 
 - the export table holds exactly the five entry points with ordinals 1 to 5;
 - the imports are exactly the pinned list (every new import is a reviewed change of that
   file), and every one of them is exported by the flavour's Windows (the allow-list);
 - the header facts that decide whether the loader of that Windows takes the module: OS
-  and subsystem version at most the allow-list's "max-version", a relocation table.
+  and subsystem version at most the allow-list's "max-version", a relocation table;
+- with --max-bytes, the file's size (every player downloads it at an update).
 
 Both data files hold "[dll]" lines, each followed by its function names (an import by
 ordinal is written "ordinal:<n>"); "#" starts a comment. An allow-list may also hold
@@ -176,16 +177,22 @@ def main(argv):
         with open(argv[1], "rb") as f:
             sys.stdout.write(listing(Image(f.read()).imports()))
         return 0
+    max_bytes = None
+    if len(argv) == 5 and argv[0] == "--max-bytes":
+        max_bytes, argv = int(argv[1]), argv[2:]
     if len(argv) != 3:
         print(__doc__)
         return 2
     path, pinned_path, windows_path = argv
     with open(path, "rb") as f:
-        image = Image(f.read())
+        data = f.read()
+    image = Image(data)
     pinned, _ = read_listing(pinned_path)
     allowed, max_version = read_listing(windows_path)
     windows_name = os.path.splitext(os.path.basename(windows_path))[0]
     found = problems(image, pinned, allowed, max_version, windows_name)
+    if max_bytes is not None and len(data) > max_bytes:
+        found.append("%d bytes, more than the %d allowed" % (len(data), max_bytes))
     for problem in found:
         print("%s: %s" % (path, problem))
     if found:
@@ -193,8 +200,8 @@ def main(argv):
               % (pinned_path, listing(image.imports())))
         return 1
     count = sum(len(names) for names in pinned.values())
-    print("%s: exports as shipped; %d pinned imports from %s, all exported by %s"
-          % (path, count, ", ".join(sorted(pinned)), windows_name))
+    print("%s: %d bytes, exports as shipped; %d pinned imports from %s, all exported by %s"
+          % (path, len(data), count, ", ".join(sorted(pinned)), windows_name))
     return 0
 
 

@@ -88,6 +88,16 @@ ChildFacts ParseChild(const std::string& out) {
   return facts;
 }
 
+void PrintChildFacts(const world::Game& game) {
+  auto base = reinterpret_cast<const uint8_t*>(game.Plugin());
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  printf("thread %lu plugin %lx %lx\n", GetCurrentThreadId(),
+         static_cast<unsigned long>(reinterpret_cast<uintptr_t>(base)),
+         static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
+  fflush(stdout);
+}
+
 fs::path ChildFolder(const std::string& mode) {
   return scenario::StartDir() / "games" / (scenario::Name() + "." + mode);
 }
@@ -120,13 +130,7 @@ CHILD_MODE(crash) {
     std::string old = ReadFile(how) + std::string(1 << 20, 'X');
     std::ofstream("Murmelon.dmp", std::ios::binary) << old;
   }
-  auto base = reinterpret_cast<const uint8_t*>(game.Plugin());
-  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  printf("thread %lu plugin %lx %lx\n", GetCurrentThreadId(),
-         static_cast<unsigned long>(reinterpret_cast<uintptr_t>(base)),
-         static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
-  fflush(stdout);
+  PrintChildFacts(game);
   game.Command("crash");
   printf("still running after \"crash\"\n");
 }
@@ -155,11 +159,7 @@ CHILD_MODE(unload_then_crash) {
   }
   if (!scenario::Args().empty() && scenario::Args()[0] == "later")
     SetUnhandledExceptionFilter(LaterFilter);
-  auto base = reinterpret_cast<const uint8_t*>(game.Plugin());
-  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  printf("plugin %lx %lx\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(base)),
-         static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
+  PrintChildFacts(game);
   game.Stop();
   if (!game.Unload() || GetModuleHandleA("Murmelon_W_7_D.asi")) printf("not unloaded\n");
   fflush(stdout);
@@ -347,20 +347,20 @@ SCENARIO(crash_after_unload_reaches_the_previous_filter) {
     auto child = scenario::RunChildMode("unload_then_crash", {row.how}, kChildTimeoutMs);
     ok(child.started && !child.timedOut, "%s: the child did not end by itself\n", row.filter);
     ok(child.exitCode == 0xC0000005, "%s: exit code 0x%lx\n", row.filter, child.exitCode);
-    unsigned long base = 0, size = 0, code = 0;
+    ChildFacts plugin = ParseChild(child.out);
+    unsigned long code = 0;
     void* address = nullptr;
-    size_t at = child.out.find("plugin ");
-    if (at != std::string::npos) sscanf(child.out.c_str() + at, "plugin %lx %lx", &base, &size);
     std::string expected = std::string(row.filter) + " filter: ";
-    at = child.out.find(expected);
-    ok(at != std::string::npos && base != 0, "%s: printed \"%s\"\n", row.filter,
+    size_t at = child.out.find(expected);
+    ok(at != std::string::npos && plugin.pluginBase != 0, "%s: printed \"%s\"\n", row.filter,
        scenario::Escape(child.out).c_str());
     if (at != std::string::npos)
       sscanf(child.out.c_str() + at + expected.size(), "0x%lx at %p", &code, &address);
     auto fault = reinterpret_cast<uintptr_t>(address);
-    ok(code == 0xC0000005 && (fault < base || fault >= base + size),
+    ok(code == 0xC0000005 &&
+           (fault < plugin.pluginBase || fault >= plugin.pluginBase + plugin.pluginSize),
        "%s: filter saw 0x%lx at %p (the freed plug-in was at %lx, %lx bytes)\n", row.filter,
-       code, address, base, size);
+       code, address, plugin.pluginBase, plugin.pluginSize);
     ok(child.out.find("not unloaded") == std::string::npos, "%s: the plug-in stayed\n",
        row.filter);
     ok(!fs::exists(ChildFolder("unload_then_crash") / "Murmelon.dmp"),

@@ -20,15 +20,18 @@ uint8_t bSupportedBuild;
 
 namespace {
 
+// The filter that was installed before ours, put back when we are unloaded.
+LPTOP_LEVEL_EXCEPTION_FILTER previousFilter;
+
 BOOL AttachSequence(HMODULE self) {
   if (bInitialized) return TRUE;
   hThisLib = self;
   BindVstdlib();  // everything below may use the engine's string functions
-  LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(CrashDumpFilter);
+  previousFilter = SetUnhandledExceptionFilter(CrashDumpFilter);
   hEngineLib = LoadLibraryW(L"hw.dll");
   if (!hEngineLib) {
     // The load is refused and our code goes away: the filter must not point into it.
-    SetUnhandledExceptionFilter(previous);
+    SetUnhandledExceptionFilter(previousFilter);
     return FALSE;
   }
   DetectEngineBuild();
@@ -44,20 +47,32 @@ BOOL AttachSequence(HMODULE self) {
   return TRUE;
 }
 
-void DetachCheck() {
+// An unload while the process goes on: a later crash must not jump into our unmapped
+// code, so the previous filter comes back, unless someone installed theirs after ours
+// (that one stays). There is no compare-and-swap for the filter; the swap and swap-back
+// below are as close as the API allows.
+void RestorePreviousFilter() {
+  LPTOP_LEVEL_EXCEPTION_FILTER installed = SetUnhandledExceptionFilter(previousFilter);
+  if (installed != CrashDumpFilter) SetUnhandledExceptionFilter(installed);
+}
+
+void DetachCheck(bool processEnding) {
   // Still running on a supported build and never stopped: the game ended abnormally.
   if (bInitialized && bSupportedBuild) WriteErrorLog();
   RemoveHooks();
+  // At process end our filter stays: the image stays mapped until the process is gone,
+  // and a fault in another DLL's detach still deserves a dump.
+  if (!processEnding) RestorePreviousFilter();
 }
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       return AttachSequence(instance);
     case DLL_PROCESS_DETACH:
-      DetachCheck();
+      DetachCheck(reserved != nullptr);  // null: FreeLibrary; non-null: the process ends
       return TRUE;
     default:  // thread attach and detach
       return TRUE;

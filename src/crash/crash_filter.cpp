@@ -35,7 +35,8 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception) {
   LONG result;
   if (writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, kMiniDumpNormal, &info, nullptr,
                 nullptr)) {
-    printf_s(" An unhandled exception occured. Dump saved to: %s", kDumpFileName);
+    // Plain printf: the secure-CRT variants are missing from XP's msvcrt.dll.
+    std::printf(" An unhandled exception occured. Dump saved to: %s", kDumpFileName);
     // The process is terminated right after we return; buffered output would be lost.
     std::fflush(stdout);
     result = EXCEPTION_EXECUTE_HANDLER;

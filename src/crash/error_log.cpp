@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <fstream>
+#include <string>
 
 #include "core/interfaces.h"
 #include "core/plugin.h"
@@ -15,8 +15,10 @@
 
 namespace {
 
-// Relative: the log lies in the game's current directory. Text mode everywhere, so
-// every "\n" is stored as CR LF.
+// Relative: the log lies in the game's current directory. Opened with plain fopen in
+// text mode ("at"): every "\n" is stored as CR LF, and msvcrt's fopen lets others read
+// and write the file meanwhile (deny-none). C stdio only: a C++ file stream would link
+// libstdc++'s iostreams and locale machinery, most of the module's code.
 constexpr const char* kLogFileName = "MurmelonError.log";
 constexpr const char* kRecordSeparator = "_____________________________________________________";
 static_assert(sizeof("_____________________________________________________") == 54,
@@ -27,13 +29,23 @@ unsigned AsHex(const void* pointer) {
 }
 
 void AppendHeader() {
-  FILE* log = nullptr;
-  if (fopen_s(&log, kLogFileName, "at") != 0 || !log) return;  // the stack is still tried
+  FILE* log = std::fopen(kLogFileName, "at");
+  if (!log) return;  // the stack is still tried
   std::fprintf(log,
                "hThisLib=%x\n*G_UI=%x\n*G_Console=%x\n*B_UI=%x\n*R_GE=%x\n*V_Local=%x\n"
                "*V_Sys=%x\n*V_Inp=%x\n*V_Int=%x\nVersion=%i\n\n",
                AsHex(hThisLib), AsHex(G_UI), AsHex(G_Console), AsHex(B_UI), AsHex(R_GE),
                AsHex(V_Local), AsHex(V_Sys), AsHex(V_Inp), AsHex(V_Int), static_cast<int>(Version));
+  std::fclose(log);
+}
+
+// The frames (each ending in a line break), an empty line and the separator.
+void AppendCallStack(const stacktrace::call_stack& callStack) {
+  FILE* log = std::fopen(kLogFileName, "at");
+  if (!log) return;
+  std::string frames = callStack.to_string();
+  std::fwrite(frames.data(), 1, frames.size(), log);
+  std::fprintf(log, "\n%s\n", kRecordSeparator);
   std::fclose(log);
 }
 
@@ -44,12 +56,7 @@ void AppendHeader() {
 __attribute__((noinline)) void WriteErrorLog() {
   WriteEngineMiniDump();
   AppendHeader();
-  stacktrace::call_stack callStack(0);
-  {
-    // libstdc++ opens through the C runtime's fopen: shared for reading and writing
-    // by others, text mode.
-    std::ofstream stream(kLogFileName, std::ios::out | std::ios::app);
-    if (stream) stream << callStack.to_string() << '\n' << kRecordSeparator << '\n';
-  }
+  stacktrace::call_stack callStack(0);  // taken here: its first frame is this routine
+  AppendCallStack(callStack);
   MessageBoxW(nullptr, kErrorBoxText, kErrorBoxCaption, MB_OK | MB_ICONEXCLAMATION);
 }

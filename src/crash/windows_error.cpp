@@ -35,7 +35,7 @@ class SystemMessage {
 void PrintWindowsError(const char* what) {
   DWORD code = GetLastError();  // first, before any call can overwrite it
   SystemMessage message(code);
-  printf_s("%s. Windows error %#x: %s", what, static_cast<unsigned>(code), message.text());
+  std::printf("%s. Windows error %#x: %s", what, static_cast<unsigned>(code), message.text());
   // The filter's failure paths end the process soon after; keep the text.
   std::fflush(stdout);
 }

@@ -88,6 +88,16 @@ ChildFacts ParseChild(const std::string& out) {
   return facts;
 }
 
+void PrintChildFacts(const world::Game& game) {
+  auto base = reinterpret_cast<const uint8_t*>(game.Plugin());
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  printf("thread %lu plugin %lx %lx\n", GetCurrentThreadId(),
+         static_cast<unsigned long>(reinterpret_cast<uintptr_t>(base)),
+         static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
+  fflush(stdout);
+}
+
 fs::path ChildFolder(const std::string& mode) {
   return scenario::StartDir() / "games" / (scenario::Name() + "." + mode);
 }
@@ -120,15 +130,41 @@ CHILD_MODE(crash) {
     std::string old = ReadFile(how) + std::string(1 << 20, 'X');
     std::ofstream("Murmelon.dmp", std::ios::binary) << old;
   }
-  auto base = reinterpret_cast<const uint8_t*>(game.Plugin());
-  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  printf("thread %lu plugin %lx %lx\n", GetCurrentThreadId(),
-         static_cast<unsigned long>(reinterpret_cast<uintptr_t>(base)),
-         static_cast<unsigned long>(nt->OptionalHeader.SizeOfImage));
-  fflush(stdout);
+  PrintChildFacts(game);
   game.Command("crash");
   printf("still running after \"crash\"\n");
+}
+
+// The host's own filters: one installed before the plug-in loads, one that a later
+// component may install over the plug-in's while it is loaded.
+LONG WINAPI FilterOf(const char* who, EXCEPTION_POINTERS* exception) {
+  printf("%s filter: 0x%lx at %p\n", who,
+         static_cast<unsigned long>(exception->ExceptionRecord->ExceptionCode),
+         exception->ExceptionRecord->ExceptionAddress);
+  fflush(stdout);
+  return EXCEPTION_EXECUTE_HANDLER;  // the process ends with the exception code
+}
+LONG WINAPI HostFilter(EXCEPTION_POINTERS* exception) { return FilterOf("host", exception); }
+LONG WINAPI LaterFilter(EXCEPTION_POINTERS* exception) { return FilterOf("later", exception); }
+
+// The game loads, starts, stops and unloads the plug-in and goes on, then faults.
+// Argument "later": another filter is installed over the plug-in's while it is loaded.
+CHILD_MODE(unload_then_crash) {
+  SetUnhandledExceptionFilter(HostFilter);
+  world::Game game;
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  if (!game.LoadPlugin() || game.Start() != 1) {
+    printf("plug-in not started\n");
+    return;
+  }
+  if (!scenario::Args().empty() && scenario::Args()[0] == "later")
+    SetUnhandledExceptionFilter(LaterFilter);
+  PrintChildFacts(game);
+  game.Stop();
+  if (!game.Unload() || GetModuleHandleA("Murmelon_W_7_D.asi")) printf("not unloaded\n");
+  fflush(stdout);
+  *static_cast<volatile int*>(nullptr) = 1;
+  printf("still running after the fault\n");
 }
 
 }  // namespace
@@ -298,4 +334,36 @@ SCENARIO(crash_with_a_failing_minidump_writer_says_so) {
      scenario::Escape(child.out).c_str());
   ok(child.out.find("Dump saved") == std::string::npos, "reported success\n");
   ok_bytes(ReadFile(ChildFolder("crash") / "Murmelon.dmp"), "MDMP");
+}
+
+// After an unload the process's filter is the one the plug-in found (or one installed
+// over the plug-in's since): a later crash reaches it, not the freed module's code.
+SCENARIO(crash_after_unload_reaches_the_previous_filter) {
+  struct Row {
+    const char* how;
+    const char* filter;
+  } rows[] = {{"", "host"}, {"later", "later"}};
+  for (const Row& row : rows) {
+    auto child = scenario::RunChildMode("unload_then_crash", {row.how}, kChildTimeoutMs);
+    ok(child.started && !child.timedOut, "%s: the child did not end by itself\n", row.filter);
+    ok(child.exitCode == 0xC0000005, "%s: exit code 0x%lx\n", row.filter, child.exitCode);
+    ChildFacts plugin = ParseChild(child.out);
+    unsigned long code = 0;
+    void* address = nullptr;
+    std::string expected = std::string(row.filter) + " filter: ";
+    size_t at = child.out.find(expected);
+    ok(at != std::string::npos && plugin.pluginBase != 0, "%s: printed \"%s\"\n", row.filter,
+       scenario::Escape(child.out).c_str());
+    if (at != std::string::npos)
+      sscanf(child.out.c_str() + at + expected.size(), "0x%lx at %p", &code, &address);
+    auto fault = reinterpret_cast<uintptr_t>(address);
+    ok(code == 0xC0000005 &&
+           (fault < plugin.pluginBase || fault >= plugin.pluginBase + plugin.pluginSize),
+       "%s: filter saw 0x%lx at %p (the freed plug-in was at %lx, %lx bytes)\n", row.filter,
+       code, address, plugin.pluginBase, plugin.pluginSize);
+    ok(child.out.find("not unloaded") == std::string::npos, "%s: the plug-in stayed\n",
+       row.filter);
+    ok(!fs::exists(ChildFolder("unload_then_crash") / "Murmelon.dmp"),
+       "%s: the plug-in's filter wrote a dump after its unload\n", row.filter);
+  }
 }

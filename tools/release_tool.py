@@ -131,17 +131,27 @@ def current_id(site):
 def published_builds(site):
     """The highest build ever published for each build suffix, over every kept release
     (a rolled-back build is still on some players' machines)."""
-    if not os.path.isdir(site):
-        raise Refused(f"{site}: no such site folder (for a first release, make it empty)")
+    check_site(site)
     highest = {}
     for release in release_ids(site):
         folder = os.path.join(site, "releases", release)
         for entry in os.listdir(folder):
             ini = configparser.ConfigParser(interpolation=None)
             if ini.read(os.path.join(folder, entry, "release.ini"), encoding="utf-8") and "release" in ini:
-                suffix, build = ini["release"].get("suffix", ""), int(ini["release"].get("build", "0"))
-                highest[suffix] = max(highest.get(suffix, 0), build)
+                suffix, build = ini["release"].get("suffix", ""), ini["release"].get("build", "")
+                if not build.strip().isdigit():
+                    raise Refused(f"{folder}/{entry}/release.ini: no build number")
+                highest[suffix] = max(highest.get(suffix, 0), int(build))
     return highest
+
+
+def check_site(site):
+    # Anything else (a releases folder given by mistake, say) would pass for a site with
+    # nothing published, and let any build through.
+    if not os.path.isdir(site):
+        raise Refused(f"{site}: no such site folder (for a first release, make it empty)")
+    if not os.path.isdir(os.path.join(site, "releases")) and os.listdir(site):
+        raise Refused(f"{site} is not a site folder: no releases/ in it, and not empty")
 
 
 def highest_for(highest, build):
@@ -270,6 +280,8 @@ def publish(args):
     if not os.path.isdir(source):
         raise Refused(f"no {source}; run tools/package.sh first")
     site = args.site
+    os.makedirs(site, exist_ok=True)
+    check_site(site)
     os.makedirs(os.path.join(site, "releases"), exist_ok=True)
     try:
         new = update_app.load_releases(source)

@@ -186,6 +186,7 @@ class PackageTest(unittest.TestCase):
                  "do not include the signing key"),
                 ("build already published", {"site": published}, (), "not above the published build 51081"),
                 ("no such site", {"site": os.path.join(w, "nowhere")}, (), "no such site folder"),
+                ("served folder for the site", {"site": os.path.join(published, "current")}, (), "not a site folder"),
                 ("notes the plug-in would misread", {}, ("--notes", bad_notes), "would refuse")):
             with self.subTest(name):
                 out = os.path.join(w, "refused")

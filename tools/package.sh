@@ -19,7 +19,7 @@
 # --asi-dir  packages the .asi files found there and builds nothing; otherwise both
 #            flavours are built in --build-dir (default build/release, configured with
 #            the signing key's public half as the modules' built-in key), and their build
-#            numbers must be those of flavours/build_numbers.txt.
+#            numbers must be those of flavours/build_numbers.h.
 # The version label and news text come from flavours/release_notes.txt unless given.
 # Refused: no key, a module without the key among its built-in keys, a build number not
 # above the published one, texts the plug-in would misread.
@@ -52,6 +52,6 @@ if [ -z "$asi_dir" ]; then
   fi
   cmake --build "$build" --target Murmelon_W_7_D Murmelon_W_XP_D >/dev/null
   asi_dir="$build/dist"
-  args+=(--build-numbers "$root/flavours/build_numbers.txt")
+  args+=(--build-numbers "$root/flavours/build_numbers.h")
 fi
 exec python3 "$root/tools/release_tool.py" package --asi-dir "$asi_dir" --out "$out" "${args[@]}"

@@ -83,14 +83,10 @@ def module_build(module, path):
 
 
 def build_numbers(path):
-    """flavours/build_numbers.txt: deliverable -> build number."""
-    numbers = {}
+    """flavours/build_numbers.h: deliverable -> build number."""
     with open(path, encoding="utf-8") as file:
-        for line in file:
-            words = line.split()
-            if len(words) == 2 and not line.startswith("#") and words[1].isdigit():
-                numbers[words[0]] = int(words[1])
-    return numbers
+        return {name: int(number) for name, number in
+                re.findall(r"^#define MURMELON_BUILD_(\w+) ([0-9]+)\s*$", file.read(), re.M)}
 
 
 def read_notes(path):
@@ -162,7 +158,7 @@ def check_build_is_new(what, build, highest):
     published = highest_for(highest, build)
     if build <= published:
         raise Refused(f"{what}: build {build} is not above the published build {published}; "
-                      f"raise it in flavours/build_numbers.txt and rebuild")
+                      f"raise it in flavours/build_numbers.h and rebuild")
 
 
 def switch(site, release):

@@ -11,6 +11,7 @@ marker is refused when it is loaded, and the one header this application adds fo
 front server's log (LOG_HEADER) is removed by the front before anything is sent.
 """
 
+import base64
 import configparser
 import hashlib
 import os
@@ -62,7 +63,6 @@ def signed_message(deliverable, build, module):
 
 
 def public_key_pem(public_hex):
-    import base64
     der = ED25519_PUBLIC_DER_PREFIX + bytes.fromhex(public_hex)
     return b"-----BEGIN PUBLIC KEY-----\n" + base64.b64encode(der) + b"\n-----END PUBLIC KEY-----\n"
 

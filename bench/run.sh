@@ -52,8 +52,8 @@ start_ms() {  # $1 bare|plugin, $2 update host
   [ -n "$line" ] || { echo "bench: a $1 start against $2 failed" >&2; exit 1; }
   echo "${line#startup_bench ms=}"
 }
-# The build just made is the newest release (a default build has no keys, so it is served
-# unsigned, as tools/package.sh would not package it).
+# The build just made is the newest release, laid out here unsigned: a default build
+# carries no keys, and tools/package.sh packages only keyed modules.
 mkdir -p "$work/release/w7"
 cp "$build/dist/Murmelon_W_7_D.asi" "$work/release/w7/"
 printf '[release]\nbuild = 51081\nsuffix = 1\nversion = bench\nmodule = Murmelon_W_7_D.asi\n' \

@@ -10,4 +10,5 @@ worker_class = "sync"
 timeout = 30
 graceful_timeout = 10
 errorlog = "-"        # the journal: start-up, "now serving ..." after each switch, failures
+capture_output = True  # the application's own lines go there too
 accesslog = None      # nginx logs every exchange with its verdict, bytes and duration

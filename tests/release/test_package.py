@@ -17,7 +17,12 @@ import zipfile
 sys.dont_write_bytecode = True
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DIST = os.environ.get("MURMELON_DIST", os.path.join(ROOT, "build", "mingw", "dist"))
-FLAVOURS = {"Murmelon_W_7_D": ("w7", 51081), "Murmelon_W_XP_D": ("xp", 51082)}
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import release_tool  # noqa: E402
+
+BUILDS = release_tool.build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))
+FLAVOURS = {"Murmelon_W_7_D": ("w7", BUILDS["Murmelon_W_7_D"]), "Murmelon_W_XP_D": ("xp", BUILDS["Murmelon_W_XP_D"])}
+W7, W7_NEXT = BUILDS["Murmelon_W_7_D"], BUILDS["Murmelon_W_7_D"] + 10
 SERIAL = hashlib.md5(b"-1234567").hexdigest()
 TIMEOUT = 20
 
@@ -184,7 +189,7 @@ class PackageTest(unittest.TestCase):
                 ("module without the key", {"asi": DIST}, (), "do not include the signing key"),
                 ("module with another key", {"asi": keyed_modules(os.path.join(w, "other"), other_public)}, (),
                  "do not include the signing key"),
-                ("build already published", {"site": published}, (), "not above the published build 51081"),
+                ("build already published", {"site": published}, (), f"not above the published build {W7}"),
                 ("no such site", {"site": os.path.join(w, "nowhere")}, (), "no such site folder"),
                 ("served folder for the site", {"site": os.path.join(published, "current")}, (), "not a site folder"),
                 ("notes the plug-in would misread", {}, ("--notes", bad_notes), "would refuse")):
@@ -212,7 +217,7 @@ class PackageTest(unittest.TestCase):
         result = run("publish.sh", self.out, site)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertRegex(result.stdout, r"published release 0001\nnow served from .*current \(release 0001\):\n"
-                                        r"  w7: build 51081 .*signed by key")
+                                        rf"  w7: build {W7} .*signed by key")
         newer = self.package(newer_out, asi=keyed_modules(os.path.join(w, "asi-newer"), self.public, 10), site=site)
         self.assertEqual(newer.returncode, 0, newer.stderr)
         # A module signed by a key the served module does not carry is refused.
@@ -245,23 +250,24 @@ class PackageTest(unittest.TestCase):
 
             steps = [("publish.sh", newer_out, site), ("publish.sh", "--rollback", site),
                      ("publish.sh", "--rollback", site, "0002")]
-            expected = [(0, "0002", b"BUILD:51091"), (0, "0001", b"LATEST_VERSION"), (0, "0002", b"BUILD:51091")]
+            next_answer = f"BUILD:{W7_NEXT}".encode()
+            expected = [(0, "0002", next_answer), (0, "0001", b"LATEST_VERSION"), (0, "0002", next_answer)]
             for step, (code, release, answer) in zip(steps, expected):
                 result = run(*step)
                 self.assertEqual(result.returncode, code, result.stderr)
                 self.assertIn(f"(release {release}):\n", result.stdout)
-                self.assertTrue(served("Murmelon_W_7_D", 51081).startswith(answer), step)
+                self.assertTrue(served("Murmelon_W_7_D", W7).startswith(answer), step)
             self.assertEqual(sorted(os.listdir(os.path.join(site, "releases"))), ["0001", "0002"])
-            self.assertRegex(run("publish.sh", "--list", site).stdout, r"^  0001: w7: build 51081 .*\n\* 0002: w7: build 51091 ")
+            self.assertRegex(run("publish.sh", "--list", site).stdout, rf"^  0001: w7: build {W7} .*\n\* 0002: w7: build {W7_NEXT} ")
         finally:
             server.stop()
         # After a rollback the next release must still pass the highest build ever published.
         run("publish.sh", "--rollback", site)
         again = run("publish.sh", newer_out, site)
         self.assertEqual(again.returncode, 1)
-        self.assertIn("not above the published build 51091", again.stderr)
+        self.assertIn(f"not above the published build {W7_NEXT}", again.stderr)
         with open(os.path.join(w, "server.log")) as log:
-            self.assertRegex(log.read(), r"now serving .*/releases/0002: w7: build 51091 ")
+            self.assertRegex(log.read(), rf"now serving .*/releases/0002: w7: build {W7_NEXT} ")
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ sys.dont_write_bytecode = True
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import local_stack  # noqa: E402
+import release_tool  # noqa: E402
 import update_app  # noqa: E402
 
 BUILD = os.environ.get("MURMELON_BUILD", os.path.join(ROOT, "build", "mingw"))
@@ -27,6 +28,9 @@ NEWS = "Голосовой чат стал чище.\nWith thanks to our testers
 VERSION = "1.1 (Sep 02 2013)"
 NEWER_TAIL = b"\0NEWER BUILD FOR THE UPDATE TESTS\0"
 SERIAL = hashlib.md5(b"0").hexdigest()
+# The build the plug-in sends, and the release's.
+OURS = release_tool.build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))["Murmelon_W_7_D"]
+NEWER = OURS + 10
 
 
 def check_query(a, build):
@@ -80,7 +84,7 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
         with open(MODULE, "rb") as file:
             cls.module = file.read() + NEWER_TAIL
         for name, data in (("Murmelon_W_7_D.asi", cls.module), ("news.txt", NEWS.encode()),
-                           ("release.ini", f"[release]\nbuild = 51091\nsuffix = 1\nversion = {VERSION}\n"
+                           ("release.ini", f"[release]\nbuild = {NEWER}\nsuffix = 1\nversion = {VERSION}\n"
                                            "module = Murmelon_W_7_D.asi\nnews = news.txt\n".encode())):
             with open(os.path.join(releases, "w7", name), "wb") as file:
                 file.write(data)
@@ -110,12 +114,12 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
         with open(self.stack.access_log) as log:
             lines = log.read()
         whole = len(self.release.answer_head) + len(self.module)
-        self.assertRegex(lines, rf"status=200 flavour=w7 client=51081 served=51091 verdict=update "
+        self.assertRegex(lines, rf"status=200 flavour=w7 client={OURS} served={NEWER} verdict=update "
                                 rf"bytes={whole} seconds=[\d.]+ complete=OK")
-        self.assertRegex(lines, r"client=51081 served=51091 verdict=latest bytes=14 ")
+        self.assertRegex(lines, rf"client={OURS} served={NEWER} verdict=latest bytes=14 ")
 
     def test_a_client_at_100_kb_per_second_receives_the_whole_module(self):
-        request = (f"GET {update_app.CHECK_PATH}?{check_query('', 51081)} HTTP/1.0\r\n"
+        request = (f"GET {update_app.CHECK_PATH}?{check_query('', OURS)} HTTP/1.0\r\n"
                    f"Host: 127.0.0.1\r\n\r\n").encode()
         answer, seconds = throttled_download(self.port, request, 100 * 1000, 90)
         self.assertTrue(answer.endswith(b"DATA:" + self.module), f"{len(answer)} bytes in {seconds:.1f} s")
@@ -124,7 +128,7 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
     def test_nothing_the_stack_adds_holds_a_marker(self):
         check = update_app.CHECK_PATH
         cases = (  # name, request, status, the body the application answers (None: nginx's own)
-            ("latest", f"GET {check}?{check_query('', 51091)} HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"LATEST_VERSION"),
+            ("latest", f"GET {check}?{check_query('', NEWER)} HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"LATEST_VERSION"),
             ("refused", f"GET {check}?a=1 HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"ERROR"),
             ("other method", f"POST {check} HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc", 405, b"not allowed\n"),
             ("other path", "GET /other HTTP/1.0\r\n\r\n", 404, None),
@@ -143,14 +147,14 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
                 else:
                     self.assertEqual(rest, body)
         # The head of an update.
-        head = ask(self.port, f"GET {check}?{check_query('', 51081)} HTTP/1.0\r\n\r\n".encode()).split(b"SAVETO:")[0]
+        head = ask(self.port, f"GET {check}?{check_query('', OURS)} HTTP/1.0\r\n\r\n".encode()).split(b"SAVETO:")[0]
         self.assertIsNone(update_app.find_marker(head), head)
         self.assertTrue(re.match(rb"HTTP/1.1 200 OK\r\n.*\r\n\r\n$", head, re.S), head)
 
     def test_when_the_application_is_gone_nginx_answers_a_plain_503(self):
         # Runs last (unittest orders by name): it stops gunicorn.
         self.stack.stop_gunicorn()
-        answer = ask(self.port, f"GET {update_app.CHECK_PATH}?{check_query('', 51091)} HTTP/1.0\r\n\r\n".encode())
+        answer = ask(self.port, f"GET {update_app.CHECK_PATH}?{check_query('', NEWER)} HTTP/1.0\r\n\r\n".encode())
         self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
         self.assertIsNone(update_app.find_marker(answer), answer)
 

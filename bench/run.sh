@@ -8,6 +8,8 @@
 #   3. the plug-in's MD5 file digest (OpenSSL, under Wine) against md5sum
 #   4. the update check's own costs and a 4 MiB download (bench/update_bench.sh)
 #   5. the size of each .asi
+#   6. the update service under slow clients: today's server against nginx + gunicorn
+#      (bench/service_bench.py, about 3.5 minutes)
 # Usage: bench/run.sh [build dir, default build/mingw] [starts per figure, default 5]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,8 +52,13 @@ start_ms() {  # $1 bare|plugin, $2 update host
   [ -n "$line" ] || { echo "bench: a $1 start against $2 failed" >&2; exit 1; }
   echo "${line#startup_bench ms=}"
 }
-bash "$root/tools/package.sh" --asi-dir "$build/dist" --out "$work/release" >/dev/null
-python3 "$root/tools/update_server.py" --releases "$work/release/server" --port 0 \
+# The build just made is the newest release, laid out here unsigned: a default build
+# carries no keys, and tools/package.sh packages only keyed modules.
+mkdir -p "$work/release/w7"
+cp "$build/dist/Murmelon_W_7_D.asi" "$work/release/w7/"
+printf '[release]\nbuild = 51081\nsuffix = 1\nversion = bench\nmodule = Murmelon_W_7_D.asi\n' \
+  > "$work/release/w7/release.ini"
+python3 "$root/tools/update_server.py" --releases "$work/release" --port 0 \
   --port-file "$work/latest.port" --log "$work/latest.log" --lifetime 900 &
 servers+=($!)
 latest_host="127.0.0.1:$(wait_for_port "$work/latest.port")"
@@ -106,3 +113,7 @@ for asi in "$build"/dist/*.asi; do
   printf "  %-24s %9d bytes  (%.2f MiB)\n" "$(basename "$asi")" "$(stat -c %s "$asi")" \
     "$(awk -v s="$(stat -c %s "$asi")" 'BEGIN {print s / 1048576}')"
 done
+echo
+
+# 6. The update service.
+python3 "$root/bench/service_bench.py" --module "$build/dist/Murmelon_W_7_D.asi"

@@ -1,68 +1,26 @@
 #!/usr/bin/env bash
-# Publishes a packaged release (tools/package.sh) to an update server's releases folder:
-# each flavour folder of <release dir>/server replaces the one of the same name there,
-# and the whole releases folder is checked with the server's own loader first.
+# Publishes a packaged release (tools/package.sh) on an update site, or switches back.
 #
-#   tools/publish.sh <release dir> <server releases folder> [--reload PID]
+#   tools/publish.sh <release dir> <site>     add <release dir>/server as the site's next
+#                                             release and switch the site to it
+#   tools/publish.sh --rollback <site> [ID]   switch back to the release before the
+#                                             current one (or to release ID)
+#   tools/publish.sh --list <site>            the site's releases; * marks the served one
 #
-# --reload sends SIGHUP to the running server (tools/update_server.py) so that it
-# serves the new release at once; without it, reload or restart the server yourself.
+# A site keeps every release in <site>/releases/NNNN and serves <site>/current, a link
+# replaced in one rename: the update service (started with --releases <site>/current, or
+# MURMELON_RELEASES for gunicorn) notices the switch at its next request. Each command
+# prints what is now served. Publishing refuses a build not above every build published
+# on the site, a release the service would refuse (bad signature, misread texts), and a
+# signing key the served module does not carry; the current release then stays.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-[ $# -ge 2 ] || { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
-release=$1
-releases=$2
-pid=""
-if [ "${3:-}" = "--reload" ]; then pid=${4:?--reload needs the server process id}; fi
-[ -d "$release/server" ] || { echo "publish: no $release/server; run tools/package.sh first" >&2; exit 1; }
-mkdir -p "$releases"
-
-python3 - "$root" "$release/server" "$releases" <<'PY'
-import importlib.util
-import os
-import shutil
-import sys
-import tempfile
-
-root, source, releases = sys.argv[1:]
-loader_info = importlib.util.spec_from_file_location("update_server", os.path.join(root, "tools", "update_server.py"))
-update_server = importlib.util.module_from_spec(loader_info)
-loader_info.loader.exec_module(update_server)
-
-# A trial copy of the releases folder with the new flavour folders in it: if the server
-# would refuse the result (a broken release, two folders claiming one flavour), nothing
-# in the real folder changes.
-trial = tempfile.mkdtemp(prefix=".publish.", dir=releases)
-try:
-    flavours = sorted(e for e in os.listdir(source) if os.path.isfile(os.path.join(source, e, "release.ini")))
-    if not flavours:
-        sys.exit(f"publish: {source} holds no release folders")
-    for entry in os.listdir(releases):
-        folder = os.path.join(releases, entry)
-        if entry not in flavours and not entry.startswith(".") and os.path.isdir(folder):
-            shutil.copytree(folder, os.path.join(trial, entry))
-    for flavour in flavours:
-        shutil.copytree(os.path.join(source, flavour), os.path.join(trial, flavour))
-    try:
-        update_server.load_releases(trial)
-    except update_server.ReleaseError as error:
-        sys.exit(f"publish: the update server would refuse the result: {error}")
-    # Each flavour folder is swapped in with two renames from the trial folder (same
-    # file system); nothing with a release.ini lies beside them meanwhile, so a server
-    # reloading at that moment never sees two folders claiming one flavour.
-    for flavour in flavours:
-        target = os.path.join(releases, flavour)
-        if os.path.exists(target):
-            os.rename(target, os.path.join(trial, f"old.{flavour}"))
-        os.rename(os.path.join(trial, flavour), target)
-        print(f"published {target}")
-finally:
-    shutil.rmtree(trial, ignore_errors=True)
-PY
-
-if [ -n "$pid" ]; then
-  kill -HUP "$pid"
-  echo "asked server $pid to reload"
-else
-  echo "reload the server (kill -HUP <pid>) or restart it to serve the new release"
-fi
+tool="$root/tools/release_tool.py"
+usage() { awk 'NR > 1 && !/^#/ {exit} NR > 1 {sub(/^# ?/, ""); print}' "$0" >&2; exit 2; }
+case "${1:-}" in
+  --rollback) shift; [ $# -ge 1 ] || usage; exec python3 "$tool" rollback "$@" ;;
+  --list) shift; [ $# -eq 1 ] || usage; exec python3 "$tool" list "$@" ;;
+  ""|-h|--help) usage ;;
+esac
+[ $# -eq 2 ] || { usage; }
+exec python3 "$tool" publish "$1" "$2"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One-time (idempotent) preparation of a Debian 12 machine: cross toolchain, Wine,
-# the native test tools, a mingw build of OpenSSL's libcrypto and a private Wine prefix.
+# the native test tools, nginx and gunicorn (the update service's tests), a mingw build
+# of OpenSSL's libcrypto and a private Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 deps="$root/deps"
@@ -14,6 +15,10 @@ done
 [ -f /usr/include/openssl/md5.h ] || need_pkgs=1
 dpkg -s wine32:i386 >/dev/null 2>&1 || need_pkgs=1
 command -v python3 >/dev/null 2>&1 || need_pkgs=1
+# The update service's production stack and the release signing (tests/update_server).
+for tool in /usr/sbin/nginx /usr/bin/gunicorn openssl; do
+  command -v "$tool" >/dev/null 2>&1 || need_pkgs=1
+done
 # clang's libFuzzer for the update answer's fuzz target (tests/native/fuzz).
 command -v clang++-14 >/dev/null 2>&1 || need_pkgs=1
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need_pkgs=1
@@ -24,9 +29,10 @@ if [ "$need_pkgs" = 1 ]; then
   echo "setup: installing packages"
   as_root dpkg --add-architecture i386
   as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends \
     g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev \
-    python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev >/dev/null
+    python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev \
+    nginx-light gunicorn openssl >/dev/null
 fi
 
 # OpenSSL's libcrypto for i686-w64-mingw32, built once from Debian's source package.

@@ -1,9 +1,10 @@
-"""The update server (tools/update_server.py): its answers byte for byte, the release
-checks that keep the plug-in's markers out of served texts, and its command line."""
+"""The update service (tools/update_app.py under tools/update_server.py): its answers
+byte for byte, the release checks that keep the plug-in's markers out of served texts and
+unverified modules off the wire, switching releases, and the server's command line."""
 
 import hashlib
-import importlib.util
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -15,14 +16,18 @@ import unittest
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVER_SCRIPT = os.path.join(ROOT, "tools", "update_server.py")
-loader_info = importlib.util.spec_from_file_location("update_server", SERVER_SCRIPT)
-update_server = importlib.util.module_from_spec(loader_info)
-loader_info.loader.exec_module(update_server)
-update_server.log = lambda text: None  # the in-process server stays quiet
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import update_app  # noqa: E402
+import update_server  # noqa: E402
 
 MODULE_W7 = b"MZ\x90\x00" + bytes(range(256)) * 40
 MODULE_XP = b"MZ\x90\x00XP" + bytes(range(255, -1, -1)) * 40
 SERIAL = hashlib.md5(b"-1056969215").hexdigest()
+OLD = hashlib.md5(b"old module").hexdigest()
+
+
+def quiet(text):
+    pass
 
 
 def write(path, data):
@@ -32,19 +37,40 @@ def write(path, data):
 
 
 def make_release(root, folder, build, suffix, module, news="Новое.\n", version="1.1",
-                 extra=""):
+                 extra="", news_name="news.txt"):
     write(os.path.join(root, folder, "release.ini"),
           f"[release]\nbuild = {build}\nsuffix = {suffix}\nversion = {version}\n"
-          f"module = Murmelon.asi\nnews = news.txt\n{extra}")
+          f"module = Murmelon.asi\nnews = {news_name}\n{extra}")
     write(os.path.join(root, folder, "news.txt"), news)
     write(os.path.join(root, folder, "Murmelon.asi"), module)
 
 
-def request(port, a, b, d, c=None, path="/Murmelon/CheckUpdate_v2.php"):
-    c = hashlib.md5((a + b).encode()).hexdigest() if c is None else c
+class SigningKey:
+    """An Ed25519 key made for the test run, and signatures by the openssl command."""
+
+    def __init__(self, folder):
+        self.path = os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", self.path], check=True,
+                       capture_output=True, timeout=30)
+        der = subprocess.run(["openssl", "pkey", "-in", self.path, "-pubout", "-outform", "DER"],
+                             check=True, capture_output=True, timeout=30).stdout
+        self.public = der[-32:].hex()
+
+    def sign(self, message):
+        with tempfile.NamedTemporaryFile() as file:  # one-shot signing needs a sized input
+            file.write(message)
+            file.flush()
+            return subprocess.run(["openssl", "pkeyutl", "-sign", "-rawin", "-inkey", self.path, "-in", file.name],
+                                  check=True, capture_output=True, timeout=30).stdout.hex()
+
+    def fields(self, deliverable, build, module, signature=None):
+        signature = signature or self.sign(update_app.signed_message(deliverable, build, module))
+        return f"deliverable = {deliverable}\npublic_key = {self.public}\nsignature = {signature}\n"
+
+
+def ask(port, raw):
     with socket.create_connection(("127.0.0.1", port), timeout=5) as connection:
-        connection.sendall(f"GET {path}?mode=debug&a={a}&b={b}&c={c}&d={d} HTTP/1.0\r\n"
-                           f"Host: 127.0.0.1:{port}\r\n\r\n".encode())
+        connection.sendall(raw)
         answer = b""
         while True:
             piece = connection.recv(65536)
@@ -53,89 +79,134 @@ def request(port, a, b, d, c=None, path="/Murmelon/CheckUpdate_v2.php"):
             answer += piece
 
 
-def body(answer):
+def request(port, a, b, d, c=None, path="/Murmelon/CheckUpdate_v2.php"):
+    c = hashlib.md5((a + b).encode()).hexdigest() if c is None else c
+    return ask(port, f"GET {path}?mode=debug&a={a}&b={b}&c={c}&d={d} HTTP/1.0\r\n"
+                     f"Host: 127.0.0.1:{port}\r\n\r\n".encode())
+
+
+def split(answer):
     head, _, rest = answer.partition(b"\r\n\r\n")
     return head, rest
+
+
+class Served:
+    """tools/update_server.py's server in this process, over a releases folder."""
+
+    def __init__(self, folder):
+        self.app = update_app.UpdateApp(folder, log=quiet)
+        self.server = update_server.Server(("127.0.0.1", 0), update_server.RequestHandler)
+        self.server.set_app(self.app)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 class ServedAnswers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        update_server.log = quiet
         cls.folder = tempfile.TemporaryDirectory()
+        cls.key = SigningKey(cls.folder.name)
         make_release(cls.folder.name, "w7", 51091, "1", MODULE_W7,
                      news="Голосовой чат.\nThanks.", version="1.1 (Sep 02 2013)")
-        make_release(cls.folder.name, "xp", 51092, "2", MODULE_XP)
-        cls.server = update_server.Server(("127.0.0.1", 0), update_server.Handler)
-        cls.server.releases = update_server.load_releases(cls.folder.name)
-        cls.port = cls.server.server_address[1]
-        cls.thread = threading.Thread(target=cls.server.serve_forever, daemon=True)
-        cls.thread.start()
+        make_release(cls.folder.name, "xp", 51092, "2", MODULE_XP,
+                     extra=cls.key.fields("Murmelon_W_XP_D", 51092, MODULE_XP))
+        cls.served = Served(cls.folder.name)
+        cls.port = cls.served.port
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.shutdown()
-        cls.server.server_close()
+        cls.served.stop()
         cls.folder.cleanup()
 
     def verdict(self, *args, **kwargs):
-        head, rest = body(request(self.port, *args, **kwargs))
+        head, rest = split(request(self.port, *args, **kwargs))
         # The plug-in searches the whole answer: the head must hold no marker.
-        for marker in (b"error", b"latest_version", b"future_version", b"data:", b"md5:"):
-            self.assertNotIn(marker, head.lower())
+        self.assertIsNone(update_app.find_marker(head), head)
+        self.assertNotIn(update_app.LOG_HEADER.lower().encode(), head.lower())
         return rest
 
     def test_an_older_build_gets_its_flavour_newest_module(self):
-        a = hashlib.md5(b"old module").hexdigest()
-        answer = request(self.port, a, SERIAL, 51081)
+        answer = request(self.port, OLD, SERIAL, 51081)
         digest = hashlib.md5(MODULE_W7).hexdigest().encode()
         expected_body = (b"SAVETO:Murmelon.asi.newMD5:" + digest + "WHATNEW:Голосовой чат.\nThanks."
                          .encode() + b"VERSION:1.1 (Sep 02 2013)DATA:" + MODULE_W7)
-        self.assertEqual(answer, b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
-                         + f"Content-Length: {len(expected_body)}\r\nConnection: close\r\n\r\n".encode()
-                         + expected_body)
-        _, rest = body(request(self.port, a, SERIAL, 51082))
-        self.assertTrue(rest.endswith(b"DATA:" + MODULE_XP))
+        head, body = split(answer)
+        self.assertEqual(body, expected_body)
+        self.assertTrue(head.startswith(b"HTTP/1.0 200 OK\r\n"), head)
+        self.assertIn(f"\r\nContent-Length: {len(expected_body)}".encode(), head)
+        self.assertIsNone(update_app.find_marker(head), head)
 
-    def test_the_newest_build_or_its_very_bytes_are_the_latest(self):
-        a = hashlib.md5(b"old module").hexdigest()
-        self.assertEqual(self.verdict(a, SERIAL, 51091), b"LATEST_VERSION")
-        self.assertEqual(self.verdict(hashlib.md5(MODULE_W7).hexdigest(), SERIAL, 51081),
-                         b"LATEST_VERSION")
+    def test_a_signed_release_sends_its_build_and_signature_first(self):
+        body = self.verdict(OLD, SERIAL, 51082)
+        signature = self.key.sign(update_app.signed_message("Murmelon_W_XP_D", 51092, MODULE_XP))
+        digest = hashlib.md5(MODULE_XP).hexdigest()
+        self.assertEqual(body, f"BUILD:51092SIGNATURE:{signature}SAVETO:Murmelon.asi.newMD5:{digest}"
+                               "WHATNEW:Новое.\nVERSION:1.1DATA:".encode() + MODULE_XP)
 
-    def test_a_build_past_the_newest_is_from_the_future(self):
-        self.assertEqual(self.verdict("", SERIAL, 51101), b"FUTURE_VERSION")
-
-    def test_requests_that_do_not_add_up_are_refused(self):
-        a = hashlib.md5(b"old module").hexdigest()
-        self.assertEqual(self.verdict(a, SERIAL, 51081, c="0" * 32), b"ERROR")
-        self.assertEqual(self.verdict(a, SERIAL.upper(), 51081), b"ERROR")
-        self.assertEqual(self.verdict(a, SERIAL, "51081x"), b"ERROR")
-        self.assertEqual(self.verdict(a, SERIAL, 51083), b"ERROR")  # no such flavour
+    def test_verdicts(self):
+        for a, d, expected in (
+                (OLD, 51091, b"LATEST_VERSION"),                                # its build
+                (hashlib.md5(MODULE_W7).hexdigest(), 51081, b"LATEST_VERSION"),  # its bytes
+                ("", 51101, b"FUTURE_VERSION"),
+                (OLD.upper(), 51081, b"ERROR"),
+                (OLD, "51081x", b"ERROR"),
+                (OLD, 51083, b"ERROR")):                                         # no such flavour
+            self.assertEqual(self.verdict(a, SERIAL, d), expected, (a, d))
+        self.assertEqual(self.verdict(OLD, SERIAL, 51081, c="0" * 32), b"ERROR")
+        self.assertEqual(self.verdict(OLD, SERIAL.upper(), 51081), b"ERROR")
         # An unreadable module file sends an empty a; that alone is no reason to refuse.
         self.assertTrue(self.verdict("", SERIAL, 51081).startswith(b"SAVETO:"))
 
-    def test_other_paths_are_not_found_and_say_nothing_the_plug_in_reads(self):
-        answer = request(self.port, "", SERIAL, 51081, path="/other")
-        self.assertTrue(answer.startswith(b"HTTP/1.0 404 Not Found\r\n"))
-        for marker in (b"error", b"latest_version", b"future_version", b"data:"):
-            self.assertNotIn(marker, answer.lower())
+    def test_nothing_but_the_answer_holds_a_marker(self):
+        # Other paths, other methods, broken requests: nothing the plug-in would read.
+        for raw in (b"GET /other HTTP/1.0\r\n\r\n", b"POST /Murmelon/CheckUpdate_v2.php HTTP/1.0\r\n\r\n",
+                    b"GET /x HTTP/1.0ERROR\r\n\r\n", b"BREW\r\n\r\n", b"GET /" + b"x" * 9000 + b" HTTP/1.0\r\n\r\n"):
+            answer = ask(self.port, raw)
+            self.assertRegex(answer, rb"^HTTP/1.0 4\d\d ", raw[:40])
+            self.assertIsNone(update_app.find_marker(answer), answer)
+
+    def test_a_failing_application_answers_without_a_marker(self):
+        releases, self.served.app.releases = self.served.app.releases, None  # decide() fails
+        stderr, sys.stderr = sys.stderr, open(os.devnull, "w")  # where the server puts the trace
+        try:
+            answer = request(self.port, OLD, SERIAL, 51081)
+        finally:
+            self.served.app.releases = releases
+            sys.stderr.close()
+            sys.stderr = stderr
+        self.assertTrue(answer.startswith(b"HTTP/1.0 503 "), answer)
+        self.assertIsNone(update_app.find_marker(answer), answer)
 
 
 class ReleaseChecks(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        cls.key = SigningKey(cls.work.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
     def refused(self, **kwargs):
         with tempfile.TemporaryDirectory() as root:
             make_release(root, "w7", kwargs.pop("build", 51091), kwargs.pop("suffix", "1"),
                          kwargs.pop("module", MODULE_W7), **kwargs)
-            with self.assertRaises(update_server.ReleaseError):
-                update_server.load_releases(root)
+            with self.assertRaises(update_app.ReleaseError):
+                update_app.load_releases(root)
 
     def test_texts_that_would_change_the_plug_in_verdict_are_refused(self):
-        self.refused(news="Fixed an Error in voice.")
-        self.refused(news="see latest_version")
-        self.refused(news="a VERSION: inside the news")
+        for news in ("Fixed an Error in voice.", "see latest_version", "a VERSION: inside",
+                     "md5: abc", "Build: 5", "zero\x00byte"):
+            self.refused(news=news)
         self.refused(version="2.0 data: x")
+        self.refused(version="2.0 Signature: x")
         self.refused(module=b"MZERROR\x00")
-        self.refused(news="zero\x00byte")
 
     def test_unsafe_download_names_are_refused(self):
         # Non-ASCII would reach the player under another code page, and longer in bytes.
@@ -143,35 +214,113 @@ class ReleaseChecks(unittest.TestCase):
                      "модуль.asi", "x" * 201):
             self.refused(extra=f"save_as = {name}\n")
 
+    def test_files_outside_the_release_folder_are_refused(self):
+        outside = os.path.join(self.work.name, "outside.txt")
+        write(outside, "Новое.\n")
+        for name in ("../outside.txt", outside, ".", "w7/news.txt"):
+            self.refused(news_name=name)
+        with tempfile.TemporaryDirectory() as root:
+            make_release(root, "w7", 51091, "1", MODULE_W7)
+            os.remove(os.path.join(root, "w7", "news.txt"))
+            os.symlink(outside, os.path.join(root, "w7", "news.txt"))
+            with self.assertRaisesRegex(update_app.ReleaseError, "outside"):
+                update_app.load_releases(root)
+
+    def test_signatures_that_do_not_verify_are_refused(self):
+        good = self.key.sign(update_app.signed_message("Murmelon_W_7_D", 51091, MODULE_W7))
+        flipped = ("0" if good[0] != "0" else "1") + good[1:]
+        other_name = self.key.sign(update_app.signed_message("Murmelon_W_XP_D", 51091, MODULE_W7))
+        other_build = self.key.sign(update_app.signed_message("Murmelon_W_7_D", 51081, MODULE_W7))
+        for name, fields in (
+                ("flipped", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, flipped)),
+                ("another deliverable", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, other_name)),
+                ("another build", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, other_build)),
+                ("truncated", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, good[:-2])),
+                ("no key", f"deliverable = Murmelon_W_7_D\nsignature = {good}\n"),
+                ("XP name on Windows 7 builds", self.key.fields("Murmelon_W_XP_D", 51091, MODULE_W7))):
+            with self.subTest(name):
+                self.refused(extra=fields)
+        self.refused(module=MODULE_W7 + b"x", extra=self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7))
+        with tempfile.TemporaryDirectory() as root:  # and the good one loads
+            make_release(root, "w7", 51091, "1", MODULE_W7, extra=self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7))
+            self.assertEqual(update_app.load_releases(root)[0].signature, good)
+
     def test_inconsistent_releases_are_refused(self):
         self.refused(build=51092)  # does not end in its own suffix
         with tempfile.TemporaryDirectory() as root:
             make_release(root, "a", 51091, "1", MODULE_W7)
             make_release(root, "b", 51101, "01", MODULE_XP)
-            with self.assertRaises(update_server.ReleaseError):
-                update_server.load_releases(root)
+            with self.assertRaises(update_app.ReleaseError):
+                update_app.load_releases(root)
+
+
+class Switching(unittest.TestCase):
+    def test_the_service_follows_a_switched_link_and_keeps_serving_on_a_broken_one(self):
+        with tempfile.TemporaryDirectory() as site:
+            make_release(os.path.join(site, "1"), "w7", 51091, "1", MODULE_W7)
+            make_release(os.path.join(site, "2"), "w7", 51101, "1", MODULE_W7 + b"2")
+            make_release(os.path.join(site, "3"), "w7", 51111, "1", MODULE_W7, news="an error")
+            lines = []
+            os.symlink("1", os.path.join(site, "current"))
+            app = update_app.UpdateApp(os.path.join(site, "current"), log=lines.append)
+            query = f"a=&b={SERIAL}&c={hashlib.md5(SERIAL.encode()).hexdigest()}&d=51101"
+            environ = {"PATH_INFO": update_app.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
+            verdicts = []
+            for target in ("1", "2", "3"):
+                os.symlink(target, os.path.join(site, "new"))
+                os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
+                verdicts.append(b"".join(app(environ, lambda status, headers: None)))
+            self.assertEqual(verdicts, [b"FUTURE_VERSION", b"LATEST_VERSION", b"LATEST_VERSION"])
+            self.assertRegex(lines[1], r"^now serving .*/2: w7: build 51101 ")
+            self.assertRegex(lines[2], r"^reload failed, still serving .*/2: .*contains 'error'")
 
 
 class CommandLine(unittest.TestCase):
+    def start(self, root, *extra):
+        port_file = os.path.join(root, "port")
+        process = subprocess.Popen(
+            [sys.executable, SERVER_SCRIPT, "--releases", root, "--port", "0",
+             "--port-file", port_file, "--log", os.path.join(root, "log"), *extra])
+        deadline = time.monotonic() + 10
+        while not os.path.exists(port_file) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        with open(port_file) as file:
+            return process, int(file.read())
+
+    def log(self, root):
+        with open(os.path.join(root, "log")) as file:
+            return file.read()
+
     def test_port_zero_port_file_and_lifetime(self):
         with tempfile.TemporaryDirectory() as root:
             make_release(root, "w7", 51091, "1", MODULE_W7)
-            port_file = os.path.join(root, "port")
-            started = time.monotonic()
-            process = subprocess.Popen(
-                [sys.executable, SERVER_SCRIPT, "--releases", root, "--port", "0",
-                 "--port-file", port_file, "--lifetime", "3", "--log", os.path.join(root, "log")])
+            process, port = self.start(root, "--lifetime", "3")
             try:
-                while not os.path.exists(port_file) and time.monotonic() - started < 10:
-                    time.sleep(0.05)
-                with open(port_file) as file:
-                    port = int(file.read())
-                self.assertEqual(body(request(port, "", SERIAL, 51091))[1], b"LATEST_VERSION")
+                self.assertEqual(split(request(port, "", SERIAL, 51091))[1], b"LATEST_VERSION")
                 self.assertEqual(process.wait(timeout=10), 0)
             finally:
                 process.kill()
-            with open(os.path.join(root, "log")) as log:
-                self.assertIn("127.0.0.1 latest", log.read())
+            self.assertRegex(self.log(root), r"127\.0\.0\.1 flavour=w7 client=51091 served=51091 "
+                                             r"verdict=latest status=200 bytes=\d+ seconds=")
+
+    def test_sighup_reopens_the_log_and_says_what_is_now_served(self):
+        with tempfile.TemporaryDirectory() as root:
+            make_release(root, "w7", 51091, "1", MODULE_W7)
+            process, port = self.start(root, "--lifetime", "20")
+            try:
+                os.rename(os.path.join(root, "log"), os.path.join(root, "log.1"))  # rotated
+                make_release(root, "w7", 51101, "1", MODULE_W7)
+                process.send_signal(signal.SIGHUP)
+                deadline = time.monotonic() + 10
+                while "now serving" not in (self.log(root) if os.path.exists(os.path.join(root, "log")) else "") \
+                        and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(split(request(port, "", SERIAL, 51101))[1], b"LATEST_VERSION")
+            finally:
+                process.terminate()
+                process.wait(timeout=10)
+            self.assertRegex(self.log(root), r"now serving .*: w7: build 51101 \(builds ending in 1\)")
+            self.assertIn("served=51101 verdict=latest", self.log(root))
 
     def test_a_broken_releases_folder_stops_the_start(self):
         with tempfile.TemporaryDirectory() as root:

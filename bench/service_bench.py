@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""The update service under slow clients, today's server against the production stack,
+on the same run, loopback only:
+
+  - 100 clients send their request one byte every 2 s (and connect again when dropped);
+  - 100 clients download the update, reading 40 KB/s through an 8 KiB receive buffer;
+  - meanwhile 4 clients ask for the latest version, one request after another.
+
+Prints the fast clients' answers per second and 99th percentile, how many slow downloads
+arrived whole, the longest a trickled request held a connection, and the peak memory (sum
+of the resident sizes of every server process). Today's server is tools/update_server.py
+as of commit 06c83f3 (one thread per connection), taken from git history at run time.
+Each client has its own loopback address (127.0.x.y), as players have their own.
+Ends by itself: each phase lasts --seconds (default 90), plus a few seconds to stop.
+
+    python3 bench/service_bench.py [--seconds 90] [--module FILE]
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import local_stack  # noqa: E402
+
+TODAY = "06c83f3"
+CHECK = "/Murmelon/CheckUpdate_v2.php"
+SERIAL = hashlib.md5(b"0").hexdigest()
+SLOW_READ_RATE = 40 * 1000
+TRICKLE_SECONDS = 2.0
+
+
+def request(build):
+    c = hashlib.md5(SERIAL.encode()).hexdigest()
+    return f"GET {CHECK}?mode=debug&a=&b={SERIAL}&c={c}&d={build} HTTP/1.0\r\nHost: bench\r\n\r\n".encode()
+
+
+def connect(source, port, timeout, rcvbuf=None):
+    connection = socket.socket()
+    if rcvbuf:
+        connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    # A connect may wait for the server's backlog (the kernel retries after 1, 3, 7 s).
+    connection.settimeout(15)
+    connection.bind((source, 0))
+    connection.connect(("127.0.0.1", port))
+    connection.settimeout(timeout)
+    return connection
+
+
+class Load:
+    def __init__(self, port, seconds, expected_update):
+        self.port, self.expected = port, expected_update
+        self.end = time.monotonic() + seconds
+        self.latencies, self.fast_failures = [], 0
+        self.completed, self.held = 0, []
+        self.lock = threading.Lock()
+
+    def running(self):
+        return time.monotonic() < self.end
+
+    def fast(self, source):
+        while self.running():
+            started = time.monotonic()
+            try:
+                with connect(source, self.port, 5) as connection:
+                    connection.sendall(request(51091))
+                    answer = b""
+                    while True:
+                        piece = connection.recv(4096)
+                        if not piece:
+                            break
+                        answer += piece
+                ok = answer.endswith(b"\r\n\r\nLATEST_VERSION")
+            except OSError:
+                ok = False
+            with self.lock:
+                if ok:
+                    self.latencies.append(time.monotonic() - started)
+                else:
+                    self.fast_failures += 1
+            if not ok:
+                time.sleep(0.1)
+
+    def trickle(self, source):
+        data = request(51081)
+        while self.running():
+            started = time.monotonic()
+            try:
+                with connect(source, self.port, 1) as connection:
+                    for byte in data:
+                        connection.sendall(bytes([byte]))
+                        if self._closed_within(connection, TRICKLE_SECONDS):
+                            break
+            except OSError:
+                pass
+            with self.lock:
+                self.held.append(min(time.monotonic(), self.end) - started)
+
+    def _closed_within(self, connection, seconds):
+        """Waits up to seconds (or the end of the run); True when the server let go."""
+        deadline = min(time.monotonic() + seconds, self.end)
+        while time.monotonic() < deadline:
+            connection.settimeout(max(0.01, min(0.5, deadline - time.monotonic())))
+            try:
+                if not connection.recv(4096):
+                    return True
+            except socket.timeout:
+                continue
+            except OSError:
+                return True
+        return not self.running()
+
+    def download(self, source):
+        received = bytearray()
+        started = time.monotonic()
+        try:
+            with connect(source, self.port, 1, rcvbuf=8192) as connection:
+                connection.sendall(request(51081))
+                while self.running():
+                    try:
+                        piece = connection.recv(4096)
+                    except socket.timeout:
+                        continue
+                    if not piece:
+                        break
+                    received += piece
+                    ahead = len(received) / SLOW_READ_RATE - (time.monotonic() - started)
+                    if ahead > 0:
+                        time.sleep(min(ahead, max(0, self.end - time.monotonic())))
+        except OSError:
+            pass
+        if bytes(received[received.find(b"\r\n\r\n") + 4:]) == self.expected:
+            with self.lock:
+                self.completed += 1
+
+
+def peak_memory(pids_of, stop, peak):
+    while not stop.is_set():
+        total = 0
+        for pid in pids_of():
+            try:
+                with open(f"/proc/{pid}/status") as file:
+                    total += next(int(line.split()[1]) for line in file if line.startswith("VmRSS:")) * 1024
+            except (OSError, StopIteration):
+                pass
+        peak[0] = max(peak[0], total)
+        stop.wait(0.25)
+
+
+def run_phase(port, pids_of, seconds, expected):
+    load = Load(port, seconds, expected)
+    stop, peak = threading.Event(), [0]
+    sampler = threading.Thread(target=peak_memory, args=(pids_of, stop, peak), daemon=True)
+    sampler.start()
+    threads = [threading.Thread(target=load.trickle, args=(f"127.0.1.{i + 1}",), daemon=True) for i in range(100)]
+    threads += [threading.Thread(target=load.download, args=(f"127.0.2.{i + 1}",), daemon=True) for i in range(100)]
+    threads += [threading.Thread(target=load.fast, args=(f"127.0.3.{i + 1}",), daemon=True) for i in range(4)]
+    started = time.monotonic()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(max(0.1, load.end + 10 - time.monotonic()))
+    stop.set()
+    sampler.join()
+    latencies = sorted(load.latencies)
+    p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))] if latencies else float("nan")
+    return {"rate": len(latencies) / (time.monotonic() - started), "p99": p99 * 1000,
+            "failed": load.fast_failures, "completed": load.completed,
+            "held": max(load.held, default=0), "memory": peak[0] / 1e6}
+
+
+def releases_folder(work, module):
+    folder = os.path.join(work, "releases", "w7")
+    os.makedirs(folder)
+    shutil.copy(module, os.path.join(folder, "Murmelon_W_7_D.asi"))
+    with open(os.path.join(folder, "release.ini"), "w") as file:
+        file.write("[release]\nbuild = 51091\nsuffix = 1\nversion = bench\nmodule = Murmelon_W_7_D.asi\n")
+    return os.path.dirname(folder)
+
+
+def today_server(work, releases, seconds):
+    script = os.path.join(work, "today_update_server.py")
+    with open(script, "wb") as file:
+        file.write(subprocess.run(["git", "-C", ROOT, "show", f"{TODAY}:tools/update_server.py"],
+                                  check=True, capture_output=True, timeout=30).stdout)
+    port_file = os.path.join(work, "today.port")
+    process = subprocess.Popen(["timeout", "-k", "5", str(seconds + 30), sys.executable, script,
+                                "--releases", releases, "--port", "0", "--port-file", port_file,
+                                "--log", os.path.join(work, "today.log")])
+    deadline = time.monotonic() + 15
+    while not os.path.exists(port_file) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    with open(port_file) as file:
+        return process, int(file.read())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=90)
+    parser.add_argument("--module", default=os.path.join(ROOT, "build", "mingw", "dist", "Murmelon_W_7_D.asi"))
+    args = parser.parse_args()
+    problem = local_stack.available()
+    if problem:
+        sys.exit(f"service bench: {problem}")
+    # A hard stop whatever happens: both phases, their start and stop.
+    threading.Timer(2 * args.seconds + 120, lambda: os._exit(3)).start()
+    work = tempfile.mkdtemp(prefix="murmelon-service-bench.")
+    results = {}
+    try:
+        releases = releases_folder(work, args.module)
+        with open(args.module, "rb") as file:
+            module = file.read()
+        digest = hashlib.md5(module).hexdigest().encode()
+        expected = (b"SAVETO:Murmelon_W_7_D.asi.newMD5:" + digest + b"WHATNEW:VERSION:benchDATA:" + module)
+
+        process, port = today_server(work, releases, args.seconds)
+        try:
+            results["today"] = run_phase(port, lambda: children(process.pid), args.seconds, expected)
+        finally:
+            process.terminate()
+            process.wait(20)
+        stack = local_stack.Stack(releases, os.path.join(work, "stack"), lifetime=int(args.seconds) + 60)
+        try:
+            results["stack"] = run_phase(stack.port, stack.pids, args.seconds, expected)
+        finally:
+            stack.stop()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    today, stack = results["today"], results["stack"]
+    print(f"Update service under slow clients, {args.seconds:.0f} s each, loopback, a {len(module)}-byte module")
+    print("  100 clients send their request 1 byte / 2 s, 100 download the update at 40 KB/s,")
+    print("  4 ask for the latest version in a loop")
+    print(f"  {'':44}{'today (06c83f3)':>16}{'nginx + gunicorn':>18}")
+    rows = (("fast answers per second", "rate", "{:.1f}"), ("fast answers, 99th percentile (ms)", "p99", "{:.1f}"),
+            ("fast requests failed", "failed", "{}"), ("slow downloads completed (of 100)", "completed", "{}"),
+            ("longest a trickled request held on (s)", "held", "{:.1f}"),
+            ("peak memory, all server processes (MB)", "memory", "{:.1f}"))
+    for label, key, form in rows:
+        print(f"  {label:44}{form.format(today[key]):>16}{form.format(stack[key]):>18}")
+    sys.stdout.flush()
+    os._exit(0)  # the hard-stop timer's thread must not hold the exit
+
+
+def children(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as file:
+            return [int(p) for p in file.read().split()]
+    except OSError:
+        return []
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,163 @@
+"""The update service through the production stack on loopback (tools/local_stack.py:
+nginx with deploy/'s site in front of gunicorn with deploy/'s settings): nothing the stack
+adds holds a marker, the real plug-in under Wine updates itself across two starts through
+it, and a client reading at 100 KB/s receives the whole module."""
+
+import hashlib
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import local_stack  # noqa: E402
+import release_tool  # noqa: E402
+import update_app  # noqa: E402
+
+BUILD = os.environ.get("MURMELON_BUILD", os.path.join(ROOT, "build", "mingw"))
+SCENARIOS = os.path.join(BUILD, "bin", "update_download_test.exe")
+MODULE = os.path.join(BUILD, "dist", "Murmelon_W_7_D.asi")
+# The release the download scenarios' two starts expect (tests/scenarios/update_download_test.cpp).
+NEWS = "Голосовой чат стал чище.\nWith thanks to our testers."
+VERSION = "1.1 (Sep 02 2013)"
+NEWER_TAIL = b"\0NEWER BUILD FOR THE UPDATE TESTS\0"
+SERIAL = hashlib.md5(b"0").hexdigest()
+# The build the plug-in sends, and the release's.
+OURS = release_tool.build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))["Murmelon_W_7_D"]
+NEWER = OURS + 10
+
+
+def check_query(a, build):
+    return f"mode=debug&a={a}&b={SERIAL}&c={hashlib.md5((a + SERIAL).encode()).hexdigest()}&d={build}"
+
+
+def ask(port, raw, timeout=10):
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection:
+        connection.sendall(raw)
+        answer = b""
+        while True:
+            try:
+                piece = connection.recv(65536)
+            except ConnectionResetError:
+                return answer
+            if not piece:
+                return answer
+            answer += piece
+
+
+def throttled_download(port, request, rate, deadline_s):
+    """Reads the answer at `rate` bytes/s through a small receive buffer, as a slow link
+    would; returns the bytes and the seconds it took."""
+    connection = socket.socket()
+    connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)  # before connect: the window
+    connection.settimeout(deadline_s)
+    started = time.monotonic()
+    with connection:
+        connection.connect(("127.0.0.1", port))
+        connection.sendall(request)
+        answer = bytearray()
+        while time.monotonic() - started < deadline_s:
+            piece = connection.recv(4096)
+            if not piece:
+                break
+            answer += piece
+            ahead = len(answer) / rate - (time.monotonic() - started)
+            if ahead > 0:
+                time.sleep(ahead)
+    return bytes(answer), time.monotonic() - started
+
+
+@unittest.skipIf(local_stack.available(), local_stack.available())
+@unittest.skipUnless(os.path.isfile(SCENARIOS) and os.path.isfile(MODULE), f"no mingw build in {BUILD}")
+class ThroughNginxAndGunicorn(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory(prefix="murmelon-stack-test.")
+        releases = os.path.join(cls.work.name, "releases")
+        os.makedirs(os.path.join(releases, "w7"))
+        with open(MODULE, "rb") as file:
+            cls.module = file.read() + NEWER_TAIL
+        for name, data in (("Murmelon_W_7_D.asi", cls.module), ("news.txt", NEWS.encode()),
+                           ("release.ini", f"[release]\nbuild = {NEWER}\nsuffix = 1\nversion = {VERSION}\n"
+                                           "module = Murmelon_W_7_D.asi\nnews = news.txt\n".encode())):
+            with open(os.path.join(releases, "w7", name), "wb") as file:
+                file.write(data)
+        cls.release = update_app.load_releases(releases)[0]
+        # A small send buffer: nginx, not the kernel, then paces a slow client, as over a real link.
+        cls.stack = local_stack.Stack(releases, os.path.join(cls.work.name, "stack"), lifetime=170,
+                                      listen_options="sndbuf=64k")
+        cls.port = cls.stack.port
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.stop()
+        cls.work.cleanup()
+
+    def test_the_plug_in_updates_itself_across_two_starts(self):
+        host = f"127.0.0.1:{self.port}"
+        game = "update_through_nginx.game"
+        folder = os.path.join(BUILD, "scenarios")
+        for mode in ("update_first_start", "update_second_start"):
+            result = subprocess.run([os.path.join(ROOT, "tools", "wine-run"), SCENARIOS, "--game", f"{game}.{mode}",
+                                     "--child", mode, game, host],
+                                    cwd=folder, capture_output=True, timeout=60)
+            output = result.stdout.decode("utf-8", "replace")
+            self.assertEqual(result.returncode, 0, f"{mode}: {output}{result.stderr.decode('utf-8', 'replace')}")
+            self.assertIn(f"{mode}: ", output)
+            self.assertIn(" (0 failures)", output)
+        with open(self.stack.access_log) as log:
+            lines = log.read()
+        whole = len(self.release.answer_head) + len(self.module)
+        self.assertRegex(lines, rf"status=200 flavour=w7 client={OURS} served={NEWER} verdict=update "
+                                rf"bytes={whole} seconds=[\d.]+ complete=OK")
+        self.assertRegex(lines, rf"client={OURS} served={NEWER} verdict=latest bytes=14 ")
+
+    def test_a_client_at_100_kb_per_second_receives_the_whole_module(self):
+        request = (f"GET {update_app.CHECK_PATH}?{check_query('', OURS)} HTTP/1.0\r\n"
+                   f"Host: 127.0.0.1\r\n\r\n").encode()
+        answer, seconds = throttled_download(self.port, request, 100 * 1000, 90)
+        self.assertTrue(answer.endswith(b"DATA:" + self.module), f"{len(answer)} bytes in {seconds:.1f} s")
+        self.assertGreater(seconds, 0.9 * len(answer) / (100 * 1000))  # it really was that slow
+
+    def test_nothing_the_stack_adds_holds_a_marker(self):
+        check = update_app.CHECK_PATH
+        cases = (  # name, request, status, the body the application answers (None: nginx's own)
+            ("latest", f"GET {check}?{check_query('', NEWER)} HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"LATEST_VERSION"),
+            ("refused", f"GET {check}?a=1 HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"ERROR"),
+            ("other method", f"POST {check} HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc", 405, b"not allowed\n"),
+            ("other path", "GET /other HTTP/1.0\r\n\r\n", 404, None),
+            ("not a request", "GARBAGE\r\n\r\n", 400, None),
+            ("body too large", f"POST {check} HTTP/1.0\r\nContent-Length: 5000\r\n\r\n" + "x" * 5000, 413, None),
+            ("header too large", f"GET {check} HTTP/1.0\r\nX: {'a' * 20000}\r\n\r\n", 400, None),
+            ("target too long", f"GET /{'a' * 20000} HTTP/1.0\r\n\r\n", 414, None))
+        for name, raw, status, body in cases:
+            with self.subTest(name):
+                head, _, rest = ask(self.port, raw.encode()).partition(b"\r\n\r\n")
+                self.assertTrue(head.startswith(f"HTTP/1.1 {status} ".encode()), head)
+                self.assertIsNone(update_app.find_marker(head), head)
+                self.assertNotIn(update_app.LOG_HEADER.lower().encode(), head.lower())
+                if body is None:
+                    self.assertIsNone(update_app.find_marker(rest), rest)
+                else:
+                    self.assertEqual(rest, body)
+        # The head of an update.
+        head = ask(self.port, f"GET {check}?{check_query('', OURS)} HTTP/1.0\r\n\r\n".encode()).split(b"SAVETO:")[0]
+        self.assertIsNone(update_app.find_marker(head), head)
+        self.assertTrue(re.match(rb"HTTP/1.1 200 OK\r\n.*\r\n\r\n$", head, re.S), head)
+
+    def test_when_the_application_is_gone_nginx_answers_a_plain_503(self):
+        # Runs last (unittest orders by name): it stops gunicorn.
+        self.stack.stop_gunicorn()
+        answer = ask(self.port, f"GET {update_app.CHECK_PATH}?{check_query('', NEWER)} HTTP/1.0\r\n\r\n".encode())
+        self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
+        self.assertIsNone(update_app.find_marker(answer), answer)
+
+
+if __name__ == "__main__":
+    unittest.main()

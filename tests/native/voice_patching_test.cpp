@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "voice/engine_layout.h"
+#include "voice/build_offsets.h"
 #include "voice/jump.h"
 #include "voice/numbers.h"
 #include "voice/pattern_scan.h"

@@ -1,8 +1,9 @@
-#include "voice/engine_layout.h"
+#include "voice/build_offsets.h"
 
 namespace {
 
-// One column per supported build: every value is an offset from the module base.
+// One column per supported engine build: every value is an offset from the module base,
+// read from that build's hw.dll. A new build is one more row here.
 struct BuildColumn {
   int32_t build;
   uint32_t funcTable;

@@ -17,7 +17,7 @@ TEST_CASE("each supported build yields its own column; offsets stay raw, address
   constexpr uint32_t base = 0x01D00000;
   VoiceEngineEntries e{};
   REQUIRE(VoiceEngineEntriesFor(6027, base, &e));
-  // Decimal, as the engine's numbers were first written down, to catch a slip in hex.
+  // Decimal here, hex in the table: a slip in either form shows.
   CHECK(e.funcTable == base + 1262176);
   CHECK(e.voiceInitHandlerOffset == 124688);
   CHECK(e.hudFrameOffset == 48640);

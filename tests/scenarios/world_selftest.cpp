@@ -9,14 +9,15 @@
 
 namespace {
 
-// The engine's numbers once more (probes and per-build positions), independent of the
-// world's own table: the world must lay its image out exactly so.
-struct DocumentColumn {
+// The engine's numbers once more (probes and per-build positions, in decimal), kept apart
+// from the world's own hex table so that a slip in either shows: the plug-in relies on
+// the world laying its image out exactly so.
+struct ExpectedColumn {
   int build;
   uint32_t handler, hudFrame, voiceInit, readString, readByte, state, voiceWord, format, probe;
   const char* probeText;
 };
-const DocumentColumn kColumns[] = {
+const ExpectedColumn kColumns[] = {
     {6027, 124688, 48640, 787792, 171888, 171408, 17129152, 1419680, 1419216, 1348228,
      "Exe build: 17:47:17 Apr 25 2013"},
     {6132, 125216, 48640, 788304, 172416, 171936, 17129760, 1420280, 1419816, 1341660,
@@ -57,7 +58,7 @@ F ModuleExport(const char* module, const char* name) {
 
 void CheckLayout(int build) {
   world::Game game(Build(build));
-  const DocumentColumn& column = kColumns[build == 6027 ? 0 : 1];
+  const ExpectedColumn& column = kColumns[build == 6027 ? 0 : 1];
   uintptr_t base = game.EngineBase();
   ok(base == reinterpret_cast<uintptr_t>(game.Engine()), "engine base %#x, module handle %p\n",
      base, static_cast<void*>(game.Engine()));
@@ -109,9 +110,9 @@ void __cdecl NewerHandler() { reinterpret_cast<PrintFn>(funcTable[41])("newer ha
 
 }  // namespace
 
-SCENARIO(layout_6027_matches_document) { CheckLayout(6027); }
+SCENARIO(layout_6027_puts_every_position_at_its_offset) { CheckLayout(6027); }
 
-SCENARIO(layout_6132_matches_document) { CheckLayout(6132); }
+SCENARIO(layout_6132_puts_every_position_at_its_offset) { CheckLayout(6132); }
 
 SCENARIO(voice_init_message_runs_engine_handler) {
   world::Game game(Build(6132));

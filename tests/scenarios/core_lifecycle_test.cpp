@@ -135,7 +135,7 @@ SCENARIO(missing_engine_refuses_the_load_and_leaves_no_filter_behind) {
   world::Options options;
   options.engine = false;
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  plugin_in_game::WithPlugin(game);
   auto sentinel = reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(&DoNothing);
   SetUnhandledExceptionFilter(sentinel);
   ok(!game.LoadPlugin(), "the plug-in loaded without hw.dll\n");

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core_report.h"
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -45,29 +47,16 @@ std::string ReadFile(const fs::path& path) {
 
 // The plug-in started on a supported build, its message box caught.
 bool LoadAndStart(world::Game& game) {
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  if (!game.LoadPlugin()) return false;
+  if (!plugin_in_game::WithPlugin(game).LoadPlugin()) return false;
   void* previous = game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&CaptureBox));
   ok(previous != nullptr, "the plug-in does not import user32!MessageBoxW\n");
   return game.Start() == 1;
 }
 
-void* Interface(const char* module, const char* name) {
-  using Factory = void*(__cdecl*)(const char* name, int* returnCode);
-  HMODULE handle = GetModuleHandleA(module);
-  auto factory = handle ? reinterpret_cast<Factory>(
-                              reinterpret_cast<void*>(GetProcAddress(handle, "CreateInterface")))
-                        : nullptr;
-  return factory ? factory(name, nullptr) : nullptr;
-}
-
 // Lines 1 to 11 of a record as the world handed the values out, with CR LF line ends.
 std::string ExpectedHeader(HMODULE plugin, int build) {
-  auto hex = [](const void* p) {
-    char text[16];
-    snprintf(text, sizeof text, "%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)));
-    return std::string(text);
-  };
+  const auto hex = core_report::Hex;
+  using core_report::Interface;
   return "hThisLib=" + hex(plugin) + "\r\n*G_UI=" + hex(Interface("GameUI.dll", "GameUI007")) +
          "\r\n*G_Console=" + hex(Interface("GameUI.dll", "GameConsole003")) +
          "\r\n*B_UI=" + hex(Interface("hw.dll", "BaseUI001")) +
@@ -235,8 +224,7 @@ SCENARIO(unload_on_an_unsupported_build_writes_nothing) {
   world::Options options;
   options.build = 4554;  // recognised, not supported: late start-up runs at attach
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin(), "plug-in not loaded\n");
+  plugin_in_game::Loaded(game);
   game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&CaptureBox));
   game.Start();
   game.ClearRecords();

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -100,8 +101,7 @@ fs::path ChildFolder(const std::string& mode) {
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
 CHILD_MODE(crash) {
   world::Game game;
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  if (!game.LoadPlugin() || game.Start() != 1) {
+  if (!plugin_in_game::WithPlugin(game).LoadPlugin() || game.Start() != 1) {
     printf("plug-in not started\n");
     return;
   }
@@ -210,8 +210,7 @@ SCENARIO(crash_without_a_dump_file_says_why) {
 
 SCENARIO(write_md_asks_tier0_once_with_a_null_argument) {
   world::Game game;
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin() && game.Start() == 1, "plug-in not started\n");
+  plugin_in_game::Started(game);
   ok(game.HasCommand("WriteMD"), "no WriteMD command\n");
   game.ClearRecords();
   game.Command("WriteMD");
@@ -225,8 +224,7 @@ SCENARIO(write_md_without_the_tier0_export_does_nothing) {
   world::Options options;
   options.tier0Export = false;
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin() && game.Start() == 1, "plug-in not started\n");
+  plugin_in_game::Started(game);
   game.ClearRecords();
   game.Command("WriteMD");
   ok_bytes(game.Journal(), "");

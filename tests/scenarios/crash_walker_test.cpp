@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -123,8 +124,7 @@ bool EndsWith(const std::string& text, const std::string& end) {
 }
 
 bool LoadWalker(world::Game& game) {
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  if (!game.LoadPlugin()) return false;
+  if (!plugin_in_game::WithPlugin(game).LoadPlugin()) return false;
   construct = reinterpret_cast<CallStackCtor>(
       FindSymbol(game.Plugin(), game.AsiInFolder(), "__ZN10stacktrace10call_stackC1Ei"));
   if (!construct) skip("the plug-in has no symbol table (stripped?)\n");

@@ -60,12 +60,7 @@ uint8_t* At(uintptr_t address) { return reinterpret_cast<uint8_t*>(address); }
 class Soak {
  public:
   Soak(int build, uint32_t seed) : random_{seed} {
-    world::Options options;
-    options.build = build;
-    game_ = std::make_unique<world::Game>(options);
-    if (!game_->PluginInFolder()) skip("the plug-in has not been built\n");
-    ok(game_->LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
-    ok(game_->Start() == 1, "start call did not answer 1\n");
+    game_ = plugin_in_game::StartedGame(build);
     for (const char* entry : {"VoiceInitHandler", "HudFrame"})
       std::memcpy(hooked_[Index(entry)], At(game_->EngineAddress(entry)), 5);
     formatAt_ = game_->EngineAddress("VoiceFormat");

@@ -20,8 +20,8 @@ const char kRecordStart[] = "slot20 +voicerecord\nengine: voice record start\n";
 const char kRecordStop[] = "slot20 -voicerecord\nengine: voice record stop\n";
 
 // Started, with the start-up's own records cleared: the checks see only what follows.
-std::unique_ptr<world::Game> QuietlyStartedGame(int build = 6027) {
-  auto game = plugin_in_game::StartedGame(build);
+std::unique_ptr<world::Game> QuietlyStartedGame(int build, scenario::Where at = SCENARIO_CALLER) {
+  auto game = plugin_in_game::StartedGame(build, at);
   game->ClearRecords();
   return game;
 }
@@ -52,9 +52,11 @@ std::string VoiceInitLine(const std::string& codec, int quality, bool slotIsEngi
 }
 const char kMessageRead[] = "engine: voice init message: read 2 of 2 fields\n";
 
-void Records(world::Game& game, const std::string& console, const std::string& journal) {
-  ok_bytes(game.Console(), console);
-  ok_bytes(game.Journal(), journal);
+// The console and journal since the last look are exactly these; then both are emptied.
+void Records(world::Game& game, const std::string& console, const std::string& journal,
+             scenario::Where at = SCENARIO_CALLER) {
+  ok_bytes_at(at, game.Console(), console);
+  ok_bytes_at(at, game.Journal(), journal);
   game.ClearRecords();
 }
 
@@ -295,11 +297,8 @@ SCENARIO(voice_init_command) {
 
 // The five settings, registered in order, read at each initialisation.
 SCENARIO(voice_settings) {
-  world::Options options;
-  options.build = 6132;
-  world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in has not been built\n");
-  ok(game.LoadPlugin() && game.Start() == 1, "plug-in not started\n");
+  world::Game game(world::ForBuild(6132));
+  plugin_in_game::Started(game);
   std::string registered;
   for (const std::string& line : game.JournalLines())
     if (line.rfind("slot14 ", 0) == 0) registered += line + "\n";

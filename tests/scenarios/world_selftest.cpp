@@ -35,15 +35,10 @@ T Read(uintptr_t address) {
 
 // Where the 5-byte jump at `entry` leads, or 0 when there is no E9 jump.
 uintptr_t JumpTarget(uintptr_t entry) {
-  if (Read<uint8_t>(entry) != 0xE9) return 0;
-  return entry + 5 + Read<int32_t>(entry + 1);
+  return Read<uint8_t>(entry) == world::kJumpOpcode ? world::JumpDestination(entry) : 0;
 }
 
-world::Options Build(int build) {
-  world::Options options;
-  options.build = build;
-  return options;
-}
+using world::ForBuild;
 
 template <typename F>
 F Slot(const world::Game& game, int slot) {
@@ -57,7 +52,7 @@ F ModuleExport(const char* module, const char* name) {
 }
 
 void CheckLayout(int build) {
-  world::Game game(Build(build));
+  world::Game game(ForBuild(build));
   const ExpectedColumn& column = kColumns[build == 6027 ? 0 : 1];
   uintptr_t base = game.EngineBase();
   ok(base == reinterpret_cast<uintptr_t>(game.Engine()), "engine base %#x, module handle %p\n",
@@ -115,7 +110,7 @@ SCENARIO(layout_6027_puts_every_position_at_its_offset) { CheckLayout(6027); }
 SCENARIO(layout_6132_puts_every_position_at_its_offset) { CheckLayout(6132); }
 
 SCENARIO(voice_init_message_runs_engine_handler) {
-  world::Game game(Build(6132));
+  world::Game game(ForBuild(6132));
   game.VoiceInit("voice_speex", 3);
   std::string journal = game.Journal();
   ok_bytes(journal,
@@ -134,7 +129,7 @@ SCENARIO(voice_init_message_runs_engine_handler) {
 // The slot's content decides: a function returning 0 there means "the named codec".
 int __cdecl ZeroSlot() { return 0; }
 SCENARIO(codec_slot_and_capture_format_reach_voice_init) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.voiceInitResult = 0;
   world::Game game(options);
   auto slot = reinterpret_cast<int(__cdecl**)()>(game.EngineAddress("CodecSlot"));
@@ -161,7 +156,7 @@ SCENARIO(codec_slot_and_capture_format_reach_voice_init) {
 }
 
 SCENARIO(hud_frame_gets_the_double_bit_exactly) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   const double times[] = {0.016, -0.0, 1e-310 /* denormal */, 123456.789012345678};
   for (double time : times) {
     game.HudFrame(time);
@@ -173,7 +168,7 @@ SCENARIO(hud_frame_gets_the_double_bit_exactly) {
 }
 
 SCENARIO(settings_commands_arguments_and_prints) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   funcTable = reinterpret_cast<void**>(game.EngineAddress("FuncTable"));
   auto registerVariable = Slot<RegisterVariableFn>(game, 14);
   const void* record = registerVariable("voice_test", "11025.9", 128);
@@ -248,7 +243,7 @@ CreateInterfaceFn FactoryOf(HMODULE module) {
 }  // namespace
 
 SCENARIO(gameui_vgui2_and_engine_interfaces_answer) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   // As the plug-in loads it: a path relative to the game's current directory.
   CreateInterfaceFn gameUI = FactoryOf(LoadLibraryA("valve\\cl_dlls\\GameUI.dll"));
   ok(gameUI != nullptr, "GameUI.dll or its factory missing\n");
@@ -285,7 +280,7 @@ SCENARIO(gameui_vgui2_and_engine_interfaces_answer) {
 }
 
 SCENARIO(missing_modules_are_missing) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.vgui2 = false;
   options.gameui = false;
   options.tier0Export = false;
@@ -306,7 +301,7 @@ SCENARIO(missing_modules_are_missing) {
 }
 
 SCENARIO(vgui2_without_factory) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.vgui2Factory = false;
   world::Game game(options);
   HMODULE vgui2 = LoadLibraryA("vgui2.dll");
@@ -323,7 +318,7 @@ DWORD ImageSize(HMODULE module) {
 }  // namespace
 
 SCENARIO(small_engine_image_ends_before_probe_1) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.smallEngine = true;
   world::Game game(options);
   ok(game.Engine() != nullptr, "no engine loaded\n");
@@ -344,7 +339,7 @@ SCENARIO(small_engine_image_ends_before_probe_1) {
 }
 
 SCENARIO(big_engine_image_covers_every_offset) {
-  world::Game game(Build(6132));
+  world::Game game(ForBuild(6132));
   DWORD size = ImageSize(game.Engine());
   ok(size >= 0x1101000, "engine SizeOfImage %#lx\n", size);
   ok(game.EngineBase() == 0x20000000, "engine not at its preferred base: %#x\n", game.EngineBase());
@@ -357,7 +352,7 @@ std::string TextAt(const world::Game& game, uint32_t offset) {
 }  // namespace
 
 SCENARIO(probe_styles) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.probe = kProbePrefixed;
   world::Game game(options);
   ok_bytes(TextAt(game, kProbe1), "xxExe build: 17:47:17 Apr 25 2013");
@@ -380,7 +375,7 @@ SCENARIO(probe_styles) {
 }
 
 CHILD_MODE(read_probe_4) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.guardProbe4 = true;
   world::Game game(options);
   printf("reading\n");
@@ -440,7 +435,7 @@ SCENARIO(fresh_game_folder_and_environment) {
   std::filesystem::create_directories(folder);
   FILE* leftover = _wfopen((folder / L"leftover.txt").c_str(), L"w");
   if (leftover) fclose(leftover);
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   ok(game.Folder() == folder, "folder %s\n", game.Folder().string().c_str());
   ok(!std::filesystem::exists(folder / "leftover.txt"), "the folder was not wiped\n");
   ok(std::filesystem::current_path() == folder, "current directory %s\n",
@@ -477,7 +472,7 @@ const char* const kQNames[46] = {
 }  // namespace
 
 SCENARIO(vstdlib_exports_and_behaviour) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   HMODULE vstdlib = LoadLibraryW(L"vstdlib.dll");
   ok(vstdlib != nullptr, "vstdlib.dll missing\n");
   if (!vstdlib) return;
@@ -531,7 +526,7 @@ SCENARIO(vstdlib_exports_and_behaviour) {
 }
 
 SCENARIO(vstdlib_partial_lacks_three) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.vstdlibPartial = true;
   world::Game game(options);
   HMODULE vstdlib = LoadLibraryW(L"vstdlib.dll");
@@ -542,7 +537,7 @@ SCENARIO(vstdlib_partial_lacks_three) {
 }
 
 SCENARIO(tier0_write_minidump_journals) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   auto writeMiniDump = ModuleExport<void(__cdecl*)(void*)>("tier0.dll", "WriteMiniDump");
   ok(writeMiniDump != nullptr, "WriteMiniDump missing\n");
   if (!writeMiniDump) return;
@@ -551,7 +546,7 @@ SCENARIO(tier0_write_minidump_journals) {
 }
 
 SCENARIO(world_without_engine) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.engine = false;
   world::Game game(options);
   ok(game.Engine() == nullptr && LoadLibraryA("hw.dll") == nullptr, "hw.dll present\n");

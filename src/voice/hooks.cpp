@@ -5,11 +5,8 @@
 
 ModuleInfo EngineModule;
 
-// The target comes from an offset entry, so no pattern is ever scanned for.
-HookDescriptor HudFrameHook = {"HUD_Frame", &EngineModule,
-                               reinterpret_cast<const uint8_t*>(""), "", 0,
-                               &HudFrameOffset, 0,
-                               reinterpret_cast<uint32_t>(&HookedHudFrame), {}, {}, 0};
+HookDescriptor HudFrameHook = EngineOffsetHook("HUD_Frame", &HudFrameOffset,
+                                               reinterpret_cast<uint32_t>(&HookedHudFrame));
 engine::HudFrameFn HudFrameEntry;
 
 namespace {

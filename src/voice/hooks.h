@@ -9,6 +9,14 @@
 // The engine module as FindModule saw it, shared by every descriptor.
 extern ModuleInfo EngineModule;
 
+// The record of a hook on the engine routine `*offsetEntry` bytes into EngineModule: its
+// name and pattern are never consulted. Target, jump and saved bytes start at zero.
+inline HookDescriptor EngineOffsetHook(const char* name, const uint32_t* offsetEntry,
+                                       uint32_t replacement) {
+  return HookDescriptor{name, &EngineModule, reinterpret_cast<const uint8_t*>(""), "", 0,
+                        offsetEntry, 0, replacement, {}, {}, 0};
+}
+
 // Finds the engine module through the add-command function (it lies inside the engine),
 // prepares `hook` and writes its jump. False when the hook is already in, or the module
 // or the target is not found.

@@ -12,11 +12,8 @@ CodecState Codec;
 char ServerCodecName[kCodecNameSize];
 int32_t ServerCodecQuality;
 
-// The target comes from an offset entry, so no pattern is ever scanned for.
-HookDescriptor VoiceInitHook = {"CL_Parse_VoiceInit", &EngineModule,
-                                reinterpret_cast<const uint8_t*>(""), "", 0,
-                                &VoiceInitHandlerOffset, 0,
-                                reinterpret_cast<uint32_t>(&HookedVoiceInit), {}, {}, 0};
+HookDescriptor VoiceInitHook = EngineOffsetHook("CL_Parse_VoiceInit", &VoiceInitHandlerOffset,
+                                                reinterpret_cast<uint32_t>(&HookedVoiceInit));
 engine::ParseHandlerFn VoiceInitEntry;
 
 namespace {

@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "scenario.h"
@@ -19,8 +17,7 @@ inline std::string StartAndUnload(world::Game& game) {
   game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&AnswerBox));
   game.Start();
   game.Unload();
-  std::ifstream in("MurmelonError.log", std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return scenario::ReadFile("MurmelonError.log");
 }
 
 // The value after "<key>=" on its line of the record, or "(none)".

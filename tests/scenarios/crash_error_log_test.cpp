@@ -4,8 +4,6 @@
 // import of MessageBoxW).
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -40,10 +38,7 @@ int WINAPI CaptureBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
   return IDOK;
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using scenario::ReadFile;
 
 // The plug-in started on a supported build, its message box caught.
 bool LoadAndStart(world::Game& game) {

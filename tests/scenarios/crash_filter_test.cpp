@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "plugin_in_game.h"
@@ -20,10 +19,7 @@ constexpr const char* kSaved = " An unhandled exception occured. Dump saved to: 
 constexpr const char* kCreateFailed =
     " An unhandled exception occured. Error on creating dump file: Murmelon.dmp. Windows error ";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using scenario::ReadFile;
 
 template <typename T>
 bool ReadAt(const std::string& bytes, uint64_t offset, T* out) {

@@ -4,8 +4,6 @@
 // plug-in exists for the test's sake.
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,8 +29,7 @@ using CallStackDtor = void(__attribute__((thiscall))*)(void* self);
 
 // Address of a symbol of a loaded module, from the COFF symbol table of its file.
 void* FindSymbol(HMODULE module, const std::filesystem::path& file, const char* name) {
-  std::ifstream in(file, std::ios::binary);
-  std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string image = scenario::ReadFile(file);
   if (image.size() < sizeof(IMAGE_DOS_HEADER)) return nullptr;
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
   auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + dos->e_lfanew);

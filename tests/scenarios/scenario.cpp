@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -153,6 +155,11 @@ std::string Escape(const std::string& bytes) {
     }
   }
   return out;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -82,6 +82,9 @@ void Trace(const char* file, int line, const char* format, ...)
     __attribute__((format(__MINGW_PRINTF_FORMAT, 3, 4)));
 int Failures();
 
+// The whole file as bytes; empty when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+
 // A text with every byte visible: printable ASCII as is, \n \r \t \\ \" and \xNN.
 std::string Escape(const std::string& bytes);
 // Lines of a text (without their "\n"), and whether a line occurs exactly.

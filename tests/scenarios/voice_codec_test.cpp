@@ -132,13 +132,14 @@ SCENARIO(useold_zero_hands_message_to_engine) {
 SCENARIO(long_codec_name_is_cut_in_our_copy) {
   auto game = QuietlyStartedGame(6027);
   for (size_t length : {59u, 60u, 300u}) {
+    scenario::Context row("name of %u bytes", static_cast<unsigned>(length));
     std::string name;
     for (size_t i = 0; i < length; ++i) name += static_cast<char>('a' + i % 26);
     const std::string kept = name.substr(0, 59);
     game->VoiceInit(name, 2);
     ok_bytes(game->Console(), "VoiceInit: " + name + " 2\n");
     ok(game->Journal().find(VoiceInitLine(name, 2, false, 8000, 16000, 1)) != std::string::npos,
-       "the engine did not get the whole name (length %u)\n", static_cast<unsigned>(length));
+       "the engine did not get the whole name\n");
     game->Command("+steamvoice");
     game->ClearRecords();
     game->Command("+servervoice");
@@ -176,7 +177,8 @@ SCENARIO(steam_switch_failure_and_retry) {
   game->SetVoiceInitResult(0);
   const std::string steamFailed = "slot41 VoiceInitSteam: Using Steam Voice\n" +
                                   VoiceInitLine("", 1, true, 11025, 22050, 0) + kRecordStart;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    scenario::Context row("failing attempt %d", attempt);
     game->Command("+steamvoice");
     Records(*game, std::string("VoiceInitSteam: Using Steam Voice\n") + kFailure, steamFailed);
   }
@@ -214,7 +216,8 @@ SCENARIO(server_switch_to_named_codec) {
   game->ClearRecords();
   const std::string serverCall = "slot40 VoiceInitServer: Using voice_speex\n" +
                                  VoiceInitLine("voice_speex", 3, false, 8000, 16000, 0) + kRecordStart;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    scenario::Context row("failing attempt %d", attempt);
     game->Command("+servervoice");
     Records(*game, std::string("VoiceInitServer: Using voice_speex\n") + kFailure, serverCall);
   }
@@ -257,6 +260,7 @@ SCENARIO(switches_outside_game_only_record) {
   game->Command("+servervoice");  // failed: the next server switch would try again
   game->SetVoiceInitResult(1);
   for (int state : {0, 4, 6}) {
+    scenario::Context row("client state %d", state);
     game->SetClientState(state);
     game->ClearRecords();
     game->Command("+steamvoice");

@@ -52,6 +52,7 @@ F ModuleExport(const char* module, const char* name) {
 }
 
 void CheckLayout(int build) {
+  scenario::Context row("build %d", build);
   world::Game game(ForBuild(build));
   const ExpectedColumn& column = kColumns[build == 6027 ? 0 : 1];
   uintptr_t base = game.EngineBase();
@@ -66,11 +67,11 @@ void CheckLayout(int build) {
               {"ReadByte", column.readByte}};
   for (const auto& entry : code) {
     uintptr_t address = game.EngineAddress(entry.name);
-    ok(address == base + entry.offset, "%d %s at %#x, expected base + %#x\n", build, entry.name,
-       address, entry.offset);
+    ok(address == base + entry.offset, "%s at %#x, expected base + %#x\n", entry.name, address,
+       entry.offset);
     uintptr_t target = JumpTarget(base + entry.offset);
     ok(target == game.RealRoutine(entry.name) && target != 0,
-       "%d %s: jump leads to %#x, expected the real routine %#x\n", build, entry.name, target,
+       "%s: jump leads to %#x, expected the real routine %#x\n", entry.name, target,
        game.RealRoutine(entry.name));
   }
 
@@ -83,25 +84,24 @@ void CheckLayout(int build) {
   ok(Read<int32_t>(base + column.voiceWord) == 1, "voice word %d\n", Read<int32_t>(base + column.voiceWord));
   const uint8_t expectedFormat[18] = {1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0, 0, 0};
   ok(memcmp(reinterpret_cast<const void*>(base + column.format), expectedFormat, 18) == 0,
-     "%d capture format bytes: %s\n", build,
+     "capture format bytes: %s\n",
      scenario::Escape(std::string(reinterpret_cast<const char*>(base + column.format), 18)).c_str());
   ok_bytes(std::string(reinterpret_cast<const char*>(base + column.probe)), column.probeText);
 }
 
-// Client function table slots, as the engine declares them (all cdecl).
-using RegisterVariableFn = const void*(__cdecl*)(const char* name, const char* text, int flags);
-using AddCommandFn = int(__cdecl*)(const char* name, void(__cdecl*)());
-using ClientCmdFn = int(__cdecl*)(const char* text);
-using ArgvFn = const char*(__cdecl*)(int index);
-using PrintFn = void(__cdecl*)(const char* format, ...);
+// Client function table slots and interfaces, as the engine declares them.
+using engine::AddCommandFn;
+using engine::ClientCmdFn;
+using engine::ConPrintfFn;
+using engine::RegisterVariableFn;
 
 // Command handlers for the console scenario: what slot 39 gives them, printed via 40/41.
 void** funcTable = nullptr;
 void __cdecl EchoArguments() {
-  auto argv = reinterpret_cast<ArgvFn>(funcTable[39]);
-  reinterpret_cast<PrintFn>(funcTable[40])("args [%s] [%s] [%s] [%s]\n", argv(0), argv(1), argv(2), argv(3));
+  auto argv = reinterpret_cast<engine::CmdArgvFn>(funcTable[39]);
+  reinterpret_cast<ConPrintfFn>(funcTable[40])("args [%s] [%s] [%s] [%s]\n", argv(0), argv(1), argv(2), argv(3));
 }
-void __cdecl NewerHandler() { reinterpret_cast<PrintFn>(funcTable[41])("newer handler %d\n", 2); }
+void __cdecl NewerHandler() { reinterpret_cast<ConPrintfFn>(funcTable[41])("newer handler %d\n", 2); }
 
 }  // namespace
 
@@ -195,7 +195,7 @@ SCENARIO(settings_commands_arguments_and_prints) {
 
   Slot<ClientCmdFn>(game, 20)("+voicerecord");
   Slot<ClientCmdFn>(game, 20)("-voicerecord\n");
-  Slot<PrintFn>(game, 40)("%s%s", "[Murmel]:", "\xD0\xBF\xD1\x80\xD0\xB8\n");
+  Slot<ConPrintfFn>(game, 40)("%s%s", "[Murmel]:", "\xD0\xBF\xD1\x80\xD0\xB8\n");
   Slot<int(__cdecl*)()>(game, 3)();  // a stray slot
   game.Command("version");
 
@@ -224,14 +224,14 @@ SCENARIO(settings_commands_arguments_and_prints) {
 
 namespace {
 
-using CreateInterfaceFn = void*(__cdecl*)(const char* version, int* returnCode);
-using ActivateFn = void(__attribute__((thiscall))*)(void* self);
-using ConsolePrintfFn = void(__cdecl*)(void* self, const char* format, ...);
-using RunCommandFn = void(__attribute__((thiscall))*)(void* self, const char* text);
+using engine::CreateInterfaceFn;
+using ActivateFn = engine::ConsoleActivateFn;
+using engine::ConsolePrintfFn;
+using engine::RunCommandFn;
 
 template <typename F>
 F Method(void* object, int slot) {
-  return reinterpret_cast<F>((*static_cast<void***>(object))[slot]);
+  return reinterpret_cast<F>(engine::Method(object, slot));
 }
 
 CreateInterfaceFn FactoryOf(HMODULE module) {

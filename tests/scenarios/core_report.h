@@ -34,6 +34,19 @@ inline std::string Hex(const void* pointer) {
   return text;
 }
 
+// The record's eight interface pointers in its order: the key, and the module and version
+// text whose factory handed the pointer out.
+struct InterfaceField {
+  const char* key;
+  const char* module;
+  const char* version;
+};
+inline constexpr InterfaceField kInterfaceFields[8] = {
+    {"*G_UI", "GameUI.dll", "GameUI007"},          {"*G_Console", "GameUI.dll", "GameConsole003"},
+    {"*B_UI", "hw.dll", "BaseUI001"},              {"*R_GE", "GameUI.dll", "RunGameEngine006"},
+    {"*V_Local", "vgui2.dll", "VGUI_Localize002"}, {"*V_Sys", "vgui2.dll", "VGUI_System009"},
+    {"*V_Inp", "vgui2.dll", "VGUI_Input004"},      {"*V_Int", "vgui2.dll", "VGUI_InputInternal001"}};
+
 // What the module's factory hands out for a version text (the world's are singletons).
 inline void* Interface(const char* module, const char* name) {
   using Factory = void*(__cdecl*)(const char*, int*);

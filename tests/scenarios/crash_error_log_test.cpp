@@ -50,17 +50,11 @@ bool LoadAndStart(world::Game& game) {
 
 // Lines 1 to 11 of a record as the world handed the values out, with CR LF line ends.
 std::string ExpectedHeader(HMODULE plugin, int build) {
-  const auto hex = core_report::Hex;
-  using core_report::Interface;
-  return "hThisLib=" + hex(plugin) + "\r\n*G_UI=" + hex(Interface("GameUI.dll", "GameUI007")) +
-         "\r\n*G_Console=" + hex(Interface("GameUI.dll", "GameConsole003")) +
-         "\r\n*B_UI=" + hex(Interface("hw.dll", "BaseUI001")) +
-         "\r\n*R_GE=" + hex(Interface("GameUI.dll", "RunGameEngine006")) +
-         "\r\n*V_Local=" + hex(Interface("vgui2.dll", "VGUI_Localize002")) +
-         "\r\n*V_Sys=" + hex(Interface("vgui2.dll", "VGUI_System009")) +
-         "\r\n*V_Inp=" + hex(Interface("vgui2.dll", "VGUI_Input004")) +
-         "\r\n*V_Int=" + hex(Interface("vgui2.dll", "VGUI_InputInternal001")) +
-         "\r\nVersion=" + std::to_string(build) + "\r\n\r\n";
+  std::string header = "hThisLib=" + core_report::Hex(plugin) + "\r\n";
+  for (const core_report::InterfaceField& field : core_report::kInterfaceFields)
+    header += std::string(field.key) + "=" +
+              core_report::Hex(core_report::Interface(field.module, field.version)) + "\r\n";
+  return header + "Version=" + std::to_string(build) + "\r\n\r\n";
 }
 
 // Records of a log: each ends with the separator line.

@@ -21,6 +21,25 @@ inline HMODULE ModuleOf(uintptr_t address) {
   return static_cast<HMODULE>(region.AllocationBase);
 }
 
+// The two hooked entries (CL_Parse_VoiceInit, HUD_Frame) jump into the plug-in; the
+// engine's other code entries still lead to its own routines.
+inline void CheckHooks(const world::Game& game, scenario::Where at = SCENARIO_CALLER) {
+  for (const char* entry : {"VoiceInitHandler", "HudFrame"}) {
+    scenario::Context row("%s", entry);
+    const uintptr_t address = game.EngineAddress(entry);
+    ok_at(at, address != 0, "no engine address\n");
+    if (!address) continue;
+    const uint8_t opcode = *reinterpret_cast<const uint8_t*>(address);
+    ok_at(at, opcode == world::kJumpOpcode, "starts with %02x, expected e9\n", opcode);
+    ok_at(at, ModuleOf(JumpDestination(address)) == game.Plugin(),
+          "jumps to %08x, outside the plug-in at %p\n",
+          static_cast<unsigned>(JumpDestination(address)), static_cast<void*>(game.Plugin()));
+  }
+  for (const char* other : {"VoiceInitFunc", "ReadString", "ReadByte"})
+    ok_at(at, JumpDestination(game.EngineAddress(other)) == game.RealRoutine(other),
+          "%s was changed\n", other);
+}
+
 // Ends the scenario as skipped when the game folder has no plug-in (it was not built).
 inline world::Game& WithPlugin(world::Game& game) {
   if (!game.PluginInFolder()) skip("the plug-in was not built\n");

@@ -22,8 +22,9 @@
 //   }
 //
 // CMake registers every line that starts with "SCENARIO(name)" as the CTest test
-// "<exe>.<name>". CHILD_MODE(name) defines an entry that is not a test of its own:
-// a scenario starts it in a child process with RunChildMode (crash tests need that).
+// "<exe>.<name>" ("LONG_SCENARIO(name)": the same, labelled "long"). CHILD_MODE(name)
+// defines an entry that is not a test of its own: a scenario starts it in a child process
+// with RunChildMode (crash tests need that).
 // Exit codes: 0 passed, 1 failed, 77 skipped, 2 usage or world set-up error.
 #pragma once
 
@@ -111,6 +112,8 @@ ChildResult RunChildMode(const std::string& mode, const std::vector<std::string>
       ::scenario::Register(#name, &scenario_##name, childMode);                         \
   static void scenario_##name()
 #define SCENARIO(name) SCENARIO_DEFINE(name, false)
+// A scenario of the long tier (CTest label "long"): one that waits out real time-outs.
+#define LONG_SCENARIO(name) SCENARIO_DEFINE(name, false)
 #define CHILD_MODE(name) SCENARIO_DEFINE(name, true)
 
 #define ok(condition, ...) ::scenario::Check(!!(condition), __FILE__, __LINE__, __VA_ARGS__)

@@ -29,7 +29,7 @@ extern uint32_t HudFrameOffset;
 extern uint32_t VoiceInitFuncOffset;
 extern uint32_t CodecSlotOffset;
 
-// Fill the entries above (but the message readers and EngineVoiceInit) for Version 6027
+// Fills the entries above, all but the message readers and EngineVoiceInit, for Version 6027
 // or 6132; for any other build nothing is set.
 void SetupEnginePositions();
 // Fills EngineReadString and EngineReadByte for Version 6027 or 6132.

@@ -16,16 +16,16 @@ constexpr int kMaxHooks = 2;
 const HookDescriptor* installed[kMaxHooks];
 int installedCount;
 
-}  // namespace
-
-bool EngineHookInstalled(const HookDescriptor* hook) {
+bool Installed(const HookDescriptor* hook) {
   for (int i = 0; i < installedCount; ++i)
     if (installed[i] == hook) return true;
   return false;
 }
 
+}  // namespace
+
 bool InstallEngineHook(HookDescriptor* hook) {
-  if (EngineHookInstalled(hook) || installedCount == kMaxHooks) return false;
+  if (Installed(hook) || installedCount == kMaxHooks) return false;
   if (!EngineFuncTable) return false;
   if (!FindModule(EngineFuncTable[engine::kAddCommandSlot], &EngineModule)) return false;
   if (!PrepareHook(hook)) return false;

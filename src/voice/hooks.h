@@ -21,7 +21,6 @@ inline HookDescriptor EngineOffsetHook(const char* name, const uint32_t* offsetE
 // prepares `hook` and writes its jump. False when the hook is already in, or the module
 // or the target is not found.
 bool InstallEngineHook(HookDescriptor* hook);
-bool EngineHookInstalled(const HookDescriptor* hook);
 // Puts the engine's own first bytes back at every installed hook. Runs when our module
 // is unloaded: a jump left behind would lead the engine into unmapped memory.
 void RemoveHooks();

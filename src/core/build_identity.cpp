@@ -1,6 +1,7 @@
 // The build identity exports and the (empty) interface registry, both cdecl.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "core/flavour.h"
 #include "vstdlib_helper.h"
@@ -16,9 +17,12 @@ struct InterfaceRecord {
 // Records would be put in front; nothing in the plug-in adds one.
 InterfaceRecord* interfaceList;
 
+// The engine calls this through an export: nothing may throw across it, so without
+// memory the caller gets null, like every allocation of code the engine calls.
 char* CopyOfText(const char* text) {
   size_t size = std::strlen(text) + 1;
-  char* block = new char[size];
+  char* block = new (std::nothrow) char[size];
+  if (!block) return nullptr;
   if (VstdlibHas("Q_strncpy"))
     Q_strncpy(block, text, static_cast<int>(size));
   else

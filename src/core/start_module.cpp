@@ -5,8 +5,9 @@
 #include "core/interfaces.h"
 #include "core/plugin.h"
 #include "update/update_check.h"
-#include "voice/address_table.h"
+#include "voice/engine_positions.h"
 #include "voice/hooks.h"
+#include "voice/voice_init.h"
 
 void StartModule() {
   if (!hEngineLib) return;

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "crash/bounded_copy.h"
 #include "crash/dbghelp_binding.h"
@@ -66,7 +67,7 @@ char* ComposeSearchPath(const char* userPath, bool useSymbolServer) {
 }  // namespace
 
 StackWalker::StackWalker(uint32_t options, const char* symbolPath, DWORD processId, HANDLE process)
-    : binding_(new DbgHelpBinding(this, process)),
+    : binding_(new (std::nothrow) DbgHelpBinding(this, process)),  // null is checked at use
       process_(process),
       processId_(processId),
       options_(options) {

@@ -1,7 +1,7 @@
 #include "voice/codec_slot.h"
 
 #include "core/plugin.h"
-#include "voice/address_table.h"
+#include "voice/engine_positions.h"
 #include "voice/patching.h"
 
 uint32_t SavedSlotValue;

@@ -12,3 +12,13 @@ bool SwapCodecSlot();
 bool RestoreCodecSlot();
 // Returns 0 and removes no arguments (cdecl), whatever the engine passes it.
 int __cdecl ZeroSlotFunction();
+
+// ZeroSlotFunction in the slot for the guard's lifetime: swapped when it is made, the
+// saved content back when it goes, so no path can leave the slot swapped.
+class ScopedCodecSlotSwap {
+ public:
+  ScopedCodecSlotSwap() { SwapCodecSlot(); }
+  ~ScopedCodecSlotSwap() { RestoreCodecSlot(); }
+  ScopedCodecSlotSwap(const ScopedCodecSlotSwap&) = delete;
+  ScopedCodecSlotSwap& operator=(const ScopedCodecSlotSwap&) = delete;
+};

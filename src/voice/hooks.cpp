@@ -1,70 +1,50 @@
 #include "voice/hooks.h"
 
-#include "core/plugin.h"
-#include "voice/address_table.h"
+#include "voice/engine_positions.h"
 #include "voice/patching.h"
-#include "voice/voice_init.h"
 
 ModuleInfo EngineModule;
 
-// Both targets come from offset entries, so no pattern is ever scanned for.
-HookDescriptor VoiceInitHook = {"CL_Parse_VoiceInit", &EngineModule,
-                                reinterpret_cast<const uint8_t*>(""), "", 0,
-                                &VoiceInitHandlerOffset, 0,
-                                reinterpret_cast<uint32_t>(&HookedVoiceInit), {}, {}, 0};
-HookDescriptor HudFrameHook = {"HUD_Frame", &EngineModule,
-                               reinterpret_cast<const uint8_t*>(""), "", 0,
-                               &HudFrameOffset, 0,
-                               reinterpret_cast<uint32_t>(&HookedHudFrame), {}, {}, 0};
-
-uint8_t VoiceInitHookInstalled;
-uint32_t VoiceInitEntry;
-uint32_t EngineVoiceInit;
-uint8_t HudFrameHookInstalled;
-uint32_t HudFrameEntry;
+HookDescriptor HudFrameHook = EngineOffsetHook("HUD_Frame", &HudFrameOffset,
+                                               reinterpret_cast<uint32_t>(&HookedHudFrame));
+engine::HudFrameFn HudFrameEntry;
 
 namespace {
 
-// Steps shared by both installers: find the engine module through the add-command
-// function (it lies inside the engine), prepare the descriptor, patch the entry.
-bool InstallHook(HookDescriptor* hook) {
-  if (!EngineFuncTable) return false;
-  void* addCommand = reinterpret_cast<void**>(EngineFuncTable)[engine::kAddCommandSlot];
-  if (!FindModule(addCommand, &EngineModule)) return false;
-  if (!PrepareHook(hook)) return false;
-  WriteJump(hook);
-  return true;
+// The hooks whose jump is in, in the order they went in (there are two).
+constexpr int kMaxHooks = 2;
+const HookDescriptor* installed[kMaxHooks];
+int installedCount;
+
+bool Installed(const HookDescriptor* hook) {
+  for (int i = 0; i < installedCount; ++i)
+    if (installed[i] == hook) return true;
+  return false;
 }
 
 }  // namespace
 
-void InstallVoiceInitHook() {
-  if (VoiceInitHookInstalled || !InstallHook(&VoiceInitHook)) return;
-  VoiceInitEntry = VoiceInitHook.target;
-  VoiceInitHookInstalled = 1;
-  EngineVoiceInit = reinterpret_cast<uint32_t>(hEngineLib) + VoiceInitFuncOffset;
-}
-
-void InstallHudFrameHook() {
-  if (HudFrameHookInstalled || !InstallHook(&HudFrameHook)) return;
-  HudFrameEntry = HudFrameHook.target;
-  HudFrameHookInstalled = 1;
+bool InstallEngineHook(HookDescriptor* hook) {
+  if (Installed(hook) || installedCount == kMaxHooks) return false;
+  if (!EngineFuncTable) return false;
+  if (!FindModule(EngineFuncTable[engine::kAddCommandSlot], &EngineModule)) return false;
+  if (!PrepareHook(hook)) return false;
+  WriteJump(hook);
+  installed[installedCount++] = hook;
+  return true;
 }
 
 void RemoveHooks() {
-  if (VoiceInitHookInstalled) RestoreBytes(&VoiceInitHook);
-  if (HudFrameHookInstalled) RestoreBytes(&HudFrameHook);
-  VoiceInitHookInstalled = 0;
-  HudFrameHookInstalled = 0;
+  for (int i = 0; i < installedCount; ++i) RestoreBytes(installed[i]);
+  installedCount = 0;
+}
+
+void InstallHudFrameHook() {
+  if (!InstallEngineHook(&HudFrameHook)) return;
+  HudFrameEntry = reinterpret_cast<engine::HudFrameFn>(HudFrameHook.target);
 }
 
 void __cdecl HookedHudFrame(double time) {
-  RestoreBytes(&HudFrameHook);
-  reinterpret_cast<engine::HudFrameFn>(HudFrameEntry)(time);
-  WriteJump(&HudFrameHook);
-}
-
-int CallEngineVoiceInit(const char* codec, int quality) {
-  if (!EngineVoiceInit) return 0;
-  return reinterpret_cast<engine::VoiceInitFn>(EngineVoiceInit)(codec, quality);
+  ScopedCallThrough engineRoutine(HudFrameHook);
+  HudFrameEntry(time);
 }

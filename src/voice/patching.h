@@ -24,3 +24,17 @@ bool MakeWritable(uint32_t address, uint32_t length);
 // target cannot be made writable.
 void WriteJump(const HookDescriptor* hook);
 void RestoreBytes(const HookDescriptor* hook);
+
+// A call-through to the routine a hook replaced: the engine's own bytes are back at the
+// target for the guard's lifetime and the jump is written again when it goes, so a
+// replacement cannot leave its hook out.
+class ScopedCallThrough {
+ public:
+  explicit ScopedCallThrough(const HookDescriptor& hook) : hook_(hook) { RestoreBytes(&hook_); }
+  ~ScopedCallThrough() { WriteJump(&hook_); }
+  ScopedCallThrough(const ScopedCallThrough&) = delete;
+  ScopedCallThrough& operator=(const ScopedCallThrough&) = delete;
+
+ private:
+  const HookDescriptor& hook_;
+};

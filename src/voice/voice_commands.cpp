@@ -1,9 +1,8 @@
 #include "voice/voice_commands.h"
 
 #include "engine/engine.h"
-#include "voice/address_table.h"
 #include "voice/codec_slot.h"
-#include "voice/hooks.h"
+#include "voice/engine_positions.h"
 #include "voice/numbers.h"
 #include "voice/voice_init.h"
 
@@ -23,10 +22,9 @@ const char* Argument(int index) {
 // "VoiceInit <codec> <quality>": any codec by hand, in any client state, leaving the
 // capture format and the codec state alone.
 void __cdecl VoiceInitCommand() {
-  SwapCodecSlot();
+  ScopedCodecSlotSwap zeroSlot;
   const int quality = ParseDecimal(Argument(2));
   CallEngineVoiceInit(Argument(1), quality);
-  RestoreCodecSlot();
 }
 
 // Recording starts whatever the switch did: the key works like the engine's own.

@@ -1,9 +1,8 @@
 #include "voice/voice_init.h"
 
 #include "core/console.h"
-#include "engine/engine.h"
-#include "voice/address_table.h"
 #include "voice/codec_slot.h"
+#include "voice/engine_positions.h"
 #include "voice/hooks.h"
 #include "voice/numbers.h"
 #include "voice/patching.h"
@@ -13,6 +12,10 @@ CodecState Codec;
 char ServerCodecName[kCodecNameSize];
 int32_t ServerCodecQuality;
 
+HookDescriptor VoiceInitHook = EngineOffsetHook("CL_Parse_VoiceInit", &VoiceInitHandlerOffset,
+                                                reinterpret_cast<uint32_t>(&HookedVoiceInit));
+engine::ParseHandlerFn VoiceInitEntry;
+
 namespace {
 
 // Switches initialise Steam voice with an empty name and this quality.
@@ -21,9 +24,7 @@ constexpr int kSteamQuality = 1;
 // Our diagnostic lines go through the engine's own prints (slots 40 and 41).
 engine::ConPrintfFn EnginePrint(int slot) { return EngineFunction<engine::ConPrintfFn>(slot); }
 
-int32_t ClientState() {
-  return EngineClientState ? *reinterpret_cast<const volatile int32_t*>(EngineClientState) : 0;
-}
+int32_t ClientState() { return EngineClientState ? *EngineClientState : 0; }
 
 uint32_t SettingInteger(const engine::SettingRecord* setting, uint32_t fallback) {
   return setting ? static_cast<uint32_t>(TruncateSettingValue(setting->value)) : fallback;
@@ -32,9 +33,8 @@ uint32_t SettingInteger(const engine::SettingRecord* setting, uint32_t fallback)
 // Writes a rate pair into the engine's capture format before it initialises voice; the
 // other fields keep the engine's values.
 void ApplyCaptureRates(const engine::SettingRecord* rate, const engine::SettingRecord* byteRate) {
-  if (!EngineVoiceFormat || !MakeWritable(EngineVoiceFormat, sizeof(engine::CaptureFormat)))
-    return;
-  auto* format = reinterpret_cast<engine::CaptureFormat*>(EngineVoiceFormat);
+  engine::CaptureFormat* format = EngineVoiceFormat;
+  if (!format || !MakeWritable(reinterpret_cast<uint32_t>(format), sizeof *format)) return;
   format->samplesPerSec = SettingInteger(rate, format->samplesPerSec);
   format->avgBytesPerSec = SettingInteger(byteRate, format->avgBytesPerSec);
 }
@@ -52,33 +52,43 @@ bool InitialiseSteamVoice(const char* announcement) {
   return CallEngineVoiceInit("", kSteamQuality) != 0;
 }
 
-// Leaves the codec slot swapped: the switch restores it once the outcome is told.
-bool InitialiseServerCodec() {
+void FinishSwitch(VoiceChoice choice, bool succeeded) {
+  if (!succeeded) ReportFailedSwitch();
+  RecordSwitchOutcome(&Codec, choice, succeeded);
+}
+
+// The slot stays swapped until the outcome is told.
+void SwitchToServerCodec() {
   EnginePrint(engine::kConPrintfSlot)("VoiceInitServer: Using %s\n", ServerCodecName);
-  SwapCodecSlot();
+  ScopedCodecSlotSwap zeroSlot;
   ApplyServerRates();
-  return CallEngineVoiceInit(ServerCodecName, ServerCodecQuality) != 0;
+  FinishSwitch(VoiceChoice::kServerCodec,
+               CallEngineVoiceInit(ServerCodecName, ServerCodecQuality) != 0);
 }
 
 void RunSwitch(VoiceChoice choice, const char* steamAnnouncement) {
   if (choice == VoiceChoice::kNothing) return;
-  const bool serverCodec = choice == VoiceChoice::kServerCodec;
-  const bool succeeded =
-      serverCodec ? InitialiseServerCodec() : InitialiseSteamVoice(steamAnnouncement);
-  if (!succeeded) ReportFailedSwitch();
-  RecordSwitchOutcome(&Codec, choice, succeeded);
-  if (serverCodec) RestoreCodecSlot();
+  if (choice == VoiceChoice::kServerCodec) {
+    SwitchToServerCodec();
+    return;
+  }
+  FinishSwitch(choice, InitialiseSteamVoice(steamAnnouncement));
 }
 
 // voice_useold 0: the engine's own handler reads the message, with the Steam rates in.
 void RunEngineHandler() {
-  RestoreBytes(&VoiceInitHook);
+  ScopedCallThrough engineHandler(VoiceInitHook);
   ApplySteamRates();
-  reinterpret_cast<engine::ParseHandlerFn>(VoiceInitEntry)();
-  WriteJump(&VoiceInitHook);
+  VoiceInitEntry();
 }
 
 }  // namespace
+
+void SetupVoiceEngine() {
+  SetupEnginePositions();
+  RegisterVoiceSettings();
+  ResetServerCodec();
+}
 
 void ResetServerCodec() {
   ServerCodecName[0] = '\0';
@@ -90,8 +100,8 @@ void __cdecl HookedVoiceInit() {
     RunEngineHandler();
     return;
   }
-  const char* codec = reinterpret_cast<engine::ReadStringFn>(EngineReadString)();
-  const int quality = reinterpret_cast<engine::ReadByteFn>(EngineReadByte)();
+  const char* codec = EngineReadString();
+  const int quality = EngineReadByte();
   if (!codec) codec = "";  // nothing we pass on may be null
   ServerCodecQuality = quality;
 
@@ -104,11 +114,16 @@ void __cdecl HookedVoiceInit() {
   StoreCodecName(ServerCodecName, sizeof ServerCodecName, codec);
   RecordVoiceInitMessage(&Codec, true);
   EnginePrint(engine::kConDPrintfSlot)("VoiceInit: %s %i\n", codec, quality);
-  SwapCodecSlot();
+  ScopedCodecSlotSwap zeroSlot;
   ApplyServerRates();
   CallEngineVoiceInit(codec, quality);
-  *reinterpret_cast<volatile uint32_t*>(EngineVoiceWord) = 0;
-  RestoreCodecSlot();
+  *EngineVoiceWord = 0;
+}
+
+void InstallVoiceInitHook() {
+  if (!InstallEngineHook(&VoiceInitHook)) return;
+  VoiceInitEntry = reinterpret_cast<engine::ParseHandlerFn>(VoiceInitHook.target);
+  ResolveEngineVoiceInit();
 }
 
 void VoiceInitSteam() {

@@ -8,41 +8,40 @@
 #include <string>
 #include <vector>
 
-#include "voice/engine_layout.h"
+#include "voice/build_offsets.h"
 #include "voice/jump.h"
 #include "voice/numbers.h"
 #include "voice/pattern_scan.h"
 
 TEST_CASE("each supported build yields its own column; offsets stay raw, addresses add the base") {
   constexpr uint32_t base = 0x01D00000;
-  VoiceEngineEntries e{};
-  REQUIRE(VoiceEngineEntriesFor(6027, base, &e));
-  // Decimal, as the engine's numbers were first written down, to catch a slip in hex.
-  CHECK(e.funcTable == base + 1262176);
-  CHECK(e.voiceInitHandlerOffset == 124688);
-  CHECK(e.hudFrameOffset == 48640);
-  CHECK(e.voiceInitFuncOffset == 787792);
-  CHECK(e.codecSlotOffset == 1156296);
-  CHECK(e.clientState == base + 17129152);
-  CHECK(e.voiceWord == base + 1419680);
-  CHECK(e.voiceFormat == base + 1419216);
-  MessageReaderEntries r{};
-  REQUIRE(MessageReaderEntriesFor(6027, base, &r));
-  CHECK(r.readString == base + 171888);
-  CHECK(r.readByte == base + 171408);
-
-  REQUIRE(VoiceEngineEntriesFor(6132, base, &e));
-  CHECK(e.funcTable == base + 1262176);
-  CHECK(e.voiceInitHandlerOffset == 125216);
-  CHECK(e.hudFrameOffset == 48640);
-  CHECK(e.voiceInitFuncOffset == 788304);
-  CHECK(e.codecSlotOffset == 1156296);
-  CHECK(e.clientState == base + 17129760);
-  CHECK(e.voiceWord == base + 1420280);
-  CHECK(e.voiceFormat == base + 1419816);
-  REQUIRE(MessageReaderEntriesFor(6132, base, &r));
-  CHECK(r.readString == base + 172416);
-  CHECK(r.readByte == base + 171936);
+  // Decimal here, hex in the table: a slip in either form shows.
+  struct Expected {
+    int32_t build;
+    uint32_t funcTable, handler, hudFrame, voiceInitFunc, codecSlot, clientState, voiceWord,
+        voiceFormat, readString, readByte;
+  };
+  const Expected rows[] = {
+      {6027, 1262176, 124688, 48640, 787792, 1156296, 17129152, 1419680, 1419216, 171888, 171408},
+      {6132, 1262176, 125216, 48640, 788304, 1156296, 17129760, 1420280, 1419816, 172416, 171936},
+  };
+  for (const Expected& x : rows) {
+    CAPTURE(x.build);
+    VoiceEngineEntries e{};
+    REQUIRE(VoiceEngineEntriesFor(x.build, base, &e));
+    CHECK(e.funcTable == base + x.funcTable);
+    CHECK(e.voiceInitHandlerOffset == x.handler);
+    CHECK(e.hudFrameOffset == x.hudFrame);
+    CHECK(e.voiceInitFuncOffset == x.voiceInitFunc);
+    CHECK(e.codecSlotOffset == x.codecSlot);
+    CHECK(e.clientState == base + x.clientState);
+    CHECK(e.voiceWord == base + x.voiceWord);
+    CHECK(e.voiceFormat == base + x.voiceFormat);
+    MessageReaderEntries r{};
+    REQUIRE(MessageReaderEntriesFor(x.build, base, &r));
+    CHECK(r.readString == base + x.readString);
+    CHECK(r.readByte == base + x.readByte);
+  }
 }
 
 TEST_CASE("builds without a column fill nothing") {

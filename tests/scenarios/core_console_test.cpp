@@ -1,6 +1,7 @@
 // The console as the player reads it: prefixed Russian messages in UTF-8, in both
 // flavours, with and without the engine's own conversion and formatting functions.
 #include "core_texts.h"
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -9,8 +10,7 @@ using namespace core_texts;
 
 void CheckStartConsole(const world::Options& options, const std::string& platform) {
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin(), "the plug-in did not load, error %lu\n", GetLastError());
+  plugin_in_game::Loaded(game);
   game.Start();
   ok_bytes(game.Console(), kUpdateUnreachable + About(platform));
 }

@@ -72,14 +72,10 @@ SCENARIO(each_interface_pointer_is_what_its_factory_returned) {
   world::Game game;
   Loaded(game);
   std::string log = core_report::StartAndUnload(game);
-  ok_bytes(Field(log, "*G_UI"), Hex(Interface("GameUI.dll", "GameUI007")));
-  ok_bytes(Field(log, "*G_Console"), Hex(Interface("GameUI.dll", "GameConsole003")));
-  ok_bytes(Field(log, "*R_GE"), Hex(Interface("GameUI.dll", "RunGameEngine006")));
-  ok_bytes(Field(log, "*B_UI"), Hex(Interface("hw.dll", "BaseUI001")));
-  ok_bytes(Field(log, "*V_Local"), Hex(Interface("vgui2.dll", "VGUI_Localize002")));
-  ok_bytes(Field(log, "*V_Sys"), Hex(Interface("vgui2.dll", "VGUI_System009")));
-  ok_bytes(Field(log, "*V_Inp"), Hex(Interface("vgui2.dll", "VGUI_Input004")));
-  ok_bytes(Field(log, "*V_Int"), Hex(Interface("vgui2.dll", "VGUI_InputInternal001")));
+  for (const core_report::InterfaceField& field : core_report::kInterfaceFields) {
+    scenario::Context row("%s", field.key);
+    ok_bytes(Field(log, field.key), Hex(Interface(field.module, field.version)));
+  }
   ok(Field(log, "*V_Int") != "0", "the world handed out no VGUI_InputInternal001\n");
 }
 

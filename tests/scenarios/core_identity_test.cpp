@@ -2,6 +2,7 @@
 // the update check call them: before any start, in both flavours.
 #include <cstring>
 
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -13,8 +14,7 @@ using FactoryFn = void*(__cdecl*)(const char*, int*);
 void CheckIdentity(const world::Options& options, int number, const char* numberText,
                    const char* versionText) {
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin(), "the plug-in did not load, error %lu\n", GetLastError());
+  plugin_in_game::Loaded(game);
   auto getInt = game.Export<IntFn>("GetBuildInt");
   auto getStr = game.Export<TextFn>("GetBuildStr");
   auto getVersion = game.Export<TextFn>("GetBuildVersion");
@@ -53,8 +53,7 @@ SCENARIO(build_texts_are_whole_without_the_engine_copy_function) {
 
 SCENARIO(interface_factory_is_empty_and_reports_failure) {
   world::Game game;
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin(), "the plug-in did not load\n");
+  plugin_in_game::Loaded(game);
   auto factory = game.Export<FactoryFn>("CreateInterface");
   ok(factory != nullptr, "no CreateInterface export\n");
   if (!factory) return;

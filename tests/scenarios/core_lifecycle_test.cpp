@@ -17,23 +17,24 @@ std::string VersionAnswer(int build, const char* date) {
   return kVersionAnswerStart + date + " (" + std::to_string(build) + ")\n";
 }
 
-void CheckFullStart(world::Game& game) {
-  ok_bytes(game.Console(), kUpdateUnreachable + About("(WIN_7)"));
+// Everything a full late start-up leaves in the records, checked at the caller's line.
+void CheckFullStart(world::Game& game, scenario::Where at = SCENARIO_CALLER) {
+  ok_bytes_at(at, game.Console(), kUpdateUnreachable + About("(WIN_7)"));
   auto lines = game.JournalLines();
-  ok(!lines.empty() && lines[0] == "console activate",
-     "the game console is not activated first: \"%s\"\n", lines.empty() ? "" : lines[0].c_str());
-  ok(scenario::CountLines(game.Journal(), "slot17 VoiceInit") == 1,
-     "VoiceInit registered %d times\n", scenario::CountLines(game.Journal(), "slot17 VoiceInit"));
+  ok_at(at, !lines.empty() && lines[0] == "console activate",
+        "the game console is not activated first: \"%s\"\n", lines.empty() ? "" : lines[0].c_str());
+  ok_at(at, scenario::CountLines(game.Journal(), "slot17 VoiceInit") == 1,
+        "VoiceInit registered %d times\n", scenario::CountLines(game.Journal(), "slot17 VoiceInit"));
   // Commands come last: after the five settings, in the table's order.
   std::string journal = game.Journal();
   size_t lastSetting = journal.rfind("slot14 ");
   size_t previous = 0;
   for (const char* command : kCommands) {
-    size_t at = journal.find(std::string("slot17 ") + command + "\n");
-    ok(at != std::string::npos && at > lastSetting && at >= previous,
-       "command %s registered out of order (at %zu)\n", command, at);
-    ok(game.HasCommand(command), "command %s missing\n", command);
-    previous = at;
+    size_t found = journal.find(std::string("slot17 ") + command + "\n");
+    ok_at(at, found != std::string::npos && found > lastSetting && found >= previous,
+          "command %s registered out of order (at %zu)\n", command, found);
+    ok_at(at, game.HasCommand(command), "command %s missing\n", command);
+    previous = found;
   }
 }
 
@@ -135,7 +136,7 @@ SCENARIO(missing_engine_refuses_the_load_and_leaves_no_filter_behind) {
   world::Options options;
   options.engine = false;
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  plugin_in_game::WithPlugin(game);
   auto sentinel = reinterpret_cast<LPTOP_LEVEL_EXCEPTION_FILTER>(&DoNothing);
   SetUnhandledExceptionFilter(sentinel);
   ok(!game.LoadPlugin(), "the plug-in loaded without hw.dll\n");

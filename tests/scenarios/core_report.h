@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "scenario.h"
@@ -19,8 +17,7 @@ inline std::string StartAndUnload(world::Game& game) {
   game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&AnswerBox));
   game.Start();
   game.Unload();
-  std::ifstream in("MurmelonError.log", std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return scenario::ReadFile("MurmelonError.log");
 }
 
 // The value after "<key>=" on its line of the record, or "(none)".
@@ -36,6 +33,19 @@ inline std::string Hex(const void* pointer) {
   std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)));
   return text;
 }
+
+// The record's eight interface pointers in its order: the key, and the module and version
+// text whose factory handed the pointer out.
+struct InterfaceField {
+  const char* key;
+  const char* module;
+  const char* version;
+};
+inline constexpr InterfaceField kInterfaceFields[8] = {
+    {"*G_UI", "GameUI.dll", "GameUI007"},          {"*G_Console", "GameUI.dll", "GameConsole003"},
+    {"*B_UI", "hw.dll", "BaseUI001"},              {"*R_GE", "GameUI.dll", "RunGameEngine006"},
+    {"*V_Local", "vgui2.dll", "VGUI_Localize002"}, {"*V_Sys", "vgui2.dll", "VGUI_System009"},
+    {"*V_Inp", "vgui2.dll", "VGUI_Input004"},      {"*V_Int", "vgui2.dll", "VGUI_InputInternal001"}};
 
 // What the module's factory hands out for a version text (the world's are singletons).
 inline void* Interface(const char* module, const char* name) {

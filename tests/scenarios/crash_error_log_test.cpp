@@ -4,11 +4,11 @@
 // import of MessageBoxW).
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "core_report.h"
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -38,45 +38,23 @@ int WINAPI CaptureBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
   return IDOK;
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using scenario::ReadFile;
 
 // The plug-in started on a supported build, its message box caught.
 bool LoadAndStart(world::Game& game) {
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  if (!game.LoadPlugin()) return false;
+  if (!plugin_in_game::WithPlugin(game).LoadPlugin()) return false;
   void* previous = game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&CaptureBox));
   ok(previous != nullptr, "the plug-in does not import user32!MessageBoxW\n");
   return game.Start() == 1;
 }
 
-void* Interface(const char* module, const char* name) {
-  using Factory = void*(__cdecl*)(const char* name, int* returnCode);
-  HMODULE handle = GetModuleHandleA(module);
-  auto factory = handle ? reinterpret_cast<Factory>(
-                              reinterpret_cast<void*>(GetProcAddress(handle, "CreateInterface")))
-                        : nullptr;
-  return factory ? factory(name, nullptr) : nullptr;
-}
-
 // Lines 1 to 11 of a record as the world handed the values out, with CR LF line ends.
 std::string ExpectedHeader(HMODULE plugin, int build) {
-  auto hex = [](const void* p) {
-    char text[16];
-    snprintf(text, sizeof text, "%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)));
-    return std::string(text);
-  };
-  return "hThisLib=" + hex(plugin) + "\r\n*G_UI=" + hex(Interface("GameUI.dll", "GameUI007")) +
-         "\r\n*G_Console=" + hex(Interface("GameUI.dll", "GameConsole003")) +
-         "\r\n*B_UI=" + hex(Interface("hw.dll", "BaseUI001")) +
-         "\r\n*R_GE=" + hex(Interface("GameUI.dll", "RunGameEngine006")) +
-         "\r\n*V_Local=" + hex(Interface("vgui2.dll", "VGUI_Localize002")) +
-         "\r\n*V_Sys=" + hex(Interface("vgui2.dll", "VGUI_System009")) +
-         "\r\n*V_Inp=" + hex(Interface("vgui2.dll", "VGUI_Input004")) +
-         "\r\n*V_Int=" + hex(Interface("vgui2.dll", "VGUI_InputInternal001")) +
-         "\r\nVersion=" + std::to_string(build) + "\r\n\r\n";
+  std::string header = "hThisLib=" + core_report::Hex(plugin) + "\r\n";
+  for (const core_report::InterfaceField& field : core_report::kInterfaceFields)
+    header += std::string(field.key) + "=" +
+              core_report::Hex(core_report::Interface(field.module, field.version)) + "\r\n";
+  return header + "Version=" + std::to_string(build) + "\r\n\r\n";
 }
 
 // Records of a log: each ends with the separator line.
@@ -97,37 +75,41 @@ std::vector<std::string> Records(const std::string& log) {
 
 // One record's shape: the header, frames "<file> (<line>): <function>" innermost
 // first starting at the report routine, an empty line, the separator.
-void CheckRecord(const std::string& record, const std::string& header) {
-  ok(record.compare(0, header.size(), header) == 0, "record header:\n%s\nexpected:\n%s\n",
-     scenario::Escape(record.substr(0, header.size())).c_str(), scenario::Escape(header).c_str());
+void CheckRecord(const std::string& record, const std::string& header,
+                 scenario::Where at = SCENARIO_CALLER) {
+  ok_at(at, record.compare(0, header.size(), header) == 0, "record header:\n%s\nexpected:\n%s\n",
+        scenario::Escape(record.substr(0, header.size())).c_str(),
+        scenario::Escape(header).c_str());
   std::string body = record.size() > header.size() ? record.substr(header.size()) : "";
   std::vector<std::string> lines;
   for (size_t start = 0; start < body.size();) {
-    size_t at = body.find("\r\n", start);
-    if (at == std::string::npos) break;
-    lines.push_back(body.substr(start, at - start));
-    start = at + 2;
+    size_t end = body.find("\r\n", start);
+    if (end == std::string::npos) break;
+    lines.push_back(body.substr(start, end - start));
+    start = end + 2;
   }
-  ok(lines.size() >= 3, "record body \"%s\" has no frames\n", scenario::Escape(body).c_str());
+  ok_at(at, lines.size() >= 3, "record body \"%s\" has no frames\n",
+        scenario::Escape(body).c_str());
   if (lines.size() < 3) return;
-  ok(lines[lines.size() - 1] == kSeparator && lines[lines.size() - 2].empty(),
-     "record does not end with an empty line and the separator\n");
+  ok_at(at, lines[lines.size() - 1] == kSeparator && lines[lines.size() - 2].empty(),
+        "record does not end with an empty line and the separator\n");
   const std::string& first = lines[0];
   size_t open = first.rfind(" (");
   size_t close = first.find("): ", open == std::string::npos ? 0 : open);
-  ok(open != std::string::npos && close != std::string::npos, "frame line \"%s\"\n", first.c_str());
+  ok_at(at, open != std::string::npos && close != std::string::npos, "frame line \"%s\"\n",
+        first.c_str());
   if (open == std::string::npos || close == std::string::npos) return;
   std::string file = first.substr(0, open);
   int line = atoi(first.substr(open + 2, close - open - 2).c_str());
   std::string function = first.substr(close + 3);
-  ok(file.size() >= 13 && file.compare(file.size() - 13, 13, "error_log.cpp") == 0,
-     "innermost frame's file \"%s\"\n", file.c_str());
-  ok(line > 0, "innermost frame's line %d\n", line);
-  ok(function.find("WriteErrorLog") != std::string::npos, "innermost frame's function \"%s\"\n",
-     function.c_str());
+  ok_at(at, file.size() >= 13 && file.compare(file.size() - 13, 13, "error_log.cpp") == 0,
+        "innermost frame's file \"%s\"\n", file.c_str());
+  ok_at(at, line > 0, "innermost frame's line %d\n", line);
+  ok_at(at, function.find("WriteErrorLog") != std::string::npos,
+        "innermost frame's function \"%s\"\n", function.c_str());
   for (size_t i = 0; i + 2 < lines.size(); ++i)
-    ok(lines[i].find(" (") != std::string::npos && lines[i].find("): ") != std::string::npos,
-       "frame line %u \"%s\"\n", static_cast<unsigned>(i), lines[i].c_str());
+    ok_at(at, lines[i].find(" (") != std::string::npos && lines[i].find("): ") != std::string::npos,
+          "frame line %u \"%s\"\n", static_cast<unsigned>(i), lines[i].c_str());
 }
 
 void CheckBox() {
@@ -142,18 +124,33 @@ void CheckBox() {
   lines.push_back(box.text.substr(start));
   ok(lines.size() == 8, "box text has %u lines\n", static_cast<unsigned>(lines.size()));
   if (lines.size() != 8) return;
-  ok(lines[0] == L"Отправьте автору файл MurmelonError.log, и mdmp-файл,", "box line 1\n");
-  ok(lines[1] == L"которые вы сможете найти в той же директории,", "box line 2\n");
-  ok(lines[2] == L"где лежит сам модуль.", "box line 3\n");
-  ok(lines[3] == L"Контакты автора:", "box line 4\n");
-  ok(!lines[4].empty(), "no contact line\n");
-  const std::wstring forum = L"Или напишите в тему на форуме ";
-  ok(lines[5].compare(0, forum.size(), forum) == 0 && lines[5].size() > forum.size(),
-     "box line 6\n");
-  ok(lines[6] == L"Да, чтобы скопировать этот текст,(дабы было проще вводить ссылку в браузер) "
-                 L"кликните сюда мышкой (не на кнопку, а просто на поле) и нажмите Ctrl+C.",
-     "box line 7\n");
-  ok(lines[7] == L"Затем вы сможете вставить текст в любой текстовый редактор.", "box line 8\n");
+  // Line 5 holds the contacts and line 6 ends with the forum address: any text there.
+  const wchar_t* const expected[8] = {
+      L"Отправьте автору файл MurmelonError.log, и mdmp-файл,",
+      L"которые вы сможете найти в той же директории,",
+      L"где лежит сам модуль.",
+      L"Контакты автора:",
+      nullptr,
+      L"Или напишите в тему на форуме ",
+      L"Да, чтобы скопировать этот текст,(дабы было проще вводить ссылку в браузер) "
+      L"кликните сюда мышкой (не на кнопку, а просто на поле) и нажмите Ctrl+C.",
+      L"Затем вы сможете вставить текст в любой текстовый редактор."};
+  for (int i = 0; i < 8; ++i) {
+    const std::wstring want = expected[i] ? expected[i] : L"";
+    const bool open = i == 4 || i == 5;  // want is a prefix, and more must follow
+    ok(open ? lines[i].compare(0, want.size(), want) == 0 && lines[i].size() > want.size()
+            : lines[i] == want,
+       "box line %d differs\n", i + 1);
+  }
+}
+
+// An unload that must not report: no log, no box, no minidump asked of tier0.
+void UnloadWithoutReport(world::Game& game, scenario::Where at = SCENARIO_CALLER) {
+  game.ClearRecords();
+  ok_at(at, game.Unload(), "FreeLibrary failed\n");
+  ok_at(at, !fs::exists(kLog), "a log was written\n");
+  ok_at(at, box.calls == 0, "a box was shown\n");
+  ok_bytes_at(at, game.Journal(), "");
 }
 
 // A further unexpected unload in a new process over an existing log, given as an
@@ -224,26 +221,17 @@ SCENARIO(unload_after_stop_writes_nothing) {
   world::Game game;
   ok(LoadAndStart(game), "plug-in not started\n");
   ok(game.Stop() == 1, "stop call failed\n");
-  game.ClearRecords();
-  ok(game.Unload(), "FreeLibrary failed\n");
-  ok(!fs::exists(kLog), "a log was written\n");
-  ok(box.calls == 0, "a box was shown\n");
-  ok_bytes(game.Journal(), "");
+  UnloadWithoutReport(game);
 }
 
 SCENARIO(unload_on_an_unsupported_build_writes_nothing) {
   world::Options options;
   options.build = 4554;  // recognised, not supported: late start-up runs at attach
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin(), "plug-in not loaded\n");
+  plugin_in_game::Loaded(game);
   game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&CaptureBox));
   game.Start();
-  game.ClearRecords();
-  ok(game.Unload(), "FreeLibrary failed\n");
-  ok(!fs::exists(kLog), "a log was written\n");
-  ok(box.calls == 0, "a box was shown\n");
-  ok_bytes(game.Journal(), "");
+  UnloadWithoutReport(game);
 }
 
 // The report runs inside the loader's detach notification; it must finish there, also

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -19,10 +19,7 @@ constexpr const char* kSaved = " An unhandled exception occured. Dump saved to: 
 constexpr const char* kCreateFailed =
     " An unhandled exception occured. Error on creating dump file: Murmelon.dmp. Windows error ";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using scenario::ReadFile;
 
 template <typename T>
 bool ReadAt(const std::string& bytes, uint64_t offset, T* out) {
@@ -110,8 +107,7 @@ fs::path ChildFolder(const std::string& mode) {
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
 CHILD_MODE(crash) {
   world::Game game;
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  if (!game.LoadPlugin() || game.Start() != 1) {
+  if (!plugin_in_game::WithPlugin(game).LoadPlugin() || game.Start() != 1) {
     printf("plug-in not started\n");
     return;
   }
@@ -246,8 +242,7 @@ SCENARIO(crash_without_a_dump_file_says_why) {
 
 SCENARIO(write_md_asks_tier0_once_with_a_null_argument) {
   world::Game game;
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin() && game.Start() == 1, "plug-in not started\n");
+  plugin_in_game::Started(game);
   ok(game.HasCommand("WriteMD"), "no WriteMD command\n");
   game.ClearRecords();
   game.Command("WriteMD");
@@ -261,8 +256,7 @@ SCENARIO(write_md_without_the_tier0_export_does_nothing) {
   world::Options options;
   options.tier0Export = false;
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin() && game.Start() == 1, "plug-in not started\n");
+  plugin_in_game::Started(game);
   game.ClearRecords();
   game.Command("WriteMD");
   ok_bytes(game.Journal(), "");
@@ -270,50 +264,45 @@ SCENARIO(write_md_without_the_tier0_export_does_nothing) {
   game.Stop();
 }
 
-// Without dbghelp the filter cannot write anything: it says so and hands the exception on.
-// Wine takes per-program DLL overrides from the registry; a copy of this exe under its
-// own name gets dbghelp disabled, so no other test is touched.
-SCENARIO(crash_without_dbghelp_says_so) {
+// A "crash" child run from a copy of this exe named `exeName`. Wine takes per-program DLL
+// overrides from the registry, so only that copy gets `dbghelp` as its override for
+// dbghelp ("" disables it, "native" prefers the world's stub that the child puts in its
+// game folder) and no other test is touched.
+scenario::ChildResult CrashWithDbghelpOverride(const std::string& exeName, const char* dbghelp,
+                                               const std::vector<std::string>& args,
+                                               scenario::Where at = SCENARIO_CALLER) {
   wchar_t self[MAX_PATH];
   DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  fs::path copy = fs::path(std::wstring(self, length)).parent_path() / "crash_nodbghelp.exe";
-  ok(CopyFileW(self, copy.wstring().c_str(), FALSE), "cannot copy the test program\n");
+  fs::path copy = fs::path(std::wstring(self, length)).parent_path() / exeName;
+  ok_at(at, CopyFileW(self, copy.wstring().c_str(), FALSE), "cannot copy the test program\n");
   HKEY key;
-  ok(RegCreateKeyExA(HKEY_CURRENT_USER,
-                     "Software\\Wine\\AppDefaults\\crash_nodbghelp.exe\\DllOverrides", 0,
-                     nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS,
-     "cannot set the DLL override\n");
-  RegSetValueExA(key, "dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
+  std::string overrides = "Software\\Wine\\AppDefaults\\" + exeName + "\\DllOverrides";
+  ok_at(at, RegCreateKeyExA(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                           nullptr, &key, nullptr) == ERROR_SUCCESS,
+        "cannot set the DLL override\n");
+  RegSetValueExA(key, "dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>(dbghelp),
+                 static_cast<DWORD>(strlen(dbghelp) + 1));
   RegCloseKey(key);
+  std::vector<std::string> all = {"--game", scenario::Name() + ".crash", "--child", "crash"};
+  all.insert(all.end(), args.begin(), args.end());
+  auto child = scenario::RunChild(copy, all, kChildTimeoutMs);
+  ok_at(at, child.started && !child.timedOut, "the child did not end by itself\n");
+  return child;
+}
 
-  auto child = scenario::RunChild(
-      copy, {"--game", scenario::Name() + ".crash", "--child", "crash"}, kChildTimeoutMs);
-  ok(child.started && !child.timedOut, "the child did not end by itself\n");
+// With a debug-help stub (nodump, failing) of the world in place of Wine's own.
+scenario::ChildResult CrashWithDebugHelpStub(const std::string& stub,
+                                             scenario::Where at = SCENARIO_CALLER) {
+  return CrashWithDbghelpOverride("crash_dbghelp_" + stub + ".exe", "native", {stub}, at);
+}
+
+// Without dbghelp the filter cannot write anything: it says so and hands the exception on.
+SCENARIO(crash_without_dbghelp_says_so) {
+  auto child = CrashWithDbghelpOverride("crash_nodbghelp.exe", "", {});
   const std::string expected = " Cannot load dll DBGHELP.DLL. Windows error 0x7e: ";
   ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
      scenario::Escape(child.out).c_str());
   ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");
-}
-
-// A child whose game folder holds one of the world's debug-help stubs (nodump, failing),
-// preferred to Wine's own only by a copy of this exe under its own name.
-scenario::ChildResult CrashWithDebugHelpStub(const std::string& stub) {
-  wchar_t self[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::string name = "crash_dbghelp_" + stub + ".exe";
-  fs::path copy = fs::path(std::wstring(self, length)).parent_path() / name;
-  ok(CopyFileW(self, copy.wstring().c_str(), FALSE), "cannot copy the test program\n");
-  HKEY key;
-  std::string overrides = "Software\\Wine\\AppDefaults\\" + name + "\\DllOverrides";
-  ok(RegCreateKeyExA(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                     &key, nullptr) == ERROR_SUCCESS,
-     "cannot set the DLL override\n");
-  RegSetValueExA(key, "dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>("native"), 7);
-  RegCloseKey(key);
-  auto child = scenario::RunChild(
-      copy, {"--game", scenario::Name() + ".crash", "--child", "crash", stub}, kChildTimeoutMs);
-  ok(child.started && !child.timedOut, "the child did not end by itself\n");
-  return child;
 }
 
 SCENARIO(crash_without_minidump_writer_says_so) {

@@ -4,11 +4,10 @@
 // plug-in exists for the test's sake.
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -30,8 +29,7 @@ using CallStackDtor = void(__attribute__((thiscall))*)(void* self);
 
 // Address of a symbol of a loaded module, from the COFF symbol table of its file.
 void* FindSymbol(HMODULE module, const std::filesystem::path& file, const char* name) {
-  std::ifstream in(file, std::ios::binary);
-  std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string image = scenario::ReadFile(file);
   if (image.size() < sizeof(IMAGE_DOS_HEADER)) return nullptr;
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
   auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + dos->e_lfanew);
@@ -123,8 +121,7 @@ bool EndsWith(const std::string& text, const std::string& end) {
 }
 
 bool LoadWalker(world::Game& game) {
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  if (!game.LoadPlugin()) return false;
+  if (!plugin_in_game::WithPlugin(game).LoadPlugin()) return false;
   construct = reinterpret_cast<CallStackCtor>(
       FindSymbol(game.Plugin(), game.AsiInFolder(), "__ZN10stacktrace10call_stackC1Ei"));
   if (!construct) skip("the plug-in has no symbol table (stripped?)\n");

@@ -1,25 +1,18 @@
-// Shared by the scenarios of the real plug-in: a game with it loaded or started, the
-// engine's capture format as the world lays it out, and where an engine entry leads.
+// Shared by the scenarios of the real plug-in: a game with it loaded or started, and
+// where an engine entry leads. Failures are reported at the caller's line.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
 #include "scenario.h"
 
 namespace plugin_in_game {
 
-#pragma pack(push, 1)
-struct CaptureFormat {  // WAVEFORMATEX
-  uint16_t formatTag, channels;
-  uint32_t samplesPerSec, avgBytesPerSec;
-  uint16_t blockAlign, bitsPerSample, extraSize;
-};
-#pragma pack(pop)
-static_assert(sizeof(CaptureFormat) == 18, "the engine's capture format is 18 bytes");
+using world::CaptureFormat;
+using world::JumpDestination;
 
 // The module that holds an address.
 inline HMODULE ModuleOf(uintptr_t address) {
@@ -28,28 +21,57 @@ inline HMODULE ModuleOf(uintptr_t address) {
   return static_cast<HMODULE>(region.AllocationBase);
 }
 
-// Where the 5-byte relative jump at an engine entry leads.
-inline uintptr_t JumpDestination(uintptr_t at) {
-  int32_t displacement;
-  std::memcpy(&displacement, reinterpret_cast<const void*>(at + 1), sizeof displacement);
-  return at + 5 + static_cast<uintptr_t>(static_cast<intptr_t>(displacement));
+// The two hooked entries (CL_Parse_VoiceInit, HUD_Frame) jump into the plug-in; the
+// engine's other code entries still lead to its own routines.
+inline void CheckHooks(const world::Game& game, scenario::Where at = SCENARIO_CALLER) {
+  for (const char* entry : {"VoiceInitHandler", "HudFrame"}) {
+    scenario::Context row("%s", entry);
+    const uintptr_t address = game.EngineAddress(entry);
+    ok_at(at, address != 0, "no engine address\n");
+    if (!address) continue;
+    const uint8_t opcode = *reinterpret_cast<const uint8_t*>(address);
+    ok_at(at, opcode == world::kJumpOpcode, "starts with %02x, expected e9\n", opcode);
+    ok_at(at, ModuleOf(JumpDestination(address)) == game.Plugin(),
+          "jumps to %08x, outside the plug-in at %p\n",
+          static_cast<unsigned>(JumpDestination(address)), static_cast<void*>(game.Plugin()));
+  }
+  for (const char* other : {"VoiceInitFunc", "ReadString", "ReadByte"})
+    ok_at(at, JumpDestination(game.EngineAddress(other)) == game.RealRoutine(other),
+          "%s was changed\n", other);
+}
+
+// Ends the scenario as skipped when the game folder has no plug-in (it was not built).
+inline world::Game& WithPlugin(world::Game& game) {
+  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
+  return game;
 }
 
 // The plug-in loaded into the game, as the sound-system host loads it.
-inline world::Game& Loaded(world::Game& game) {
-  if (!game.PluginInFolder()) skip("the plug-in was not built\n");
-  ok(game.LoadPlugin(), "the plug-in did not load, error %lu\n", GetLastError());
+inline world::Game& Loaded(world::Game& game, scenario::Where at = SCENARIO_CALLER) {
+  const bool loaded = WithPlugin(game).LoadPlugin();
+  const DWORD error = GetLastError();
+  ok_at(at, loaded, "the plug-in did not load, error %lu\n", error);
   return game;
 }
 
-// ... and started by the host on an engine of this build.
-inline std::unique_ptr<world::Game> StartedGame(int build = 6027) {
-  world::Options options;
-  options.build = build;
+// ... and started by the host; false (a failure reported) when either step failed.
+inline bool Started(world::Game& game, scenario::Where at = SCENARIO_CALLER) {
+  const bool started = Loaded(game, at).Plugin() && game.Start() == 1;
+  ok_at(at, started, "the plug-in was not started\n");
+  return started;
+}
+
+// A game of `options` with the plug-in started in it.
+inline std::unique_ptr<world::Game> StartedGame(const world::Options& options,
+                                                scenario::Where at = SCENARIO_CALLER) {
   auto game = std::make_unique<world::Game>(options);
-  Loaded(*game);
-  ok(game->Start() == 1, "start call did not answer 1\n");
+  Started(*game, at);
   return game;
+}
+
+inline std::unique_ptr<world::Game> StartedGame(int build = 6027,
+                                                scenario::Where at = SCENARIO_CALLER) {
+  return StartedGame(world::ForBuild(build), at);
 }
 
 }  // namespace plugin_in_game

@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -23,6 +25,7 @@ std::map<std::string, Entry>& Registry() {
   return registry;
 }
 
+std::vector<std::string> contexts;  // scenario::Context, outermost first
 std::string currentName;
 std::vector<std::string> currentArgs;
 std::filesystem::path startDir;
@@ -40,8 +43,18 @@ const char* BaseName(const char* file) {
 }
 
 void PrintV(const char* file, int line, const char* label, const char* format, va_list args) {
-  printf("%s:%d: %s", BaseName(file), line, label);
+  printf("%s:%d: ", BaseName(file), line);
+  for (const std::string& context : contexts) printf("%s: ", context.c_str());
+  printf("%s", label);
   vprintf(format, args);
+}
+
+__attribute__((format(__MINGW_PRINTF_FORMAT, 4, 5)))
+void Print(const char* file, int line, const char* label, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PrintV(file, line, label, format, args);
+  va_end(args);
 }
 
 // A crash of the scenario itself (before the plug-in installs its own filter).
@@ -87,13 +100,24 @@ bool CheckBytes(const std::string& got, const std::string& expected, const char*
   ++failures;
   size_t at = 0;
   while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
-  printf("%s:%d: Test failed: %s differs at byte %u (got %u bytes, expected %u)\n", BaseName(file),
-         line, what, static_cast<unsigned>(at), static_cast<unsigned>(got.size()),
-         static_cast<unsigned>(expected.size()));
+  Print(file, line, "Test failed: ", "%s differs at byte %u (got %u bytes, expected %u)\n", what,
+        static_cast<unsigned>(at), static_cast<unsigned>(got.size()),
+        static_cast<unsigned>(expected.size()));
   printf("    got:      \"%s\"\n", Escape(got).c_str());
   printf("    expected: \"%s\"\n", Escape(expected).c_str());
   return false;
 }
+
+Context::Context(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  contexts.push_back(text);
+}
+
+Context::~Context() { contexts.pop_back(); }
 
 void Trace(const char* file, int line, const char* format, ...) {
   va_list args;
@@ -131,6 +155,11 @@ std::string Escape(const std::string& bytes) {
     }
   }
   return out;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -17,8 +17,6 @@
 namespace {
 
 using plugin_in_game::CaptureFormat;
-using plugin_in_game::JumpDestination;
-using plugin_in_game::ModuleOf;
 
 // A fixed generator: a failing run repeats exactly.
 struct Random {
@@ -55,17 +53,10 @@ struct Counts {
 
 uint8_t* At(uintptr_t address) { return reinterpret_cast<uint8_t*>(address); }
 
-
-
 class Soak {
  public:
   Soak(int build, uint32_t seed) : random_{seed} {
-    world::Options options;
-    options.build = build;
-    game_ = std::make_unique<world::Game>(options);
-    if (!game_->PluginInFolder()) skip("the plug-in has not been built\n");
-    ok(game_->LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
-    ok(game_->Start() == 1, "start call did not answer 1\n");
+    game_ = plugin_in_game::StartedGame(build);
     for (const char* entry : {"VoiceInitHandler", "HudFrame"})
       std::memcpy(hooked_[Index(entry)], At(game_->EngineAddress(entry)), 5);
     formatAt_ = game_->EngineAddress("VoiceFormat");
@@ -98,17 +89,10 @@ class Soak {
   // every other entry and the codec slot untouched, the capture format holding the
   // rates of the last path taken and its other fields as the engine set them.
   void CheckEngine() {
-    for (const char* entry : {"VoiceInitHandler", "HudFrame"}) {
-      const uintptr_t at = game_->EngineAddress(entry);
-      ok(At(at)[0] == 0xE9, "%s starts with %02x, expected e9\n", entry, At(at)[0]);
-      ok(std::memcmp(At(at), hooked_[Index(entry)], 5) == 0, "%s no longer holds its first jump\n", entry);
-      ok(ModuleOf(JumpDestination(at)) == game_->Plugin(), "%s jumps to %08x, outside the plug-in\n",
-         entry, static_cast<unsigned>(JumpDestination(at)));
-    }
-    for (const char* other : {"VoiceInitFunc", "ReadString", "ReadByte"}) {
-      const uintptr_t at = game_->EngineAddress(other);
-      ok(JumpDestination(at) == game_->RealRoutine(other), "%s was changed\n", other);
-    }
+    plugin_in_game::CheckHooks(*game_);
+    for (const char* entry : {"VoiceInitHandler", "HudFrame"})
+      ok(std::memcmp(At(game_->EngineAddress(entry)), hooked_[Index(entry)], 5) == 0,
+         "%s no longer holds its first jump\n", entry);
     const uintptr_t slot = *reinterpret_cast<const uintptr_t*>(game_->EngineAddress("CodecSlot"));
     ok(slot == game_->RealRoutine("CodecFunction"), "codec slot holds %08x, expected %08x\n",
        static_cast<unsigned>(slot), static_cast<unsigned>(game_->RealRoutine("CodecFunction")));

@@ -20,8 +20,8 @@ const char kRecordStart[] = "slot20 +voicerecord\nengine: voice record start\n";
 const char kRecordStop[] = "slot20 -voicerecord\nengine: voice record stop\n";
 
 // Started, with the start-up's own records cleared: the checks see only what follows.
-std::unique_ptr<world::Game> QuietlyStartedGame(int build = 6027) {
-  auto game = plugin_in_game::StartedGame(build);
+std::unique_ptr<world::Game> QuietlyStartedGame(int build, scenario::Where at = SCENARIO_CALLER) {
+  auto game = plugin_in_game::StartedGame(build, at);
   game->ClearRecords();
   return game;
 }
@@ -52,9 +52,11 @@ std::string VoiceInitLine(const std::string& codec, int quality, bool slotIsEngi
 }
 const char kMessageRead[] = "engine: voice init message: read 2 of 2 fields\n";
 
-void Records(world::Game& game, const std::string& console, const std::string& journal) {
-  ok_bytes(game.Console(), console);
-  ok_bytes(game.Journal(), journal);
+// The console and journal since the last look are exactly these; then both are emptied.
+void Records(world::Game& game, const std::string& console, const std::string& journal,
+             scenario::Where at = SCENARIO_CALLER) {
+  ok_bytes_at(at, game.Console(), console);
+  ok_bytes_at(at, game.Journal(), journal);
   game.ClearRecords();
 }
 
@@ -130,13 +132,14 @@ SCENARIO(useold_zero_hands_message_to_engine) {
 SCENARIO(long_codec_name_is_cut_in_our_copy) {
   auto game = QuietlyStartedGame(6027);
   for (size_t length : {59u, 60u, 300u}) {
+    scenario::Context row("name of %u bytes", static_cast<unsigned>(length));
     std::string name;
     for (size_t i = 0; i < length; ++i) name += static_cast<char>('a' + i % 26);
     const std::string kept = name.substr(0, 59);
     game->VoiceInit(name, 2);
     ok_bytes(game->Console(), "VoiceInit: " + name + " 2\n");
     ok(game->Journal().find(VoiceInitLine(name, 2, false, 8000, 16000, 1)) != std::string::npos,
-       "the engine did not get the whole name (length %u)\n", static_cast<unsigned>(length));
+       "the engine did not get the whole name\n");
     game->Command("+steamvoice");
     game->ClearRecords();
     game->Command("+servervoice");
@@ -174,7 +177,8 @@ SCENARIO(steam_switch_failure_and_retry) {
   game->SetVoiceInitResult(0);
   const std::string steamFailed = "slot41 VoiceInitSteam: Using Steam Voice\n" +
                                   VoiceInitLine("", 1, true, 11025, 22050, 0) + kRecordStart;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    scenario::Context row("failing attempt %d", attempt);
     game->Command("+steamvoice");
     Records(*game, std::string("VoiceInitSteam: Using Steam Voice\n") + kFailure, steamFailed);
   }
@@ -212,7 +216,8 @@ SCENARIO(server_switch_to_named_codec) {
   game->ClearRecords();
   const std::string serverCall = "slot40 VoiceInitServer: Using voice_speex\n" +
                                  VoiceInitLine("voice_speex", 3, false, 8000, 16000, 0) + kRecordStart;
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    scenario::Context row("failing attempt %d", attempt);
     game->Command("+servervoice");
     Records(*game, std::string("VoiceInitServer: Using voice_speex\n") + kFailure, serverCall);
   }
@@ -255,6 +260,7 @@ SCENARIO(switches_outside_game_only_record) {
   game->Command("+servervoice");  // failed: the next server switch would try again
   game->SetVoiceInitResult(1);
   for (int state : {0, 4, 6}) {
+    scenario::Context row("client state %d", state);
     game->SetClientState(state);
     game->ClearRecords();
     game->Command("+steamvoice");
@@ -295,11 +301,8 @@ SCENARIO(voice_init_command) {
 
 // The five settings, registered in order, read at each initialisation.
 SCENARIO(voice_settings) {
-  world::Options options;
-  options.build = 6132;
-  world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in has not been built\n");
-  ok(game.LoadPlugin() && game.Start() == 1, "plug-in not started\n");
+  world::Game game(world::ForBuild(6132));
+  plugin_in_game::Started(game);
   std::string registered;
   for (const std::string& line : game.JournalLines())
     if (line.rfind("slot14 ", 0) == 0) registered += line + "\n";

@@ -11,17 +11,12 @@
 
 namespace {
 
-using plugin_in_game::ModuleOf;
+using plugin_in_game::JumpDestination;
 using plugin_in_game::StartedGame;
 
+// The first five bytes of an engine entry: what a hook overwrites.
 struct Entry {
   uint8_t bytes[5];
-  uint8_t opcode() const { return bytes[0]; }
-  uint32_t destination(uintptr_t at) const {
-    int32_t displacement;
-    std::memcpy(&displacement, bytes + 1, 4);
-    return static_cast<uint32_t>(at) + 5u + static_cast<uint32_t>(displacement);
-  }
 };
 
 Entry ReadEntry(uintptr_t at) {
@@ -30,45 +25,24 @@ Entry ReadEntry(uintptr_t at) {
   return entry;
 }
 
-
-
-// Each hooked entry starts with E9 and a displacement that lands inside the plug-in.
-void CheckHooked(const world::Game& game, const char* what) {
-  const uintptr_t at = game.EngineAddress(what);
-  ok(at != 0, "no engine address for %s\n", what);
-  if (!at) return;
-  Entry entry = ReadEntry(at);
-  ok(entry.opcode() == 0xE9, "%s starts with %02x, expected e9\n", what, entry.opcode());
-  ok(ModuleOf(entry.destination(at)) == game.Plugin(),
-     "%s jumps to %08x, outside the plug-in at %p\n", what, entry.destination(at),
-     static_cast<void*>(game.Plugin()));
-}
-
-void HooksLeadIntoPlugin(int build) {
-  auto game = StartedGame(build);
-  CheckHooked(*game, "VoiceInitHandler");
-  CheckHooked(*game, "HudFrame");
-  // Nothing else of the engine's code was touched: its other entries still lead to
-  // the engine's own routines.
-  for (const char* other : {"VoiceInitFunc", "ReadString", "ReadByte"}) {
-    const uintptr_t at = game->EngineAddress(other);
-    ok(ReadEntry(at).destination(at) == game->RealRoutine(other), "%s was changed\n", other);
-  }
-}
+void HooksLeadIntoPlugin(int build) { plugin_in_game::CheckHooks(*StartedGame(build)); }
 
 // Bit patterns that a call-through must not change on the way: a careless float
 // conversion or a wrong argument size would.
-void CheckHudFramePassesDouble(world::Game& game, double time) {
-  const uintptr_t at = game.EngineAddress("HudFrame");
-  Entry before = ReadEntry(at);
+void CheckHudFramePassesDouble(world::Game& game, double time,
+                               scenario::Where at = SCENARIO_CALLER) {
+  scenario::Context row("time %.17g", time);
+  const uintptr_t entry = game.EngineAddress("HudFrame");
+  Entry before = ReadEntry(entry);
   const int count = game.HudFrameCount();
   game.HudFrame(time);
   const double got = game.LastHudFrame();
-  ok(std::memcmp(&got, &time, sizeof time) == 0, "HUD_Frame got %.17g, expected %.17g\n", got,
-     time);
-  ok(game.HudFrameCount() == count + 1, "engine routine ran %d times, expected %d\n",
-     game.HudFrameCount(), count + 1);
-  ok(std::memcmp(ReadEntry(at).bytes, before.bytes, 5) == 0, "the jump is not back in place\n");
+  ok_at(at, std::memcmp(&got, &time, sizeof time) == 0, "HUD_Frame got %.17g, expected %.17g\n",
+        got, time);
+  ok_at(at, game.HudFrameCount() == count + 1, "engine routine ran %d times, expected %d\n",
+        game.HudFrameCount(), count + 1);
+  ok_at(at, std::memcmp(ReadEntry(entry).bytes, before.bytes, 5) == 0,
+        "the jump is not back in place\n");
 }
 
 void HudFrameCallThrough(int build) {
@@ -119,19 +93,16 @@ SCENARIO(second_start_changes_no_hook) {
 // without a PE header (a jump to the engine's own function): no hook can be installed,
 // commands still register, and the switches must not call through an unset pointer.
 SCENARIO(unrecognised_module_leaves_engine_alone) {
-  world::Options options;
-  options.build = 6027;
-  world::Game game(options);
-  if (!game.PluginInFolder()) skip("the plug-in has not been built\n");
+  world::Game game(world::ForBuild(6027));
+  plugin_in_game::WithPlugin(game);
   auto* table = reinterpret_cast<uintptr_t*>(game.EngineAddress("FuncTable"));
   auto* page = static_cast<uint8_t*>(
       VirtualAlloc(nullptr, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
   ok(table && page, "no function table or page\n");
   if (!table || !page) return;
   uint8_t* thunk = page + 0x100;  // the page's start stays zero: no "PE" header there
-  const int32_t displacement = static_cast<int32_t>(table[17] - (reinterpret_cast<uintptr_t>(thunk) + 5));
-  thunk[0] = 0xE9;
-  std::memcpy(thunk + 1, &displacement, 4);
+  const world::Jump jump = world::JumpTo(reinterpret_cast<uintptr_t>(thunk), table[17]);
+  std::memcpy(thunk, &jump, sizeof jump);
   table[17] = reinterpret_cast<uintptr_t>(thunk);
 
   const uintptr_t voiceAt = game.EngineAddress("VoiceInitHandler");
@@ -164,7 +135,7 @@ SCENARIO(unload_gives_the_engine_its_own_entries_back) {
   ok(game->Unload(), "the plug-in did not unload\n");
   for (const char* what : {"VoiceInitHandler", "HudFrame"}) {
     const uintptr_t at = game->EngineAddress(what);
-    ok(ReadEntry(at).destination(at) == game->RealRoutine(what),
+    ok(JumpDestination(at) == game->RealRoutine(what),
        "%s still leads elsewhere after the unload\n", what);
   }
   // The engine goes on without the plug-in: its own routines run.

@@ -9,14 +9,15 @@
 
 namespace {
 
-// The engine's numbers once more (probes and per-build positions), independent of the
-// world's own table: the world must lay its image out exactly so.
-struct DocumentColumn {
+// The engine's numbers once more (probes and per-build positions, in decimal), kept apart
+// from the world's own hex table so that a slip in either shows: the plug-in relies on
+// the world laying its image out exactly so.
+struct ExpectedColumn {
   int build;
   uint32_t handler, hudFrame, voiceInit, readString, readByte, state, voiceWord, format, probe;
   const char* probeText;
 };
-const DocumentColumn kColumns[] = {
+const ExpectedColumn kColumns[] = {
     {6027, 124688, 48640, 787792, 171888, 171408, 17129152, 1419680, 1419216, 1348228,
      "Exe build: 17:47:17 Apr 25 2013"},
     {6132, 125216, 48640, 788304, 172416, 171936, 17129760, 1420280, 1419816, 1341660,
@@ -34,15 +35,10 @@ T Read(uintptr_t address) {
 
 // Where the 5-byte jump at `entry` leads, or 0 when there is no E9 jump.
 uintptr_t JumpTarget(uintptr_t entry) {
-  if (Read<uint8_t>(entry) != 0xE9) return 0;
-  return entry + 5 + Read<int32_t>(entry + 1);
+  return Read<uint8_t>(entry) == world::kJumpOpcode ? world::JumpDestination(entry) : 0;
 }
 
-world::Options Build(int build) {
-  world::Options options;
-  options.build = build;
-  return options;
-}
+using world::ForBuild;
 
 template <typename F>
 F Slot(const world::Game& game, int slot) {
@@ -56,8 +52,9 @@ F ModuleExport(const char* module, const char* name) {
 }
 
 void CheckLayout(int build) {
-  world::Game game(Build(build));
-  const DocumentColumn& column = kColumns[build == 6027 ? 0 : 1];
+  scenario::Context row("build %d", build);
+  world::Game game(ForBuild(build));
+  const ExpectedColumn& column = kColumns[build == 6027 ? 0 : 1];
   uintptr_t base = game.EngineBase();
   ok(base == reinterpret_cast<uintptr_t>(game.Engine()), "engine base %#x, module handle %p\n",
      base, static_cast<void*>(game.Engine()));
@@ -70,11 +67,11 @@ void CheckLayout(int build) {
               {"ReadByte", column.readByte}};
   for (const auto& entry : code) {
     uintptr_t address = game.EngineAddress(entry.name);
-    ok(address == base + entry.offset, "%d %s at %#x, expected base + %#x\n", build, entry.name,
-       address, entry.offset);
+    ok(address == base + entry.offset, "%s at %#x, expected base + %#x\n", entry.name, address,
+       entry.offset);
     uintptr_t target = JumpTarget(base + entry.offset);
     ok(target == game.RealRoutine(entry.name) && target != 0,
-       "%d %s: jump leads to %#x, expected the real routine %#x\n", build, entry.name, target,
+       "%s: jump leads to %#x, expected the real routine %#x\n", entry.name, target,
        game.RealRoutine(entry.name));
   }
 
@@ -87,34 +84,33 @@ void CheckLayout(int build) {
   ok(Read<int32_t>(base + column.voiceWord) == 1, "voice word %d\n", Read<int32_t>(base + column.voiceWord));
   const uint8_t expectedFormat[18] = {1, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x80, 0x3E, 0, 0, 2, 0, 16, 0, 0, 0};
   ok(memcmp(reinterpret_cast<const void*>(base + column.format), expectedFormat, 18) == 0,
-     "%d capture format bytes: %s\n", build,
+     "capture format bytes: %s\n",
      scenario::Escape(std::string(reinterpret_cast<const char*>(base + column.format), 18)).c_str());
   ok_bytes(std::string(reinterpret_cast<const char*>(base + column.probe)), column.probeText);
 }
 
-// Client function table slots, as the engine declares them (all cdecl).
-using RegisterVariableFn = const void*(__cdecl*)(const char* name, const char* text, int flags);
-using AddCommandFn = int(__cdecl*)(const char* name, void(__cdecl*)());
-using ClientCmdFn = int(__cdecl*)(const char* text);
-using ArgvFn = const char*(__cdecl*)(int index);
-using PrintFn = void(__cdecl*)(const char* format, ...);
+// Client function table slots and interfaces, as the engine declares them.
+using engine::AddCommandFn;
+using engine::ClientCmdFn;
+using engine::ConPrintfFn;
+using engine::RegisterVariableFn;
 
 // Command handlers for the console scenario: what slot 39 gives them, printed via 40/41.
 void** funcTable = nullptr;
 void __cdecl EchoArguments() {
-  auto argv = reinterpret_cast<ArgvFn>(funcTable[39]);
-  reinterpret_cast<PrintFn>(funcTable[40])("args [%s] [%s] [%s] [%s]\n", argv(0), argv(1), argv(2), argv(3));
+  auto argv = reinterpret_cast<engine::CmdArgvFn>(funcTable[39]);
+  reinterpret_cast<ConPrintfFn>(funcTable[40])("args [%s] [%s] [%s] [%s]\n", argv(0), argv(1), argv(2), argv(3));
 }
-void __cdecl NewerHandler() { reinterpret_cast<PrintFn>(funcTable[41])("newer handler %d\n", 2); }
+void __cdecl NewerHandler() { reinterpret_cast<ConPrintfFn>(funcTable[41])("newer handler %d\n", 2); }
 
 }  // namespace
 
-SCENARIO(layout_6027_matches_document) { CheckLayout(6027); }
+SCENARIO(layout_6027_puts_every_position_at_its_offset) { CheckLayout(6027); }
 
-SCENARIO(layout_6132_matches_document) { CheckLayout(6132); }
+SCENARIO(layout_6132_puts_every_position_at_its_offset) { CheckLayout(6132); }
 
 SCENARIO(voice_init_message_runs_engine_handler) {
-  world::Game game(Build(6132));
+  world::Game game(ForBuild(6132));
   game.VoiceInit("voice_speex", 3);
   std::string journal = game.Journal();
   ok_bytes(journal,
@@ -133,7 +129,7 @@ SCENARIO(voice_init_message_runs_engine_handler) {
 // The slot's content decides: a function returning 0 there means "the named codec".
 int __cdecl ZeroSlot() { return 0; }
 SCENARIO(codec_slot_and_capture_format_reach_voice_init) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.voiceInitResult = 0;
   world::Game game(options);
   auto slot = reinterpret_cast<int(__cdecl**)()>(game.EngineAddress("CodecSlot"));
@@ -160,7 +156,7 @@ SCENARIO(codec_slot_and_capture_format_reach_voice_init) {
 }
 
 SCENARIO(hud_frame_gets_the_double_bit_exactly) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   const double times[] = {0.016, -0.0, 1e-310 /* denormal */, 123456.789012345678};
   for (double time : times) {
     game.HudFrame(time);
@@ -172,7 +168,7 @@ SCENARIO(hud_frame_gets_the_double_bit_exactly) {
 }
 
 SCENARIO(settings_commands_arguments_and_prints) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   funcTable = reinterpret_cast<void**>(game.EngineAddress("FuncTable"));
   auto registerVariable = Slot<RegisterVariableFn>(game, 14);
   const void* record = registerVariable("voice_test", "11025.9", 128);
@@ -199,7 +195,7 @@ SCENARIO(settings_commands_arguments_and_prints) {
 
   Slot<ClientCmdFn>(game, 20)("+voicerecord");
   Slot<ClientCmdFn>(game, 20)("-voicerecord\n");
-  Slot<PrintFn>(game, 40)("%s%s", "[Murmel]:", "\xD0\xBF\xD1\x80\xD0\xB8\n");
+  Slot<ConPrintfFn>(game, 40)("%s%s", "[Murmel]:", "\xD0\xBF\xD1\x80\xD0\xB8\n");
   Slot<int(__cdecl*)()>(game, 3)();  // a stray slot
   game.Command("version");
 
@@ -228,14 +224,14 @@ SCENARIO(settings_commands_arguments_and_prints) {
 
 namespace {
 
-using CreateInterfaceFn = void*(__cdecl*)(const char* version, int* returnCode);
-using ActivateFn = void(__attribute__((thiscall))*)(void* self);
-using ConsolePrintfFn = void(__cdecl*)(void* self, const char* format, ...);
-using RunCommandFn = void(__attribute__((thiscall))*)(void* self, const char* text);
+using engine::CreateInterfaceFn;
+using ActivateFn = engine::ConsoleActivateFn;
+using engine::ConsolePrintfFn;
+using engine::RunCommandFn;
 
 template <typename F>
 F Method(void* object, int slot) {
-  return reinterpret_cast<F>((*static_cast<void***>(object))[slot]);
+  return reinterpret_cast<F>(engine::Method(object, slot));
 }
 
 CreateInterfaceFn FactoryOf(HMODULE module) {
@@ -247,7 +243,7 @@ CreateInterfaceFn FactoryOf(HMODULE module) {
 }  // namespace
 
 SCENARIO(gameui_vgui2_and_engine_interfaces_answer) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   // As the plug-in loads it: a path relative to the game's current directory.
   CreateInterfaceFn gameUI = FactoryOf(LoadLibraryA("valve\\cl_dlls\\GameUI.dll"));
   ok(gameUI != nullptr, "GameUI.dll or its factory missing\n");
@@ -284,7 +280,7 @@ SCENARIO(gameui_vgui2_and_engine_interfaces_answer) {
 }
 
 SCENARIO(missing_modules_are_missing) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.vgui2 = false;
   options.gameui = false;
   options.tier0Export = false;
@@ -305,7 +301,7 @@ SCENARIO(missing_modules_are_missing) {
 }
 
 SCENARIO(vgui2_without_factory) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.vgui2Factory = false;
   world::Game game(options);
   HMODULE vgui2 = LoadLibraryA("vgui2.dll");
@@ -322,7 +318,7 @@ DWORD ImageSize(HMODULE module) {
 }  // namespace
 
 SCENARIO(small_engine_image_ends_before_probe_1) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.smallEngine = true;
   world::Game game(options);
   ok(game.Engine() != nullptr, "no engine loaded\n");
@@ -343,7 +339,7 @@ SCENARIO(small_engine_image_ends_before_probe_1) {
 }
 
 SCENARIO(big_engine_image_covers_every_offset) {
-  world::Game game(Build(6132));
+  world::Game game(ForBuild(6132));
   DWORD size = ImageSize(game.Engine());
   ok(size >= 0x1101000, "engine SizeOfImage %#lx\n", size);
   ok(game.EngineBase() == 0x20000000, "engine not at its preferred base: %#x\n", game.EngineBase());
@@ -356,7 +352,7 @@ std::string TextAt(const world::Game& game, uint32_t offset) {
 }  // namespace
 
 SCENARIO(probe_styles) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.probe = kProbePrefixed;
   world::Game game(options);
   ok_bytes(TextAt(game, kProbe1), "xxExe build: 17:47:17 Apr 25 2013");
@@ -379,7 +375,7 @@ SCENARIO(probe_styles) {
 }
 
 CHILD_MODE(read_probe_4) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.guardProbe4 = true;
   world::Game game(options);
   printf("reading\n");
@@ -439,7 +435,7 @@ SCENARIO(fresh_game_folder_and_environment) {
   std::filesystem::create_directories(folder);
   FILE* leftover = _wfopen((folder / L"leftover.txt").c_str(), L"w");
   if (leftover) fclose(leftover);
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   ok(game.Folder() == folder, "folder %s\n", game.Folder().string().c_str());
   ok(!std::filesystem::exists(folder / "leftover.txt"), "the folder was not wiped\n");
   ok(std::filesystem::current_path() == folder, "current directory %s\n",
@@ -476,7 +472,7 @@ const char* const kQNames[46] = {
 }  // namespace
 
 SCENARIO(vstdlib_exports_and_behaviour) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   HMODULE vstdlib = LoadLibraryW(L"vstdlib.dll");
   ok(vstdlib != nullptr, "vstdlib.dll missing\n");
   if (!vstdlib) return;
@@ -530,7 +526,7 @@ SCENARIO(vstdlib_exports_and_behaviour) {
 }
 
 SCENARIO(vstdlib_partial_lacks_three) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.vstdlibPartial = true;
   world::Game game(options);
   HMODULE vstdlib = LoadLibraryW(L"vstdlib.dll");
@@ -541,7 +537,7 @@ SCENARIO(vstdlib_partial_lacks_three) {
 }
 
 SCENARIO(tier0_write_minidump_journals) {
-  world::Game game(Build(6027));
+  world::Game game(ForBuild(6027));
   auto writeMiniDump = ModuleExport<void(__cdecl*)(void*)>("tier0.dll", "WriteMiniDump");
   ok(writeMiniDump != nullptr, "WriteMiniDump missing\n");
   if (!writeMiniDump) return;
@@ -550,7 +546,7 @@ SCENARIO(tier0_write_minidump_journals) {
 }
 
 SCENARIO(world_without_engine) {
-  world::Options options = Build(6027);
+  world::Options options = ForBuild(6027);
   options.engine = false;
   world::Game game(options);
   ok(game.Engine() == nullptr && LoadLibraryA("hw.dll") == nullptr, "hw.dll present\n");

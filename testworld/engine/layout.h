@@ -21,7 +21,7 @@ inline constexpr Probe kProbes[4] = {
 };
 static_assert(kProbes[0].offset == 1348228 && kProbes[1].offset == 1548572 &&
               kProbes[2].offset == 1341660 && kProbes[3].offset == 1795852,
-              "probe offsets as the engine's own decimal figures");
+              "probe offsets, cross-checked in decimal");
 
 // Per-build offsets from the module base (code entries and data).
 struct BuildLayout {
@@ -43,7 +43,7 @@ inline constexpr BuildLayout kLayouts[2] = {
     {6132, 0x134260, 0x1E920, 0xBE00, 0xC0750, 0x11A4C8, 0x1056120, 0x15ABF8, 0x15AA28,
      0x2A180, 0x29FA0},
 };
-// The same numbers in decimal, as the engine notes give them, so a slip in either form shows.
+// The same numbers in decimal: a slip in either form fails the build.
 static_assert(kLayouts[0].funcTable == 1262176 && kLayouts[0].voiceInitHandler == 124688 &&
               kLayouts[0].hudFrame == 48640 && kLayouts[0].voiceInitFunc == 787792 &&
               kLayouts[0].codecSlot == 1156296 && kLayouts[0].clientState == 17129152 &&

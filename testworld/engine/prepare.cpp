@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "../engine_records.h"
 #include "../world_api.h"
 #include "console.h"
 #include "functable.h"
@@ -25,19 +26,7 @@ uintptr_t ModuleBase() { return reinterpret_cast<uintptr_t>(&__ImageBase); }
 
 namespace {
 
-#pragma pack(push, 1)
-struct Jump {
-  uint8_t opcode;        // E9 xxxxxxxx: JMP +5+xxxxxxxx
-  int32_t displacement;  // target - (entry + 5)
-};
-struct CaptureFormat {   // WAVEFORMATEX
-  uint16_t formatTag, channels;
-  uint32_t samplesPerSec, avgBytesPerSec;
-  uint16_t blockAlign, bitsPerSample, extraSize;
-};
-#pragma pack(pop)
-static_assert(sizeof(Jump) == 5, "a 5-byte relative jump");
-static_assert(sizeof(CaptureFormat) == 18, "WAVEFORMATEX is 18 bytes");
+using world::CaptureFormat;
 
 constexpr size_t kProbeRoom = 64;  // bytes cleared at every probe offset
 
@@ -45,7 +34,7 @@ constexpr size_t kProbeRoom = 64;  // bytes cleared at every probe offset
 // engine would have it: a hook overwrites these 5 bytes, a call-through puts them back.
 void WriteJump(uint32_t offset, const void* routine) {
   uintptr_t entry = ModuleBase() + offset;
-  Jump jump{0xE9, static_cast<int32_t>(reinterpret_cast<uintptr_t>(routine) - (entry + 5))};
+  const world::Jump jump = world::JumpTo(entry, reinterpret_cast<uintptr_t>(routine));
   memcpy(At(offset), &jump, sizeof jump);
   FlushInstructionCache(GetCurrentProcess(), At(offset), sizeof jump);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "../engine_records.h"
 #include "../world_api.h"
 #include "records.h"
 #include "state.h"
@@ -11,19 +12,7 @@
 namespace engine_world {
 namespace {
 
-// WAVEFORMATEX as the engine keeps it (18 bytes, packed).
-#pragma pack(push, 1)
-struct CaptureFormat {
-  uint16_t formatTag;
-  uint16_t channels;
-  uint32_t samplesPerSec;   // byte 4
-  uint32_t avgBytesPerSec;  // byte 8
-  uint16_t blockAlign;
-  uint16_t bitsPerSample;
-  uint16_t extraSize;
-};
-#pragma pack(pop)
-static_assert(sizeof(CaptureFormat) == 18, "WAVEFORMATEX is 18 bytes");
+using world::CaptureFormat;
 
 using ReadStringFn = const char*(__cdecl*)();
 using ReadByteFn = int(__cdecl*)();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../engine_records.h"  // CaptureFormat, Jump
 #include "../world_api.h"  // WorldProbeStyle, WorldVoiceInitCall (no engine import needed)
 
 namespace world {
@@ -38,6 +39,13 @@ struct Options {
                                        // the game does at a regular exit; false plays an
                                        // abnormal end (the plug-in is still started at exit)
 };
+
+// The default options on engine build `build`.
+inline Options ForBuild(int build) {
+  Options options;
+  options.build = build;
+  return options;
+}
 
 // Where the build put things: exes in bin/, fake modules in bin/world/, the plug-ins
 // in dist/ (next to bin/).

@@ -1,7 +1,8 @@
 // Stands in for libFuzzer where clang's is not installed: runs every input of the
 // corpus folders, then mutations of them (bit flips, byte changes, inserts, cuts,
-// splices) from a fixed seed until -max_total_time=N seconds have passed. It takes
-// the same command line as a libFuzzer target, so CTest runs either the same way.
+// splices) from a fixed seed until -runs=N mutated inputs have run or -max_total_time=N
+// seconds have passed. It takes the same command line as a libFuzzer target, so CTest
+// runs either the same way; with -runs alone a run is the same every time.
 #include <dirent.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -24,15 +26,19 @@ using Bytes = std::vector<uint8_t>;
 
 void Run(const Bytes& input) { LLVMFuzzerTestOneInput(input.data(), input.size()); }
 
+// In name order: the directory's own order would make the mutations differ between runs.
 void LoadFolder(const std::string& folder, std::vector<Bytes>* corpus) {
   DIR* dir = opendir(folder.c_str());
   if (!dir) return;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream in(folder + "/" + entry->d_name, std::ios::binary);
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    std::ifstream in(folder + "/" + name, std::ios::binary);
     corpus->emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  closedir(dir);
 }
 
 Bytes Mutate(const std::vector<Bytes>& corpus, std::mt19937& random) {
@@ -69,19 +75,23 @@ Bytes Mutate(const std::vector<Bytes>& corpus, std::mt19937& random) {
 
 int main(int argc, char** argv) {
   LLVMFuzzerInitialize(&argc, &argv);
-  double seconds = 10;
+  double seconds = -1;
+  long maxRuns = -1;
   std::vector<Bytes> corpus;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "-max_total_time=", 16) == 0) seconds = std::atof(argv[i] + 16);
+    else if (std::strncmp(argv[i], "-runs=", 6) == 0) maxRuns = std::atol(argv[i] + 6);
     else if (argv[i][0] != '-') LoadFolder(argv[i], &corpus);
   }
+  if (seconds < 0) seconds = maxRuns < 0 ? 10 : 1e9;  // -runs alone: bounded by the count
   if (corpus.empty()) corpus.emplace_back();
   for (const Bytes& input : corpus) Run(input);
   std::mt19937 random(20130819);
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   long runs = 0;
-  while (std::chrono::steady_clock::now() < end) {
-    for (int i = 0; i < 256; ++i, ++runs) Run(Mutate(corpus, random));
+  while ((maxRuns < 0 || runs < maxRuns) && std::chrono::steady_clock::now() < end) {
+    for (int i = 0; i < 256 && (maxRuns < 0 || runs < maxRuns); ++i, ++runs)
+      Run(Mutate(corpus, random));
   }
   std::printf("mutation driver: %zu corpus inputs, %ld mutated runs, no invariant broken\n",
               corpus.size(), runs);

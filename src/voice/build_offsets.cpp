@@ -1,8 +1,11 @@
-#include "voice/engine_layout.h"
+#include "voice/build_offsets.h"
 
 namespace {
 
-// One column per supported build: every value is an offset from the module base.
+// One column per supported engine build: every value is an offset from the module base,
+// read from that build's hw.dll. A new build is one more row here, one in the test
+// world's own table (testworld/engine/layout.h) and one in the decimal copies of the
+// tests (voice_patching_test.cpp, world_selftest.cpp).
 struct BuildColumn {
   int32_t build;
   uint32_t funcTable;

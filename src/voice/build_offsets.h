@@ -1,11 +1,13 @@
-// Per-build positions inside the engine module, as plain values. No windows.h, so the
-// numbers and their kinds are testable natively.
+// Per-build offsets of the engine positions the plug-in uses: the file to open when an
+// engine build is added (one more column in build_offsets.cpp). The typed positions that
+// the rest of the plug-in uses are made from these at start-up (engine_positions.cpp).
+// No windows.h, so the numbers and their kinds are testable natively.
 #pragma once
 
 #include <cstdint>
 
-// What SetupVoiceEngine writes. Address entries are base + offset; offset entries stay
-// raw because their users add a module base at the moment of use.
+// What SetupEnginePositions takes over. Address entries are base + offset; offset entries
+// stay raw because their users add a module base at the moment of use.
 struct VoiceEngineEntries {
   uint32_t funcTable;               // address
   uint32_t voiceInitHandlerOffset;  // offset
@@ -17,7 +19,7 @@ struct VoiceEngineEntries {
   uint32_t voiceFormat;             // address
 };
 
-// What SetupMessageReaders writes; both are addresses.
+// What SetupMessageReaders takes over; both are addresses.
 struct MessageReaderEntries {
   uint32_t readString;
   uint32_t readByte;

@@ -1,6 +1,7 @@
 #include "update/digest.h"
 
 #include <openssl/md5.h>
+#include <sodium.h>
 
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,24 @@ void StringMD5Hex(const char* text, char* out) {
   MD5_Init(&context);
   MD5_Update(&context, text, std::strlen(text));
   FinishHex(&context, out);
+}
+
+bool FileSHA256(const char* path, unsigned char* sha256, size_t* size) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file) return false;
+  if (sodium_init() < 0) return false;  // see release_signature.cpp
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  *size = 0;
+  for (;;) {
+    size_t count = std::fread(ReadArea, 1, sizeof ReadArea, file);
+    if (count < 1) break;
+    crypto_hash_sha256_update(&state, ReadArea, count);
+    *size += count;
+  }
+  crypto_hash_sha256_final(&state, sha256);
+  std::fclose(file);
+  return true;
 }
 
 bool FileMatchesMD5(const char* path, const char* expected) {

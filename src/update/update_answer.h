@@ -28,6 +28,8 @@ enum class AnswerVerdict {
 
 // The parts of an update offer, pointing into the answer's text (valid while it lives).
 struct UpdateOffer {
+  const char* build;      // "BUILD:" value before "SAVETO:", or null (signed releases)
+  const char* signature;  // "SIGNATURE:" value after it, before "SAVETO:", or null
   const char* savePath;  // the name the download is stored under, as sent
   const char* digest;    // expected hex MD5 of the download, as sent
   const char* news;      // news text for the player
@@ -50,5 +52,7 @@ AnswerVerdict TestAnswer(const UpdateAnswer& answer);
 // each key's first letter becomes the end of the value before it. Values are not
 // trimmed. "SAVETO:" and "MD5:" are the first ones of the whole answer; "WHATNEW:" is
 // looked for after the digest, "VERSION:" after the news. False, with the answer
-// unusable, when a key is missing or the keys are out of that order.
+// unusable, when a key is missing or the keys are out of that order. "BUILD:" and then
+// "SIGNATURE:" are taken only before "SAVETO:", where today's answers hold nothing the
+// plug-in reads; either is null when it is not there in that order.
 bool CutAnswer(UpdateAnswer* answer, UpdateOffer* offer);

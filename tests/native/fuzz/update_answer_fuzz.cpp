@@ -5,8 +5,9 @@
 // Input: [flags][n][n little-endian 16-bit piece lengths][stream bytes]
 //   flags bit 0: the search ignores letter case (the engine's), else the fallback's
 //   flags bit 1: run the whole exchange, download and files included, else the parser
-//   a piece length of 0 is a receive that timed out; the rest of the stream after the
-//   listed pieces arrives in receive-sized pieces.
+//   a piece length of 0 is a receive that timed out (the whole wait passes on the
+//   clock); the rest of the stream after the listed pieces arrives in receive-sized
+//   pieces.
 // Every verdict is compared with a plain model of the rules written here again.
 #include <dirent.h>
 #include <strings.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "vstdlib_native.h"
+#include "update/check_clock.h"
 #include "update/save_name.h"
 #include "update/update_answer.h"
 #include "update/update_exchange.h"
@@ -28,6 +30,7 @@
 namespace {
 
 constexpr size_t kReceiveSize = 1023;  // what the exchange asks for while it reads text
+constexpr char kDownload[] = "Murmelon_W_7_D.asi.download";
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "invariant broken: %s\n", what);
@@ -196,17 +199,20 @@ void FuzzParser(const Input& input) {
 struct Script {
   const std::vector<std::string>* pieces;
   size_t piece = 0, offset = 0;
+  uint32_t clock = 0xFFFFF000u;  // near the tick's wrap
 };
 
 // Hands the pieces out as a socket would: never more than asked for, the rest of a
 // piece at the next call; an empty piece times out once; then the connection closes.
-int Receive(void* connection, char* buffer, int size) {
+int Receive(void* connection, char* buffer, int size, uint32_t waitMs) {
   auto* script = static_cast<Script*>(connection);
   REQUIRE(size > 0);
+  REQUIRE(waitMs <= kDownloadLimitMs);
   if (script->piece >= script->pieces->size()) return kReceiveClosed;
   const std::string& piece = (*script->pieces)[script->piece];
   if (piece.empty()) {
     ++script->piece;
+    script->clock += waitMs;
     return kReceiveTimedOut;
   }
   const size_t count = std::min(piece.size() - script->offset, static_cast<size_t>(size));
@@ -218,6 +224,8 @@ int Receive(void* connection, char* buffer, int size) {
   }
   return static_cast<int>(count);
 }
+
+uint32_t Now(void* connection) { return static_cast<Script*>(connection)->clock; }
 
 // Files in the working directory (a fresh one of this process): only a verified
 // download may be left behind.
@@ -244,13 +252,15 @@ void FuzzExchange(const Input& input) {
   REQUIRE(StartAnswer(&answer));
   UpdateOffer offer = {};
   Script script{&input.pieces};
-  const ExchangeOutcome outcome = RunExchange(Receive, &script, &answer, &offer);
+  const DownloadPlan plan = {kDownload, "", "Murmelon_W_7_D", 51081};
+  const ExchangeOutcome outcome =
+      RunExchange(Connection{&script, Receive, Now}, script.clock, plan, &answer, &offer);
   const std::vector<std::string> left = Files();
   if (outcome == ExchangeOutcome::kVerified) {
     CheckSaveName(offer.savePath);
     REQUIRE(IsSafeSaveName(offer.savePath));
-    REQUIRE(left.size() == 1 && left[0] == offer.savePath);
-    std::remove(offer.savePath);
+    REQUIRE(left.size() == 1 && left[0] == kDownload);  // never under the server's name
+    std::remove(kDownload);
   } else {
     REQUIRE(left.empty());
   }

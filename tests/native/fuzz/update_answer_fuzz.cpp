@@ -5,6 +5,7 @@
 // Input: [flags][n][n little-endian 16-bit piece lengths][stream bytes]
 //   flags bit 0: the search ignores letter case (the engine's), else the fallback's
 //   flags bit 1: run the whole exchange, download and files included, else the parser
+//   flags bit 2: the exchange of a module with a release key built in
 //   a piece length of 0 is a receive that timed out (the whole wait passes on the
 //   clock); the rest of the stream after the listed pieces arrives in receive-sized
 //   pieces.
@@ -44,6 +45,7 @@ constexpr char kDownload[] = "Murmelon_W_7_D.asi.download";
 struct Input {
   bool ignoreCase = true;
   bool exchange = false;
+  bool keyed = false;
   std::vector<std::string> pieces;  // an empty piece: a receive that timed out
 };
 
@@ -53,6 +55,7 @@ Input Parse(const uint8_t* data, size_t size) {
   const uint8_t flags = size > at ? data[at++] : 0;
   input.ignoreCase = !(flags & 1);
   input.exchange = flags & 2;
+  input.keyed = flags & 4;
   size_t listed = size > at ? data[at++] % 17 : 0;
   std::vector<size_t> lengths;
   for (; listed > 0 && at + 2 <= size; --listed, at += 2) lengths.push_back(data[at] | (data[at + 1] << 8));
@@ -97,7 +100,8 @@ AnswerVerdict ModelVerdict(const std::string& received, bool ignoreCase) {
 
 struct ModelOffer {
   bool wellFormed = false;
-  std::string savePath, digest, news, version, data;
+  bool signedOffer = false;  // "BUILD:", then "SIGNATURE:", both before "SAVETO:"
+  std::string build, signature, savePath, digest, news, version, data;
 };
 
 ModelOffer ModelCut(const std::string& received, bool ignoreCase) {
@@ -115,6 +119,13 @@ ModelOffer ModelCut(const std::string& received, bool ignoreCase) {
   const size_t version = Find(head, "VERSION:", whatNew + 8, ignoreCase);
   if (version == std::string::npos) return offer;
   offer.wellFormed = true;
+  const size_t build = Find(head, "BUILD:", 0, ignoreCase);
+  const size_t signature = build == std::string::npos ? build : Find(head, "SIGNATURE:", build + 6, ignoreCase);
+  offer.signedOffer = signature != std::string::npos && signature + 10 <= saveTo;
+  if (offer.signedOffer) {
+    offer.build = original.substr(build + 6, signature - build - 6);
+    offer.signature = original.substr(signature + 10, saveTo - signature - 10);
+  }
   offer.savePath = original.substr(saveTo + 7, md5 - saveTo - 7);
   offer.digest = original.substr(md5 + 4, whatNew - md5 - 4);
   offer.news = original.substr(whatNew + 8, version - whatNew - 8);
@@ -191,6 +202,12 @@ void FuzzParser(const Input& input) {
     CheckValue(offer.digest, model.digest, answer);
     CheckValue(offer.news, model.news, answer);
     CheckValue(offer.version, model.version, answer);
+    REQUIRE((offer.build != nullptr) == model.signedOffer);
+    REQUIRE((offer.signature != nullptr) == model.signedOffer);
+    if (model.signedOffer) {
+      CheckValue(offer.build, model.build, answer);
+      CheckValue(offer.signature, model.signature, answer);
+    }
     CheckSaveName(offer.savePath);
   }
   ReleaseAnswer(&answer);
@@ -252,7 +269,9 @@ void FuzzExchange(const Input& input) {
   REQUIRE(StartAnswer(&answer));
   UpdateOffer offer = {};
   Script script{&input.pieces};
-  const DownloadPlan plan = {kDownload, "", "Murmelon_W_7_D", 51081};
+  // RFC 8032's first test key: nothing the fuzzer writes is signed by it.
+  const char* keys = input.keyed ? "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a" : "";
+  const DownloadPlan plan = {kDownload, keys, "Murmelon_W_7_D", 51081};
   const ExchangeOutcome outcome =
       RunExchange(Connection{&script, Receive, Now}, script.clock, plan, &answer, &offer);
   const std::vector<std::string> left = Files();

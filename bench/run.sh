@@ -4,7 +4,7 @@
 #   1. a hooked HUD_Frame call against a direct call (bench/run_hud_frame.sh)
 #   2. game start with the plug-in loaded and started against the game alone, with the
 #      update server answering LATEST_VERSION, nothing listening, and a server that
-#      accepts and never answers (the plug-in's receive time-out bounds it)
+#      accepts and never answers (one wait's 5 s limit bounds it)
 #   3. the plug-in's MD5 file digest (OpenSSL, under Wine) against md5sum
 #   4. the update check's own costs, a 4 MiB download and the worst hold under trickling
 #      servers (bench/update_bench.sh)
@@ -73,7 +73,7 @@ awk -v b="$bare" -v l="$latest" -v r="$refused" -v s="$stalled" -v n="$runs" 'BE
   printf "  without the plug-in (baseline)          %8.1f ms\n", b
   printf "  plug-in, server answers LATEST_VERSION  %8.1f ms  %7.2f x\n", l, l / b
   printf "  plug-in, nothing listening (refused)    %8.1f ms  %7.2f x\n", r, r / b
-  printf "  plug-in, server never answers           %8.1f ms  %7.2f x  (the receive time-out)\n", s, s / b
+  printf "  plug-in, server never answers           %8.1f ms  %7.2f x  (one wait's 5 s limit)\n", s, s / b
 }'
 echo
 

@@ -43,17 +43,23 @@ source_entries() {
   fi
 }
 
+# Fetches the upstream tarball of Debian's source package $1 into $deps/$1-src (with
+# Debian's own tarball when apt gets it too) and unpacks it; prints the unpacked folder.
+fetch_source() {
+  local package=$1 work="$deps/$1-src" tarball
+  rm -rf "$work" && mkdir -p "$work"
+  (cd "$work" && apt-get source --download-only "$package" >/dev/null 2>&1 || true)
+  tarball=$(ls "$work/${package}_"*.orig.tar.gz 2>/dev/null | head -n 1)
+  [ -n "$tarball" ] || { echo "setup: could not fetch the $package source" >&2; return 1; }
+  tar -xzf "$tarball" -C "$work"
+  find "$work" -maxdepth 1 -mindepth 1 -type d -name "$package-*" | head -n 1
+}
+
 # OpenSSL's libcrypto for i686-w64-mingw32, built once from Debian's source package.
 if [ ! -f "$deps/openssl/lib/libcrypto.a" ]; then
   echo "setup: cross-building OpenSSL libcrypto (takes a few minutes)"
   source_entries
-  work="$deps/openssl-src"
-  rm -rf "$work" && mkdir -p "$work"
-  (cd "$work" && apt-get source --download-only openssl >/dev/null 2>&1 || true)
-  tarball=$(ls "$work"/openssl_*.orig.tar.gz 2>/dev/null | head -n 1)
-  [ -n "$tarball" ] || { echo "setup: could not fetch the OpenSSL source" >&2; exit 1; }
-  tar -xzf "$tarball" -C "$work"
-  src=$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'openssl-*' | head -n 1)
+  src=$(fetch_source openssl)
   (cd "$src" && ./Configure mingw no-shared no-asm no-threads no-dso no-engine no-tests \
       no-module no-legacy --cross-compile-prefix=i686-w64-mingw32- \
       --prefix="$deps/openssl" --libdir=lib >/dev/null \
@@ -61,7 +67,7 @@ if [ ! -f "$deps/openssl/lib/libcrypto.a" ]; then
    && mkdir -p "$deps/openssl/lib" "$deps/openssl/include" \
    && cp libcrypto.a "$deps/openssl/lib/" \
    && cp -r include/openssl "$deps/openssl/include/")
-  rm -rf "$work"
+  rm -rf "$deps/openssl-src"
 fi
 
 # libsodium for i686-w64-mingw32 (signed releases: Ed25519, SHA-256), built once from
@@ -69,14 +75,8 @@ fi
 if [ ! -f "$deps/libsodium/lib/libsodium.a" ]; then
   echo "setup: cross-building libsodium (takes a few minutes)"
   source_entries
-  work="$deps/libsodium-src"
-  rm -rf "$work" && mkdir -p "$work"
-  (cd "$work" && apt-get source --download-only libsodium >/dev/null 2>&1 || true)
-  tarball=$(ls "$work"/libsodium_*.orig.tar.gz 2>/dev/null | head -n 1)
-  [ -n "$tarball" ] || { echo "setup: could not fetch the libsodium source" >&2; exit 1; }
-  tar -xzf "$tarball" -C "$work"
-  src=$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'libsodium-*' | head -n 1)
-  debian=$(ls "$work"/libsodium_*.debian.tar.xz 2>/dev/null | head -n 1)
+  src=$(fetch_source libsodium)
+  debian=$(ls "$deps"/libsodium-src/libsodium_*.debian.tar.xz 2>/dev/null | head -n 1)
   if [ -n "$debian" ]; then
     tar -xJf "$debian" -C "$src"
     if [ -f "$src/debian/patches/series" ]; then
@@ -92,7 +92,7 @@ if [ ! -f "$deps/libsodium/lib/libsodium.a" ]; then
       --disable-ssp --prefix="$deps/libsodium" CFLAGS="-O2" >/dev/null 2>&1 \
    && make -j"$(nproc)" >/dev/null 2>&1 \
    && make install >/dev/null)
-  rm -rf "$work"
+  rm -rf "$deps/libsodium-src"
   [ -f "$deps/libsodium/lib/libsodium.a" ] || { echo "setup: the libsodium build failed" >&2; exit 1; }
 fi
 

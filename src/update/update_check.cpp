@@ -53,7 +53,14 @@ int Report(ExchangeOutcome outcome, const UpdateOffer& offer) {
   return 0;
 }
 
-ResolveResult Resolve(const UpdateServer& server, sockaddr_in* address, const Deadline& deadline) {
+// False, with the failure said, unless the step was done.
+bool Reached(Reach result, const wchar_t* failure) {
+  if (result == Reach::kDone) return true;
+  ReportCheckFailure(result == Reach::kTimedOut ? L"TIMEOUT_ERROR" : failure);
+  return false;
+}
+
+Reach Resolve(const UpdateServer& server, sockaddr_in* address, const Deadline& deadline) {
   // Inside the loader's attach call (the late start-up of an unsupported engine build)
   // a thread of ours starts only once the entry routine has returned, so a bounded wait
   // on a worker would always time out: there the lookup runs inline, and only the
@@ -69,26 +76,10 @@ int Converse(SOCKET socket, uint32_t checkStart) {
     ReportCheckFailure(L"HOST_ERROR");
     return kUpdateCheckUnreachable;
   }
-  switch (Resolve(server, &der_addr, deadline)) {
-    case ResolveResult::kResolved:
-      break;
-    case ResolveResult::kNotFound:
-      ReportCheckFailure(L"HOST_ERROR");
-      return kUpdateCheckUnreachable;
-    case ResolveResult::kTimedOut:
-      ReportCheckFailure(L"TIMEOUT_ERROR");
-      return kUpdateCheckUnreachable;
-  }
-  switch (ConnectBounded(socket, der_addr, BoundedWait(kConnectWaitMs, deadline, GetTickCount()))) {
-    case ConnectResult::kConnected:
-      break;
-    case ConnectResult::kFailed:
-      ReportCheckFailure(L"CONNECTION_ERROR");
-      return kUpdateCheckUnreachable;
-    case ConnectResult::kTimedOut:
-      ReportCheckFailure(L"TIMEOUT_ERROR");
-      return kUpdateCheckUnreachable;
-  }
+  if (!Reached(Resolve(server, &der_addr, deadline), L"HOST_ERROR") ||
+      !Reached(ConnectBounded(socket, der_addr, BoundedWait(kConnectWaitMs, deadline, GetTickCount())),
+               L"CONNECTION_ERROR"))
+    return kUpdateCheckUnreachable;
 
   char SecMD5[33];
   RequestDigest(ModuleMD5, SerialMD5, SecMD5);

@@ -19,7 +19,7 @@ void SetBlocking(SOCKET socket, bool blocking) {
   ioctlsocket(socket, FIONBIO, &nonBlocking);
 }
 
-ConnectResult AwaitConnection(SOCKET socket, uint32_t waitMs) {
+Reach AwaitConnection(SOCKET socket, uint32_t waitMs) {
   fd_set writable, failed;
   FD_ZERO(&writable);
   FD_ZERO(&failed);
@@ -27,12 +27,12 @@ ConnectResult AwaitConnection(SOCKET socket, uint32_t waitMs) {
   FD_SET(socket, &failed);
   timeval timeout = Timeout(waitMs);
   int ready = select(0, nullptr, &writable, &failed, &timeout);
-  if (ready == 0) return ConnectResult::kTimedOut;
-  if (ready < 0 || FD_ISSET(socket, &failed)) return ConnectResult::kFailed;
+  if (ready == 0) return Reach::kTimedOut;
+  if (ready < 0 || FD_ISSET(socket, &failed)) return Reach::kFailed;
   int error = 0;
   int length = sizeof error;
   getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-  return error == 0 ? ConnectResult::kConnected : ConnectResult::kFailed;
+  return error == 0 ? Reach::kDone : Reach::kFailed;
 }
 
 int ReceiveBounded(void* connection, char* buffer, int size, uint32_t waitMs) {
@@ -94,27 +94,27 @@ DWORD WINAPI LookUpOnWorker(void* parameter) {
 }
 
 // Without a worker (no memory, no thread) the check gives up rather than wait unbounded.
-ResolveResult ResolveOnWorker(const char* host, in_addr* address, uint32_t waitMs) {
+Reach ResolveOnWorker(const char* host, in_addr* address, uint32_t waitMs) {
   auto* lookup = new (std::nothrow) Lookup();
-  if (!lookup) return ResolveResult::kNotFound;
+  if (!lookup) return Reach::kFailed;
   lookup->references = 2;
   std::memcpy(lookup->host, host, sizeof lookup->host);
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCWSTR>(&LookUpOnWorker), &lookup->pin)) {
     delete lookup;
-    return ResolveResult::kNotFound;
+    return Reach::kFailed;
   }
   HANDLE thread = CreateThread(nullptr, 0, LookUpOnWorker, lookup, 0, nullptr);
   if (!thread) {
     FreeLibrary(lookup->pin);
     delete lookup;
-    return ResolveResult::kNotFound;
+    return Reach::kFailed;
   }
   DWORD waited = WaitForSingleObject(thread, waitMs);
   CloseHandle(thread);
-  ResolveResult result = ResolveResult::kTimedOut;
+  Reach result = Reach::kTimedOut;
   if (waited == WAIT_OBJECT_0) {
-    result = lookup->found ? ResolveResult::kResolved : ResolveResult::kNotFound;
+    result = lookup->found ? Reach::kDone : Reach::kFailed;
     *address = lookup->address;
   }
   Release(lookup);
@@ -123,13 +123,12 @@ ResolveResult ResolveOnWorker(const char* host, in_addr* address, uint32_t waitM
 
 }  // namespace
 
-ResolveResult ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address,
-                                  uint32_t waitMs, bool onWorker) {
+Reach ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address, uint32_t waitMs,
+                          bool onWorker) {
   in_addr found = {};
-  ResolveResult result = onWorker ? ResolveOnWorker(server.host, &found, waitMs)
-                                  : (LookUp(server.host, &found) ? ResolveResult::kResolved
-                                                                 : ResolveResult::kNotFound);
-  if (result != ResolveResult::kResolved) return result;
+  Reach result = onWorker ? ResolveOnWorker(server.host, &found, waitMs)
+                          : (LookUp(server.host, &found) ? Reach::kDone : Reach::kFailed);
+  if (result != Reach::kDone) return result;
   std::memset(address, 0, sizeof *address);
   address->sin_family = AF_INET;
   address->sin_port = htons(server.port);
@@ -137,11 +136,11 @@ ResolveResult ResolveUpdateServer(const UpdateServer& server, sockaddr_in* addre
   return result;
 }
 
-ConnectResult ConnectBounded(SOCKET socket, const sockaddr_in& address, uint32_t waitMs) {
+Reach ConnectBounded(SOCKET socket, const sockaddr_in& address, uint32_t waitMs) {
   SetBlocking(socket, false);
-  ConnectResult result = ConnectResult::kConnected;
+  Reach result = Reach::kDone;
   if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    result = WSAGetLastError() == WSAEWOULDBLOCK ? AwaitConnection(socket, waitMs) : ConnectResult::kFailed;
+    result = WSAGetLastError() == WSAEWOULDBLOCK ? AwaitConnection(socket, waitMs) : Reach::kFailed;
   SetBlocking(socket, true);
   return result;
 }

@@ -13,16 +13,16 @@
 // The longest a connect waits, even with more of the check's deadline left.
 constexpr uint32_t kConnectWaitMs = 5000;
 
-enum class ResolveResult { kResolved, kNotFound, kTimedOut };
-enum class ConnectResult { kConnected, kFailed, kTimedOut };
+// How a step towards the server ended.
+enum class Reach { kDone, kFailed, kTimedOut };
 
 // The server's IPv4 address from the first entry gethostbyname gives. With onWorker
 // the lookup runs on a thread of its own and the wait for it ends after waitMs; a late
 // lookup finishes on its own and touches nothing of ours. Without it the lookup runs
 // on this thread, bounded only by the system's own resolver limits.
-ResolveResult ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address,
-                                  uint32_t waitMs, bool onWorker);
+Reach ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address, uint32_t waitMs,
+                          bool onWorker);
 // Connects the socket, waiting at most waitMs. The socket is blocking again afterwards.
-ConnectResult ConnectBounded(SOCKET socket, const sockaddr_in& address, uint32_t waitMs);
+Reach ConnectBounded(SOCKET socket, const sockaddr_in& address, uint32_t waitMs);
 // The connection the exchange reads from: receives over *socket, GetTickCount's clock.
 Connection SocketConnection(SOCKET* socket);

@@ -247,8 +247,12 @@ SCENARIO(update_start_killed_mid_download_leaves_nothing_loadable) {
   if (!fs::exists(world::AsiPath("Murmelon_W_7_D"))) skip("plug-in not built\n");
   std::string newer = NewerModule(OldModule());
   std::string game = scenario::Name() + ".game";
-  std::string host = ServeScript(".1", Script().Send(Offer("x.asi", Md5Hex(newer), newer.substr(0, 200000))).Stall());
-  auto killed = scenario::RunChildMode("update_start_to_be_killed", {game, host}, 3000);
+  // 20 KiB every 2 s: a download that goes on (and holds the start) until the kill.
+  Script script;
+  script.Send(Offer("x.asi", Md5Hex(newer), newer.substr(0, 100000)));
+  for (size_t at = 100000; at < 600000; at += 20000) script.Pause(2000).Send(newer.substr(at, 20000));
+  std::string host = ServeScript(".1", script);
+  auto killed = scenario::RunChildMode("update_start_to_be_killed", {game, host}, 6000);
   ok(killed.timedOut, "the start was not held in the download (exit %lu): %s\n", killed.exitCode,
      killed.out.c_str());
   std::set<std::string> files = FilesIn(GameFolder(game));

@@ -31,7 +31,7 @@ bool CanBeSigned(const DownloadPlan& plan, const UpdateOffer& offer) {
   return !Signed(plan) || ReleaseClaimWellFormed(offer.build, offer.signature, plan.ownBuild);
 }
 
-// The MD5 as ever, then with keys built in the signature over exactly what arrived. With
+// The MD5 first, then, with keys built in, the signature over exactly what arrived. With
 // keys, any download that fails here was not a release signed for us, and is said so.
 ExchangeOutcome Verify(const DownloadPlan& plan, const UpdateOffer& offer) {
   ExchangeOutcome refused = Signed(plan) ? ExchangeOutcome::kUnsigned : ExchangeOutcome::kDigestMismatch;

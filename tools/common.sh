@@ -10,7 +10,6 @@ ensure_setup() {
   [ -f "$root/deps/openssl/lib/libcrypto.a" ] || missing=1
   [ -f "$root/deps/libsodium/lib/libsodium.a" ] || missing=1
   [ -f /usr/include/sodium.h ] || missing=1
-  command -v openssl >/dev/null 2>&1 || missing=1
   grep -q no-debugger-configured "$root/deps/wineprefix/system.reg" 2>/dev/null || missing=1
   [ -f /usr/include/doctest/doctest.h ] || missing=1
   if [ "$missing" = 1 ]; then

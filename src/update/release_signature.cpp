@@ -59,7 +59,10 @@ size_t ReleaseMessage(char* out, size_t size, const char* deliverable, const cha
 bool SignatureVerifies(const char* keys, const unsigned char* message, size_t length,
                        const char* signatureHex) {
   // The library's documented first call (it picks its code for this processor); later
-  // calls return at once.
+  // calls return at once. On an unsupported engine build it runs inside the loader's
+  // attach call: it takes a critical section of its own and seeds through advapi32's
+  // RtlGenRandom, an import bound when we were loaded, so it loads no library there
+  // (real Windows behaviour the test world cannot show).
   if (sodium_init() < 0) return false;
   unsigned char signature[crypto_sign_BYTES];
   if (!DecodeHex(signatureHex, std::strlen(signatureHex), signature, sizeof signature)) return false;

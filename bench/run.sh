@@ -4,10 +4,11 @@
 #   1. a hooked HUD_Frame call against a direct call (bench/run_hud_frame.sh)
 #   2. game start with the plug-in loaded and started against the game alone, with the
 #      update server answering LATEST_VERSION, nothing listening, and a server that
-#      accepts and never answers (the plug-in's receive time-out bounds it)
+#      accepts and never answers (one wait's 5 s limit bounds it)
 #   3. the plug-in's MD5 file digest (OpenSSL, under Wine) against md5sum
-#   4. the update check's own costs and a 4 MiB download (bench/update_bench.sh)
-#   5. the size of each .asi
+#   4. the update check's own costs, a 4 MiB download and the worst hold under trickling
+#      servers (bench/update_bench.sh)
+#   5. the size of each .asi, with and without keys built in
 #   6. the update service under slow clients: today's server against nginx + gunicorn
 #      (bench/service_bench.py, about 3.5 minutes)
 # Usage: bench/run.sh [build dir, default build/mingw] [starts per figure, default 5]
@@ -19,8 +20,8 @@ build=${1:-$root/build/mingw}
 runs=${2:-5}
 [ -f "$build/build.ninja" ] || (cd "$root" && cmake --preset mingw -B "$build" >/dev/null)
 build=$(cd "$build" && pwd)
-cmake --build "$build" --target Murmelon_W_7_D Murmelon_W_XP_D hud_frame_bench startup_bench \
-  md5_bench update_check_test >/dev/null
+cmake --build "$build" --target Murmelon_W_7_D Murmelon_W_XP_D Murmelon_W_7_D_signed \
+  Murmelon_W_XP_D_signed hud_frame_bench startup_bench md5_bench update_check_test >/dev/null
 
 work=$(mktemp -d)
 servers=()
@@ -79,7 +80,7 @@ awk -v b="$bare" -v l="$latest" -v r="$refused" -v s="$stalled" -v n="$runs" 'BE
   printf "  without the plug-in (baseline)          %8.1f ms\n", b
   printf "  plug-in, server answers LATEST_VERSION  %8.1f ms  %7.2f x\n", l, l / b
   printf "  plug-in, nothing listening (refused)    %8.1f ms  %7.2f x\n", r, r / b
-  printf "  plug-in, server never answers           %8.1f ms  %7.2f x  (the receive time-out)\n", s, s / b
+  printf "  plug-in, server never answers           %8.1f ms  %7.2f x  (one wait's 5 s limit)\n", s, s / b
 }'
 echo
 
@@ -91,7 +92,7 @@ md5sum "$work/digest.bin" >/dev/null
 md5sum_ms=$(for _ in $(seq "$runs"); do
   s=$(date +%s%N); md5sum "$work/digest.bin" >/dev/null; e=$(date +%s%N); echo $(((e - s) / 1000))
 done | median)
-[ "$(md5sum < "$work/digest.bin" | cut -c1-32)" = "$(sed 's/.*digest=//' <<<"$plugin_line")" ] \
+[ "$(md5sum < "$work/digest.bin" | cut -c1-32)" = "$(sed 's/.*digest=\([0-9a-f]*\).*/\1/' <<<"$plugin_line")" ] \
   || { echo "bench: the plug-in's digest differs from md5sum's" >&2; exit 1; }
 awk -v p="$plugin_line" -v m="$module_line" -v u="$md5sum_ms" 'BEGIN {
   split(p, a, /[ =]/); split(m, c, /[ =]/)
@@ -100,6 +101,7 @@ awk -v p="$plugin_line" -v m="$module_line" -v u="$md5sum_ms" 'BEGIN {
   printf "  md5sum (baseline)                       %8.1f ms  %7.1f MiB/s\n", sm, mib / (sm / 1000)
   printf "  plug-in FileMD5Hex (OpenSSL, Wine)      %8.1f ms  %7.1f MiB/s  %5.2f x md5sum time\n", pm, mib / (pm / 1000), pm / sm
   printf "  its own module, %.1f MiB, at start-up   %8.1f ms\n", c[3] / 1048576, c[5]
+  printf "  signed release check of that module     %8.1f ms  (SHA-256 and Ed25519, libsodium; beyond the MD5)\n", c[9]
 }'
 echo
 
@@ -108,9 +110,9 @@ bash "$root/bench/update_bench.sh" "$build" "$runs"
 echo
 
 # 5. Sizes.
-echo "Shipped files"
-for asi in "$build"/dist/*.asi; do
-  printf "  %-24s %9d bytes  (%.2f MiB)\n" "$(basename "$asi")" "$(stat -c %s "$asi")" \
+echo "Shipped files (dist/: no keys built in; dist-signed/: two test keys)"
+for asi in "$build"/dist/*.asi "$build"/dist-signed/*.asi; do
+  printf "  %-36s %9d bytes  (%.2f MiB)\n" "$(basename "$(dirname "$asi")")/$(basename "$asi")" "$(stat -c %s "$asi")" \
     "$(awk -v s="$(stat -c %s "$asi")" 'BEGIN {print s / 1048576}')"
 done
 echo

@@ -5,7 +5,11 @@
 #     nothing listening, and with a server that accepts and never answers;
 #   - less a baseline start whose check ends before any network use (a malformed server
 #     address), which gives the time the check adds;
-#   - the throughput of a 4 MiB module download (received, verified, put in place).
+#   - the throughput of a 4 MiB module download (received, verified, put in place);
+#   - the worst hold under trickling servers: one that sends a byte of its answer every
+#     4 s (no single wait reaches its own 5 s limit; the check's 10 s deadline ends it),
+#     and one that offers a module and sends 2 KiB every 1.1 s, just above the 16 KiB in
+#     10 s below which a download is dropped, so only the 120 s bound ends it.
 # Usage: bench/update_bench.sh [build dir, default build/mingw] [runs, default 5]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,10 +26,11 @@ cleanup() {
 trap cleanup EXIT
 cd "$work"
 
-# One start against $1; prints its start_ms (and fails unless updated=$2 when given).
+# One start against $1; prints its start_ms (and fails unless updated=$2 when given);
+# $3 seconds before it is killed (default 60).
 start_ms() {
   local line
-  line=$(timeout 60 "$root/tools/wine-run" "$exe" --child update_bench_start "$1" 2>/dev/null | grep '^start_ms=' || true)
+  line=$(timeout "${3:-60}" "$root/tools/wine-run" "$exe" --child update_bench_start "$1" 2>/dev/null | grep '^start_ms=' || true)
   [ -n "$line" ] || { echo "bench start against $1 failed" >&2; exit 1; }
   if [ -n "${2:-}" ] && [[ "$line" != *"updated=$2"* ]]; then echo "unexpected: $line" >&2; exit 1; fi
   echo "${line#start_ms=}" | cut -d' ' -f1
@@ -78,11 +83,37 @@ stalled=$(
   done | median)
 download=$(for _ in $(seq "$runs"); do start_ms "127.0.0.1:$big_port" 1; done | median)
 
-awk -v b="$baseline" -v l="$latest" -v n="$nothing" -v s="$stalled" -v d="$download" -v r="$runs" 'BEGIN {
+trickle_server() {  # $1 script file -> prints the port
+  python3 "$root/tests/update_server/scripted_server.py" --script "$1" --port-file "$1.port" \
+    --lifetime 200 &
+  servers+=($!)
+  for _ in $(seq 200); do [ -s "$1.port" ] && break; sleep 0.05; done
+  cat "$1.port"
+}
+python3 - "$work/answer.script" "$work/download.script" <<'PY'
+import sys
+head = b"HTTP/1.0 200 OK\r\n\r\n"
+with open(sys.argv[1], "wb") as f:
+    for byte in head[:8]:
+        f.write(b"send 1\n" + bytes([byte]) + b"\npause 4000\n")
+offer = head + b"SAVETO:m.asi.newMD5:" + b"0" * 32 + b"WHATNEW:benchVERSION:benchDATA:"
+with open(sys.argv[2], "wb") as f:
+    f.write(b"send %d\n" % len(offer) + offer + b"\n")
+    for _ in range(150):
+        f.write(b"pause 1100\nsend 2048\n" + b"M" * 2048 + b"\n")
+PY
+answer_hold=$(start_ms "127.0.0.1:$(trickle_server "$work/answer.script")" 0 60)
+download_hold=$(start_ms "127.0.0.1:$(trickle_server "$work/download.script")" 0 200)
+
+awk -v b="$baseline" -v l="$latest" -v n="$nothing" -v s="$stalled" -v d="$download" -v r="$runs" \
+    -v ta="$answer_hold" -v td="$download_hold" 'BEGIN {
   printf "update check, median of %d starts (stalled: 2), Wine, loopback\n", r
   printf "  start without network use (baseline)   %8.1f ms\n", b
   printf "  server answers LATEST_VERSION          %8.1f ms  (+%.1f ms)\n", l, l - b
   printf "  nothing listening                      %8.1f ms  (+%.1f ms)\n", n, n - b
-  printf "  server accepts, never answers          %8.1f ms  (+%.1f ms, the receive time-out)\n", s, s - b
+  printf "  server accepts, never answers          %8.1f ms  (+%.1f ms, one wait'"'"'s 5 s limit)\n", s, s - b
   printf "  4 MiB module downloaded and installed  %8.1f ms  (+%.1f ms, %.1f MiB/s)\n", d, d - b, 4 / ((d - b) / 1000)
+  printf "worst start-up hold under a trickling server (one start each)\n"
+  printf "  answer, a byte every 4 s               %8.1f ms  (the 10 s deadline)\n", ta
+  printf "  download, 2 KiB every 1.1 s            %8.1f ms  (the 120 s bound)\n", td
 }'

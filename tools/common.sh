@@ -8,6 +8,8 @@ ensure_setup() {
     command -v "$tool" >/dev/null 2>&1 || missing=1
   done
   [ -f "$root/deps/openssl/lib/libcrypto.a" ] || missing=1
+  [ -f "$root/deps/libsodium/lib/libsodium.a" ] || missing=1
+  [ -f /usr/include/sodium.h ] || missing=1
   grep -q no-debugger-configured "$root/deps/wineprefix/system.reg" 2>/dev/null || missing=1
   [ -f /usr/include/doctest/doctest.h ] || missing=1
   if [ "$missing" = 1 ]; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One-time (idempotent) preparation of a Debian 12 machine: cross toolchain, Wine,
-# the native test tools, nginx and gunicorn (the update service's tests), a mingw build
-# of OpenSSL's libcrypto and a private Wine prefix.
+# the native test tools, nginx and gunicorn (the update service's tests), mingw builds of
+# OpenSSL's libcrypto and of libsodium, and a private Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 deps="$root/deps"
@@ -13,6 +13,9 @@ for tool in i686-w64-mingw32-g++ wine cmake ninja; do
 done
 [ -f /usr/include/doctest/doctest.h ] || need_pkgs=1
 [ -f /usr/include/openssl/md5.h ] || need_pkgs=1
+[ -f /usr/include/sodium.h ] || need_pkgs=1
+# libsodium's source package is built with the autotools; openssl makes the test keys.
+for tool in autoreconf libtoolize openssl; do command -v "$tool" >/dev/null 2>&1 || need_pkgs=1; done
 dpkg -s wine32:i386 >/dev/null 2>&1 || need_pkgs=1
 command -v python3 >/dev/null 2>&1 || need_pkgs=1
 # The update service's production stack and the release signing (tests/update_server).
@@ -32,24 +35,35 @@ if [ "$need_pkgs" = 1 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends \
     g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev \
     python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev \
-    nginx-light gunicorn openssl >/dev/null
+    nginx-light gunicorn libsodium-dev autoconf automake libtool openssl >/dev/null
 fi
 
-# OpenSSL's libcrypto for i686-w64-mingw32, built once from Debian's source package.
-if [ ! -f "$deps/openssl/lib/libcrypto.a" ]; then
-  echo "setup: cross-building OpenSSL libcrypto (takes a few minutes)"
+# Debian's source packages through apt (which verifies what it fetches).
+source_entries() {
   if ! ls /etc/apt/sources.list.d/*-src.sources >/dev/null 2>&1; then
     sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
       | as_root tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
     as_root apt-get update -qq
   fi
-  work="$deps/openssl-src"
+}
+
+# Fetches the upstream tarball of Debian's source package $1 into $deps/$1-src (with
+# Debian's own tarball when apt gets it too) and unpacks it; prints the unpacked folder.
+fetch_source() {
+  local package=$1 work="$deps/$1-src" tarball
   rm -rf "$work" && mkdir -p "$work"
-  (cd "$work" && apt-get source --download-only openssl >/dev/null 2>&1 || true)
-  tarball=$(ls "$work"/openssl_*.orig.tar.gz 2>/dev/null | head -n 1)
-  [ -n "$tarball" ] || { echo "setup: could not fetch the OpenSSL source" >&2; exit 1; }
+  (cd "$work" && apt-get source --download-only "$package" >/dev/null 2>&1 || true)
+  tarball=$(ls "$work/${package}_"*.orig.tar.gz 2>/dev/null | head -n 1)
+  [ -n "$tarball" ] || { echo "setup: could not fetch the $package source" >&2; return 1; }
   tar -xzf "$tarball" -C "$work"
-  src=$(find "$work" -maxdepth 1 -mindepth 1 -type d -name 'openssl-*' | head -n 1)
+  find "$work" -maxdepth 1 -mindepth 1 -type d -name "$package-*" | head -n 1
+}
+
+# OpenSSL's libcrypto for i686-w64-mingw32, built once from Debian's source package.
+if [ ! -f "$deps/openssl/lib/libcrypto.a" ]; then
+  echo "setup: cross-building OpenSSL libcrypto (takes a few minutes)"
+  source_entries
+  src=$(fetch_source openssl)
   (cd "$src" && ./Configure mingw no-shared no-asm no-threads no-dso no-engine no-tests \
       no-module no-legacy --cross-compile-prefix=i686-w64-mingw32- \
       --prefix="$deps/openssl" --libdir=lib >/dev/null \
@@ -57,7 +71,33 @@ if [ ! -f "$deps/openssl/lib/libcrypto.a" ]; then
    && mkdir -p "$deps/openssl/lib" "$deps/openssl/include" \
    && cp libcrypto.a "$deps/openssl/lib/" \
    && cp -r include/openssl "$deps/openssl/include/")
-  rm -rf "$work"
+  rm -rf "$deps/openssl-src"
+fi
+
+# libsodium for i686-w64-mingw32 (signed releases: Ed25519, SHA-256), built once from
+# Debian 12's 1.0.18 source package with Debian's patches, static, without debug data.
+if [ ! -f "$deps/libsodium/lib/libsodium.a" ]; then
+  echo "setup: cross-building libsodium (takes a few minutes)"
+  source_entries
+  src=$(fetch_source libsodium)
+  debian=$(ls "$deps"/libsodium-src/libsodium_*.debian.tar.xz 2>/dev/null | head -n 1)
+  if [ -n "$debian" ]; then
+    tar -xJf "$debian" -C "$src"
+    if [ -f "$src/debian/patches/series" ]; then
+      while read -r patch; do
+        case "$patch" in ''|'#'*) continue ;; esac
+        patch -d "$src" -p1 -s < "$src/debian/patches/$patch"
+      done < "$src/debian/patches/series"
+    fi
+  fi
+  # The orig tarball carries no configure script: made here, as Debian's build does.
+  (cd "$src" && autoreconf -fi >/dev/null 2>&1 \
+   && ./configure --host=i686-w64-mingw32 --disable-shared --enable-static --enable-minimal \
+      --disable-ssp --prefix="$deps/libsodium" CFLAGS="-O2" >/dev/null 2>&1 \
+   && make -j"$(nproc)" >/dev/null 2>&1 \
+   && make install >/dev/null)
+  rm -rf "$deps/libsodium-src"
+  [ -f "$deps/libsodium/lib/libsodium.a" ] || { echo "setup: the libsodium build failed" >&2; exit 1; }
 fi
 
 # A private Wine prefix: no crash debugger prompt, nothing that waits for a person.

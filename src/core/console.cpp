@@ -61,6 +61,10 @@ void ConsolePrintW(const wchar_t* format, ...) {
   va_end(args);
 }
 
+void ConsolePrintLine(const char* text) {
+  if (G_Console) ConsolePrintf("%s\n", text);
+}
+
 void ConsolePrint(const char* format, ...) {
   if (!G_Console) return;
   char area[kFormatArea];

@@ -10,6 +10,8 @@ void ConsoleMsgW(const wchar_t* format, ...);
 void ConsolePrintW(const wchar_t* format, ...);
 // Plain narrow print.
 void ConsolePrint(const char* format, ...) __attribute__((format(ms_printf, 1, 2)));
+// Plain narrow text and a line end, whole however long: no format area cuts it.
+void ConsolePrintLine(const char* text);
 
 // The three about texts, in order (supported builds, at each late start-up).
 void PrintAbout();

@@ -17,6 +17,7 @@ HMODULE hEngineLib;
 int32_t Version = -5;  // until DetectEngineBuild overwrites it
 uint8_t bInitialized;
 uint8_t bSupportedBuild;
+uint8_t bInsideLoader;
 
 namespace {
 
@@ -42,7 +43,9 @@ BOOL AttachSequence(HMODULE self) {
   } else {
     bInitialized = 1;
     FinishModuleReplacement();
+    bInsideLoader = 1;  // no thread of ours can start until we return (the update check)
     StartModule();
+    bInsideLoader = 0;
   }
   return TRUE;
 }

@@ -1,6 +1,7 @@
 #include "update/digest.h"
 
 #include <openssl/md5.h>
+#include <sodium.h>
 
 #include <cstdio>
 #include <cstring>
@@ -23,20 +24,28 @@ void FinishHex(MD5_CTX* context, char* out) {
     Q_snprintf(out + 2 * i, kHexDigestSize - 2 * i, "%02x", digest[i]);
 }
 
-}  // namespace
-
-bool FileMD5Hex(const char* path, char* out) {
+// Reads the whole file into ReadArea piece by piece, handing each piece's size to feed.
+// False when the file cannot be opened; a read error ends it as the end of the file does.
+template <typename Feed>
+bool ForEachPiece(const char* path, Feed feed) {
   std::FILE* file = std::fopen(path, "rb");
   if (!file) return false;
-  MD5_CTX context;
-  MD5_Init(&context);
   for (;;) {
     size_t count = std::fread(ReadArea, 1, sizeof ReadArea, file);
     if (count < 1) break;
-    MD5_Update(&context, ReadArea, count);
+    feed(count);
   }
-  FinishHex(&context, out);
   std::fclose(file);
+  return true;
+}
+
+}  // namespace
+
+bool FileMD5Hex(const char* path, char* out) {
+  MD5_CTX context;
+  MD5_Init(&context);
+  if (!ForEachPiece(path, [&](size_t count) { MD5_Update(&context, ReadArea, count); })) return false;
+  FinishHex(&context, out);
   return true;
 }
 
@@ -45,6 +54,20 @@ void StringMD5Hex(const char* text, char* out) {
   MD5_Init(&context);
   MD5_Update(&context, text, std::strlen(text));
   FinishHex(&context, out);
+}
+
+bool FileSHA256(const char* path, unsigned char* sha256, size_t* size) {
+  if (sodium_init() < 0) return false;  // see release_signature.cpp
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  *size = 0;
+  auto feed = [&](size_t count) {
+    crypto_hash_sha256_update(&state, ReadArea, count);
+    *size += count;
+  };
+  if (!ForEachPiece(path, feed)) return false;
+  crypto_hash_sha256_final(&state, sha256);
+  return true;
 }
 
 bool FileMatchesMD5(const char* path, const char* expected) {

@@ -13,14 +13,18 @@
 
 char* ModulePath;
 char* StagingPath;
+char* DownloadPath;
 char ModuleMD5[33];
 char SerialMD5[33];
 
 namespace {
 
 constexpr int kPathSize = 260;
+// Beside the module, so that putting it in the module's place is a rename on one volume;
+// no loader takes a file of that extension for a module (its 8.3 form is "*.DOW").
+constexpr char kDownloadSuffix[] = ".download";
 
-char* NewPathBuffer() { return new (std::nothrow) char[kPathSize](); }
+char* NewPathBuffer(int size = kPathSize) { return new (std::nothrow) char[size](); }
 
 void MachineSerialText(char* HDDSerial) {
   DWORD VSNumber = 0;
@@ -42,6 +46,9 @@ void InitModuleIdentity() {
   // then touches no file.
   if (StagingPath) Q_MakeAbsolutePath(StagingPath, kPathSize - 1, kStagingFileName, nullptr);
   if (ModulePath) FileMD5Hex(ModulePath, ModuleMD5);
+  if (!DownloadPath) DownloadPath = NewPathBuffer(kPathSize + sizeof kDownloadSuffix);
+  if (DownloadPath && ModulePath && ModulePath[0])
+    Q_snprintf(DownloadPath, kPathSize + sizeof kDownloadSuffix, "%s%s", ModulePath, kDownloadSuffix);
   char HDDSerial[kSerialTextSize];
   MachineSerialText(HDDSerial);
   StringMD5Hex(HDDSerial, SerialMD5);

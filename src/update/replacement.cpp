@@ -33,6 +33,7 @@ bool StageModuleReplacement(const char* downloadPath) {
 }
 
 void FinishModuleReplacement() {
+  if (DownloadPath && DownloadPath[0]) DeleteFileA(DownloadPath);
   if (!StagingPath || !StagingPath[0]) return;
   if (_access(StagingPath, 0) == -1) return;
   // Printed whether or not the deletion worked: the next start simply tries again.

@@ -10,5 +10,6 @@
 // move back fail, the download is kept rather than leaving no build at all). True when
 // the download is in place.
 bool StageModuleReplacement(const char* downloadPath);
-// At a late start-up: deletes a staging file left by the previous start and says so.
+// At a late start-up: deletes a staging file left by the previous start and says so,
+// and silently deletes a download that a start ended before it was verified.
 void FinishModuleReplacement();

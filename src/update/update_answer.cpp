@@ -12,6 +12,8 @@ constexpr const char kSaveTo[] = "SAVETO:";
 constexpr const char kMD5[] = "MD5:";
 constexpr const char kWhatNew[] = "WHATNEW:";
 constexpr const char kVersion[] = "VERSION:";
+constexpr const char kBuild[] = "BUILD:";
+constexpr const char kSignature[] = "SIGNATURE:";
 
 template <size_t N>
 constexpr size_t Length(const char (&)[N]) { return N - 1; }
@@ -67,6 +69,16 @@ bool CutAnswer(UpdateAnswer* answer, UpdateOffer* offer) {
   // Both are searched from the start: an "MD5:" before "SAVETO:" (a Content-MD5 header,
   // say) would otherwise end the save path before it began.
   if (!saveTo || !md5 || md5 < saveTo + Length(kSaveTo)) return false;
+  char* build = const_cast<char*>(Q_stristr(text, kBuild));
+  char* signature = build ? const_cast<char*>(Q_stristr(build + Length(kBuild), kSignature)) : nullptr;
+  bool signedOffer = signature && signature + Length(kSignature) <= saveTo;
+  offer->build = signedOffer ? build + Length(kBuild) : nullptr;
+  offer->signature = signedOffer ? signature + Length(kSignature) : nullptr;
+  // Each value ends where the next key begins; cut only once every key has been found.
+  if (signedOffer) {
+    *signature = '\0';
+    *saveTo = '\0';
+  }
   offer->savePath = saveTo + Length(kSaveTo);
   *md5 = '\0';
   char* digest = md5 + Length(kMD5);

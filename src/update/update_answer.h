@@ -28,11 +28,13 @@ enum class AnswerVerdict {
 
 // The parts of an update offer, pointing into the answer's text (valid while it lives).
 struct UpdateOffer {
-  const char* savePath;  // the name the download is stored under, as sent
-  const char* digest;    // expected hex MD5 of the download, as sent
-  const char* news;      // news text for the player
-  const char* version;   // the new version's label
-  const char* data;      // the first module bytes, received with the answer
+  const char* build;      // signed releases: the "BUILD:" value, or null
+  const char* signature;  // signed releases: the "SIGNATURE:" value, or null
+  const char* savePath;   // the name the server gives the download, as sent (checked only)
+  const char* digest;     // expected hex MD5 of the download, as sent
+  const char* news;       // news text for the player
+  const char* version;    // the new version's label
+  const char* data;       // the first module bytes, received with the answer
   size_t dataSize;
 };
 
@@ -50,5 +52,7 @@ AnswerVerdict TestAnswer(const UpdateAnswer& answer);
 // each key's first letter becomes the end of the value before it. Values are not
 // trimmed. "SAVETO:" and "MD5:" are the first ones of the whole answer; "WHATNEW:" is
 // looked for after the digest, "VERSION:" after the news. False, with the answer
-// unusable, when a key is missing or the keys are out of that order.
+// unusable, when a key is missing or the keys are out of that order. "BUILD:" and then
+// "SIGNATURE:" are taken only before "SAVETO:", where an answer without them holds
+// nothing the plug-in reads; both are null unless both are there in that order.
 bool CutAnswer(UpdateAnswer* answer, UpdateOffer* offer);

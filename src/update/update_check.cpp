@@ -4,7 +4,10 @@
 #include <windows.h>
 
 #include "core/console.h"
+#include "core/plugin.h"
+#include "update/check_clock.h"
 #include "update/identity.h"
+#include "update/release_keys.h"
 #include "update/update_answer.h"
 #include "update/update_connection.h"
 #include "update/update_exchange.h"
@@ -38,8 +41,11 @@ int Report(ExchangeOutcome outcome, const UpdateOffer& offer) {
     case ExchangeOutcome::kTimedOut:
       ReportCheckFailure(L"TIMEOUT_ERROR");
       return kUpdateCheckUnreachable;
+    case ExchangeOutcome::kUnsigned:
+      ReportCheckFailure(L"SIGNATURE_ERROR");
+      break;
     case ExchangeOutcome::kVerified:
-      if (StageModuleReplacement(offer.savePath)) ReportUpdate(offer);
+      if (StageModuleReplacement(DownloadPath)) ReportUpdate(offer);
       break;
     default:  // the rest end silently, leaving no file behind
       break;
@@ -47,23 +53,33 @@ int Report(ExchangeOutcome outcome, const UpdateOffer& offer) {
   return 0;
 }
 
-int Converse(SOCKET socket) {
+// False, with the failure said, unless the step was done.
+bool Reached(Reach result, const wchar_t* failure) {
+  if (result == Reach::kDone) return true;
+  ReportCheckFailure(result == Reach::kTimedOut ? L"TIMEOUT_ERROR" : failure);
+  return false;
+}
+
+Reach Resolve(const UpdateServer& server, sockaddr_in* address, const Deadline& deadline) {
+  // Inside the loader's attach call (the late start-up of an unsupported engine build)
+  // a thread of ours starts only once the entry routine has returned, so a bounded wait
+  // on a worker would always time out: there the lookup runs inline, and only the
+  // system's resolver limits it. On the host's start call it runs on a worker.
+  return ResolveUpdateServer(server, address, TimeLeft(deadline, GetTickCount()), !bInsideLoader);
+}
+
+int Converse(SOCKET socket, uint32_t checkStart) {
+  const Deadline deadline = {checkStart, kCheckLimitMs};
   UpdateServer server;
   sockaddr_in der_addr;
-  if (!ConfiguredUpdateServer(&server) || !ResolveUpdateServer(server, &der_addr)) {
+  if (!ConfiguredUpdateServer(&server)) {
     ReportCheckFailure(L"HOST_ERROR");
     return kUpdateCheckUnreachable;
   }
-  switch (ConnectBounded(socket, der_addr)) {
-    case ConnectResult::kConnected:
-      break;
-    case ConnectResult::kFailed:
-      ReportCheckFailure(L"CONNECTION_ERROR");
-      return kUpdateCheckUnreachable;
-    case ConnectResult::kTimedOut:
-      ReportCheckFailure(L"TIMEOUT_ERROR");
-      return kUpdateCheckUnreachable;
-  }
+  if (!Reached(Resolve(server, &der_addr, deadline), L"HOST_ERROR") ||
+      !Reached(ConnectBounded(socket, der_addr, BoundedWait(kConnectWaitMs, deadline, GetTickCount())),
+               L"CONNECTION_ERROR"))
+    return kUpdateCheckUnreachable;
 
   char SecMD5[33];
   RequestDigest(ModuleMD5, SerialMD5, SecMD5);
@@ -74,7 +90,8 @@ int Converse(SOCKET socket) {
   UpdateAnswer answer;
   if (!StartAnswer(&answer)) return 0;
   UpdateOffer offer = {};
-  int result = Report(RunExchange(ReceiveBounded, &socket, &answer, &offer), offer);
+  const DownloadPlan plan = {DownloadPath, kReleasePublicKeys, kReleaseDeliverable, GetBuildInt()};
+  int result = Report(RunExchange(SocketConnection(&socket), checkStart, plan, &answer, &offer), offer);
   ReleaseAnswer(&answer);
   return result;
 }
@@ -82,6 +99,7 @@ int Converse(SOCKET socket) {
 }  // namespace
 
 int CheckForUpdates() {
+  const uint32_t checkStart = GetTickCount();
   WSADATA wsaData;
   if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
     ReportCheckFailure(L"WSA_ERROR");
@@ -93,7 +111,7 @@ int CheckForUpdates() {
     ReportCheckFailure(L"SOCKET_ERROR");
     result = kUpdateCheckUnreachable;
   } else {
-    result = Converse(socket);
+    result = Converse(socket, checkStart);
     closesocket(socket);
   }
   WSACleanup();

@@ -1,22 +1,28 @@
-// The Winsock side of the update check: name resolution and a connection whose
-// connect and receives are bounded in time, so a silent server cannot hold start-up.
+// The Winsock side of the update check: name resolution and a connection whose every
+// wait is bounded, so that no server (or name server) can hold start-up past the
+// check's deadline.
 #pragma once
 
 #include <winsock2.h>
 
+#include <cstdint>
+
+#include "update/connection_io.h"
 #include "update/update_request.h"
 
-constexpr long kConnectTimeoutMs = 5000;
-constexpr long kReceiveTimeoutMs = 5000;
+// The longest a connect waits, even with more of the check's deadline left.
+constexpr uint32_t kConnectWaitMs = 5000;
 
-enum class ConnectResult { kConnected, kFailed, kTimedOut };
+// How a step towards the server ended.
+enum class Reach { kDone, kFailed, kTimedOut };
 
-// The server's IPv4 address from the first entry gethostbyname gives. False when the
-// name does not resolve to one.
-bool ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address);
-// Connects the socket, waiting at most kConnectTimeoutMs. The socket is blocking again
-// afterwards.
-ConnectResult ConnectBounded(SOCKET socket, const sockaddr_in& address);
-// A ReceiveFn (update_exchange.h) over a SOCKET*: waits at most kReceiveTimeoutMs for
-// bytes, then receives at most size of them.
-int ReceiveBounded(void* socket, char* buffer, int size);
+// The server's IPv4 address from the first entry gethostbyname gives. With onWorker
+// the lookup runs on a thread of its own and the wait for it ends after waitMs; a late
+// lookup finishes on its own and touches nothing of ours. Without it the lookup runs
+// on this thread, bounded only by the system's own resolver limits.
+Reach ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address, uint32_t waitMs,
+                          bool onWorker);
+// Connects the socket, waiting at most waitMs. The socket is blocking again afterwards.
+Reach ConnectBounded(SOCKET socket, const sockaddr_in& address, uint32_t waitMs);
+// The connection the exchange reads from: receives over *socket, GetTickCount's clock.
+Connection SocketConnection(SOCKET* socket);

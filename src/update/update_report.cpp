@@ -2,8 +2,6 @@
 
 #include "core/console.h"
 #include "core/flavour.h"
-#include "core/interfaces.h"
-#include "engine/engine.h"
 
 void ReportCheckFailure(const wchar_t* reason) {
   ConsoleMsgW(L"Не удалось проверить наличие обновлений.\n%ls\n", reason);
@@ -16,9 +14,5 @@ void ReportUpdate(const UpdateOffer& offer) {
   ConsolePrint("%s\n", offer.version);
   ConsoleMsgW(L"Чтобы изменения вступили в силу, перезапустите игру\n");
   ConsoleMsgW(L"Новости обновлений:\n");
-  // Straight to the console, so a long news text is not cut to a print area.
-  if (!G_Console) return;
-  auto print = reinterpret_cast<engine::ConsolePrintfFn>(
-      engine::Method(G_Console, engine::kConsolePrintfSlot));
-  print(G_Console, "%s\n", offer.news);
+  ConsolePrintLine(offer.news);  // whole: a long news text is not cut to a print area
 }

@@ -1,6 +1,8 @@
-# Update service: digests, the request, the answer parser, the save-name check and the
-# exchange over a scripted connection.
+# Update service: digests, the request, the answer parser, the save-name check, the
+# release signature and the exchange over a scripted connection on a scripted clock.
 list(APPEND NATIVE_UNITS
+  ${CMAKE_SOURCE_DIR}/src/update/check_clock.cpp
+  ${CMAKE_SOURCE_DIR}/src/update/release_signature.cpp
   ${CMAKE_SOURCE_DIR}/src/update/digest.cpp
   ${CMAKE_SOURCE_DIR}/src/update/volume_serial.cpp
   ${CMAKE_SOURCE_DIR}/src/update/update_request.cpp
@@ -10,4 +12,5 @@ list(APPEND NATIVE_UNITS
 list(APPEND NATIVE_TESTS
   ${CMAKE_CURRENT_SOURCE_DIR}/update_digest_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/update_request_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/update_signature_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/update_exchange_test.cpp)

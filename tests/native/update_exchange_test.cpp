@@ -1,6 +1,8 @@
-// The exchange over a scripted connection: pieces cut anywhere, early ends, stalls,
-// oversized and malformed answers, unsafe names. Each runs in its own empty folder so
-// "nothing left behind" is a listing of that folder.
+// The exchange over a scripted connection on a scripted clock: pieces cut anywhere and
+// arriving late, early ends, time limits, oversized and malformed answers, unsafe names,
+// signed offers. Every run starts 2.5 s before the tick wraps, so each limit is also
+// checked across the wrap. Each case runs in its own empty folder, so "nothing left
+// behind" is a listing of that folder.
 #include <doctest/doctest.h>
 
 #include <dirent.h>
@@ -12,34 +14,78 @@
 #include <string>
 #include <vector>
 
+#include "../update_server/update_offer.h"
+#include "release_signing.h"
+#include "update/check_clock.h"
 #include "update/save_name.h"
 #include "update/update_exchange.h"
 
 namespace {
 
-// A connection that hands out the pieces in order (at most size bytes per call, as a
-// socket would), then ends the way the script says.
-struct Script {
-  std::vector<std::string> pieces;
-  int end = kReceiveClosed;
-  size_t next = 0;
-  size_t offset = 0;
-  int calls = 0;
+using update_test::kAnswerHead;
+using update_test::OfferParts;
+
+// After the last piece the connection closes, fails, or stays silent for ever.
+constexpr int kSilent = -100;
+
+struct Piece {
+  uint32_t delayMs;  // after the previous piece (or the script's start)
+  std::string bytes;
 };
 
-int ScriptedReceive(void* connection, char* buffer, int size) {
-  Script& script = *static_cast<Script*>(connection);
-  ++script.calls;
-  if (script.next == script.pieces.size()) return script.end;
-  const std::string& piece = script.pieces[script.next];
-  size_t count = std::min(piece.size() - script.offset, static_cast<size_t>(size));
-  std::memcpy(buffer, piece.data() + script.offset, count);
+// Hands out at most size bytes per call, as a socket does. A piece not due within the
+// wait makes the wait pass on the clock and the receive time out.
+struct Script {
+  std::vector<Piece> pieces;
+  int end = kReceiveClosed;
+  uint32_t clock = 0xFFFFFFFFu - 2500;
+  size_t next = 0, offset = 0;
+};
+
+int ScriptedReceive(void* context, char* buffer, int size, uint32_t waitMs) {
+  Script& script = *static_cast<Script*>(context);
+  if (script.next == script.pieces.size()) {
+    if (script.end != kSilent) return script.end;
+    script.clock += waitMs;
+    return kReceiveTimedOut;
+  }
+  Piece& piece = script.pieces[script.next];
+  if (piece.delayMs > waitMs) {
+    script.clock += waitMs;
+    piece.delayMs -= waitMs;
+    return kReceiveTimedOut;
+  }
+  script.clock += piece.delayMs;
+  piece.delayMs = 0;
+  size_t count = std::min(piece.bytes.size() - script.offset, static_cast<size_t>(size));
+  std::memcpy(buffer, piece.bytes.data() + script.offset, count);
   script.offset += count;
-  if (script.offset == piece.size()) {
+  if (script.offset == piece.bytes.size()) {
     ++script.next;
     script.offset = 0;
   }
   return static_cast<int>(count);
+}
+
+uint32_t ScriptedNow(void* context) { return static_cast<Script*>(context)->clock; }
+
+// Pieces that arrive all at once.
+std::vector<Piece> AtOnce(std::vector<std::string> texts) {
+  std::vector<Piece> pieces;
+  for (std::string& text : texts) pieces.push_back({0, std::move(text)});
+  return pieces;
+}
+
+// bytes in chunks of size, each everyMs after the one before.
+std::vector<Piece> Trickle(const std::string& bytes, size_t size, uint32_t everyMs) {
+  std::vector<Piece> pieces;
+  for (size_t at = 0; at < bytes.size(); at += size) pieces.push_back({everyMs, bytes.substr(at, size)});
+  return pieces;
+}
+
+std::vector<Piece> Then(std::vector<Piece> first, const std::vector<Piece>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
 }
 
 // An empty working folder for one case, removed with whatever is left in it.
@@ -90,36 +136,40 @@ std::string Module(size_t size = 5000) {
 std::string Hex(const std::string& bytes) {
   unsigned char digest[MD5_DIGEST_LENGTH];
   MD5(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
-  std::string hex;
-  char pair[3];
-  for (unsigned char byte : digest) {
-    std::snprintf(pair, sizeof pair, "%02x", byte);
-    hex += pair;
-  }
-  return hex;
+  return release_test::Hex(digest, sizeof digest);
 }
 
-const std::string kHeader = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
-
-std::string Offer(const std::string& name, const std::string& digest, const std::string& module,
+std::string Offer(const std::string& saveAs, const std::string& digest, const std::string& module,
                   const std::string& news = "Faster start.\n", const std::string& version = "2.0") {
-  return kHeader + "SAVETO:" + name + "MD5:" + digest + "WHATNEW:" + news + "VERSION:" + version +
-         "DATA:" + module;
+  OfferParts parts;
+  parts.saveAs = saveAs;
+  parts.digest = digest;
+  parts.news = news;
+  parts.version = version;
+  return update_test::OfferAnswer(parts, module);
 }
+
+const char kDownload[] = "Murmelon_W_7_D.asi.download";
+const DownloadPlan kUnsignedPlan = {kDownload, "", "Murmelon_W_7_D", 51081};
 
 struct Run {
   ExchangeOutcome outcome;
   UpdateAnswer answer;
   UpdateOffer offer = {};
-  explicit Run(Script& script) {
+  uint32_t elapsedMs;  // on the script's clock, from the check's start
+  // spentMs: what name resolution and connecting took before the exchange began.
+  explicit Run(Script& script, const DownloadPlan& plan = kUnsignedPlan, uint32_t spentMs = 0) {
     REQUIRE(StartAnswer(&answer));
-    outcome = RunExchange(ScriptedReceive, &script, &answer, &offer);
+    uint32_t checkStart = script.clock - spentMs;
+    outcome = RunExchange(Connection{&script, ScriptedReceive, ScriptedNow}, checkStart, plan,
+                          &answer, &offer);
+    elapsedMs = script.clock - checkStart;
   }
   ~Run() { ReleaseAnswer(&answer); }
 };
 
 ExchangeOutcome Outcome(std::vector<std::string> pieces, int end = kReceiveClosed) {
-  Script script{std::move(pieces), end};
+  Script script{AtOnce(std::move(pieces)), end};
   Run run(script);
   return run.outcome;
 }
@@ -139,26 +189,48 @@ std::vector<std::string> Split(const std::string& text, std::vector<size_t> cuts
 
 TEST_CASE("verdicts: ERROR, then LATEST_VERSION, then FUTURE_VERSION, on all received so far") {
   Folder folder;
-  CHECK(Outcome({kHeader + "LATEST_VERSION"}) == ExchangeOutcome::kLatest);
-  CHECK(Outcome({kHeader + "FUTURE_VERSION"}) == ExchangeOutcome::kFuture);
-  CHECK(Outcome({kHeader + "FUTURE_VERSION LATEST_VERSION"}) == ExchangeOutcome::kLatest);
-  // (Natively the search is case-sensitive, as without the engine's library.)
-  CHECK(Outcome({"HTTP/1.0 500 SERVER ERROR\r\n\r\nLATEST_VERSION"}) ==
-        ExchangeOutcome::kRefused);
-  CHECK(Outcome({kHeader + "LATEST_VER", "SION"}) == ExchangeOutcome::kLatest);
-  CHECK(Outcome({kHeader + "ERR", "OR"}) == ExchangeOutcome::kRefused);
+  CHECK(Outcome({kAnswerHead + "LATEST_VERSION"}) == ExchangeOutcome::kLatest);
+  CHECK(Outcome({kAnswerHead + "future_Version"}) == ExchangeOutcome::kFuture);
+  CHECK(Outcome({kAnswerHead + "FUTURE_VERSION LATEST_VERSION"}) == ExchangeOutcome::kLatest);
+  CHECK(Outcome({"HTTP/1.0 500 Server Error\r\n\r\nLATEST_VERSION"}) == ExchangeOutcome::kRefused);
+  CHECK(Outcome({kAnswerHead + "LATEST_VER", "SION"}) == ExchangeOutcome::kLatest);
+  CHECK(Outcome({kAnswerHead + "ERR", "OR"}) == ExchangeOutcome::kRefused);
   // The refusal test comes first, so a news text holding the word ends the check too.
-  CHECK(Outcome({Offer("new.asi", Hex(Module()), Module(), "Fixed an ERROR.")}) ==
+  CHECK(Outcome({Offer("new.asi", Hex(Module()), Module(), "Fixed an error.")}) ==
         ExchangeOutcome::kRefused);
   CHECK(folder.Files().empty());
 }
 
-TEST_CASE("an answer that ends before saying anything: silent close or time-out") {
+TEST_CASE("an answer that ends before saying anything is silent") {
   CHECK(Outcome({}) == ExchangeOutcome::kClosed);
-  CHECK(Outcome({kHeader + "LATEST_"}) == ExchangeOutcome::kClosed);
-  CHECK(Outcome({kHeader}, kReceiveFailed) == ExchangeOutcome::kClosed);
-  CHECK(Outcome({}, kReceiveTimedOut) == ExchangeOutcome::kTimedOut);
-  CHECK(Outcome({kHeader + "SAVETO:x"}, kReceiveTimedOut) == ExchangeOutcome::kTimedOut);
+  CHECK(Outcome({kAnswerHead + "LATEST_"}) == ExchangeOutcome::kClosed);
+  CHECK(Outcome({kAnswerHead}, kReceiveFailed) == ExchangeOutcome::kClosed);
+}
+
+TEST_CASE("the answer is bounded in time as a whole, not per piece") {
+  struct Case {
+    const char* what;
+    std::vector<Piece> pieces;
+    uint32_t spentMs;  // before the exchange: resolution and connect
+    ExchangeOutcome outcome;
+    uint32_t endsAtMs;  // on the clock, from the check's start
+  } cases[] = {
+      {"a silent server: one wait's own limit", {}, 0, ExchangeOutcome::kTimedOut, 5000},
+      {"a byte every 4 s: the whole check's limit", Trickle(kAnswerHead + "LATEST_VERSION", 1, 4000), 0,
+       ExchangeOutcome::kTimedOut, kCheckLimitMs},
+      {"connecting took 9.5 s", {{600, kAnswerHead + "LATEST_VERSION"}}, 9500, ExchangeOutcome::kTimedOut,
+       kCheckLimitMs},
+      {"the verdict just in time", {{4999, kAnswerHead}, {4900, "LATEST_VERSION"}}, 0,
+       ExchangeOutcome::kLatest, 9899},
+  };
+  for (Case& c : cases) {
+    INFO(std::string(c.what));
+    Folder folder;
+    Script script{c.pieces, kSilent};
+    Run run(script, kUnsignedPlan, c.spentMs);
+    CHECK(run.outcome == c.outcome);
+    CHECK(run.elapsedMs == c.endsAtMs);
+  }
 }
 
 TEST_CASE("an update offer cut into pieces anywhere, DATA: itself included, is downloaded whole") {
@@ -171,24 +243,23 @@ TEST_CASE("an update offer cut into pieces anywhere, DATA: itself included, is d
   for (const auto& cut : cuts) {
     CAPTURE(cut.size());
     Folder folder;
-    Script script{Split(answer, cut)};
+    Script script{AtOnce(Split(answer, cut))};
     Run run(script);
     REQUIRE(run.outcome == ExchangeOutcome::kVerified);
     CHECK(std::string(run.offer.savePath) == "fresh.asi");
-    CHECK(std::string(run.offer.news) == "News line\r\n");        // values are not trimmed
+    CHECK(std::string(run.offer.news) == "News line\r\n");  // values are not trimmed
     CHECK(std::string(run.offer.version) == "2.0 (Sep 2)\r\n");
-    CHECK(Content("fresh.asi") == module);
-    CHECK(folder.Files() == std::vector<std::string>{"fresh.asi"});
+    // Only under the download's own name: the server's name is never a file.
+    CHECK(Content(kDownload) == module);
+    CHECK(folder.Files() == std::vector<std::string>{kDownload});
   }
 }
 
 TEST_CASE("module bytes behind the cut are never searched for markers") {
   Folder folder;
   std::string module = Module() + "ERROR LATEST_VERSION DATA:";
-  Script script{{Offer("m.asi", Hex(module), module)}};
-  Run run(script);
-  CHECK(run.outcome == ExchangeOutcome::kVerified);
-  CHECK(Content("m.asi") == module);
+  CHECK(Outcome({Offer("m.asi", Hex(module), module)}) == ExchangeOutcome::kVerified);
+  CHECK(Content(kDownload) == module);
 }
 
 TEST_CASE("a download that is not the promised file leaves nothing behind") {
@@ -205,34 +276,69 @@ TEST_CASE("a download that is not the promised file leaves nothing behind") {
       {"upper-case digest", {Offer("m.asi", upper, module)}, kReceiveClosed},
       {"digest with a line end", {Offer("m.asi", digest + "\r\n", module)}, kReceiveClosed},
       {"cut short", {Offer("m.asi", digest, module.substr(0, 12000))}, kReceiveClosed},
-      {"stalled", {Offer("m.asi", digest, module.substr(0, 12000))}, kReceiveTimedOut},
       {"connection failed", {Offer("m.asi", digest, module.substr(0, 12000))}, kReceiveFailed},
   };
   for (Case& c : cases) {
-    CAPTURE(c.name);
+    INFO(std::string(c.name));
     Folder folder;
     CHECK(Outcome(c.pieces, c.end) == ExchangeOutcome::kDigestMismatch);
     CHECK(folder.Files().empty());
   }
-  // A stall after the last byte is no loss: the digest decides.
-  Folder folder;
-  CHECK(Outcome({Offer("m.asi", digest, module)}, kReceiveTimedOut) == ExchangeOutcome::kVerified);
 }
 
-TEST_CASE("the save path must be a new bare file name") {
+TEST_CASE("a download is abandoned below 16 KiB in 10 s, and the whole check after 120 s") {
+  std::string module = Module(200000);
+  std::string offer = Offer("m.asi", Hex(module), "");
+  struct Case {
+    const char* what;
+    std::vector<Piece> module;  // after the offer, which arrives at once
+    int end;
+    ExchangeOutcome outcome;
+    uint32_t endsAfterMs, endsByMs;  // on the clock, from the check's start
+  } cases[] = {
+      {"1 KiB every 2 s", Trickle(module, 1024, 2000), kReceiveClosed, ExchangeOutcome::kAbandoned,
+       10000, 11000},
+      {"fast, then silent before the end", Trickle(module.substr(0, 100000), 16384, 10), kSilent,
+       ExchangeOutcome::kAbandoned, 10000, 11100},
+      {"all of it, then silent instead of closing", Trickle(module, 16384, 10), kSilent,
+       ExchangeOutcome::kAbandoned, 10000, 11200},
+      {"2 KiB a second: slow but steady", Trickle(module, 2048, 1000), kReceiveClosed,
+       ExchangeOutcome::kVerified, 98000, 98001},
+      {"2 KiB a second without end", Trickle(module + module, 2048, 1000), kReceiveClosed,
+       ExchangeOutcome::kAbandoned, kDownloadLimitMs, kDownloadLimitMs},
+      {"16 KiB every 9.9 s", Trickle(module, 16384, 9900), kReceiveClosed, ExchangeOutcome::kAbandoned,
+       kDownloadLimitMs, kDownloadLimitMs},
+      {"16 KiB, 11.5 s of silence, the rest", Then({{0, module.substr(0, 16384)}},
+                                                   {{11500, module.substr(16384)}}),
+       kReceiveClosed, ExchangeOutcome::kAbandoned, 10000, 11000},
+  };
+  for (Case& c : cases) {
+    INFO(std::string(c.what));
+    Folder folder;
+    Script script{Then({{0, offer}}, c.module), c.end};
+    Run run(script);
+    CHECK(run.outcome == c.outcome);
+    CHECK(run.elapsedMs >= c.endsAfterMs);
+    CHECK(run.elapsedMs <= c.endsByMs);
+    if (c.outcome != ExchangeOutcome::kVerified) CHECK(folder.Files().empty());
+  }
+}
+
+TEST_CASE("the save name must be a safe bare file name, and is never written") {
   std::string module = Module();
   // (Every refused form is in the table below; these show the exchange applies it.)
   for (const char* name : {"..\\m.asi", "", "m.asi\r\n"}) {
-    CAPTURE(name);
+    INFO(std::string(name));
     Folder folder;
     CHECK(Outcome({Offer(name, Hex(module), module)}) == ExchangeOutcome::kUnsafeSavePath);
     CHECK(folder.Files().empty());
   }
-  // An existing file is neither overwritten nor deleted, whatever the download does.
+  // A name that exists stays as it is: the download has its own.
   Folder folder;
   { std::FILE* file = std::fopen("hw.dll", "wb"); std::fputs("engine", file); std::fclose(file); }
-  CHECK(Outcome({Offer("hw.dll", "0", module)}) == ExchangeOutcome::kCannotSave);
+  CHECK(Outcome({Offer("hw.dll", Hex(module), module)}) == ExchangeOutcome::kVerified);
   CHECK(Content("hw.dll") == "engine");
+  CHECK(Content(kDownload) == module);
 }
 
 TEST_CASE("save names: bare names pass, anything that leaves the folder or names a device does not") {
@@ -252,11 +358,11 @@ TEST_CASE("DATA: without the four keys before it, in order, writes no file") {
   std::string module = Module();
   std::string digest = Hex(module);
   std::vector<std::string> answers = {
-      kHeader + "MD5:" + digest + "WHATNEW:nVERSION:2DATA:" + module,
-      kHeader + "SAVETO:m.asiWHATNEW:nVERSION:2DATA:" + module,
-      kHeader + "SAVETO:m.asiMD5:" + digest + "VERSION:2DATA:" + module,
-      kHeader + "SAVETO:m.asiMD5:" + digest + "WHATNEW:nDATA:" + module,
-      kHeader + "SAVETO:m.asiMD5:" + digest + "VERSION:2WHATNEW:nDATA:" + module,
+      kAnswerHead + "MD5:" + digest + "WHATNEW:nVERSION:2DATA:" + module,
+      kAnswerHead + "SAVETO:m.asiWHATNEW:nVERSION:2DATA:" + module,
+      kAnswerHead + "SAVETO:m.asiMD5:" + digest + "VERSION:2DATA:" + module,
+      kAnswerHead + "SAVETO:m.asiMD5:" + digest + "WHATNEW:nDATA:" + module,
+      kAnswerHead + "SAVETO:m.asiMD5:" + digest + "VERSION:2WHATNEW:nDATA:" + module,
       // The first "MD5:" of the whole answer is the key, even in a header line.
       "HTTP/1.0 200 OK\r\nContent-MD5: " + digest + "\r\n\r\nSAVETO:m.asiMD5:" + digest +
           "WHATNEW:nVERSION:2DATA:" + module,
@@ -271,46 +377,62 @@ TEST_CASE("DATA: without the four keys before it, in order, writes no file") {
 TEST_CASE("an answer or a download past its cap ends the exchange without a file") {
   Folder folder;
   std::string chatter(kAnswerCap + 1, 'x');
-  Script script{{kHeader, chatter, "LATEST_VERSION"}};
-  {
-    Run run(script);
-    CHECK(run.outcome == ExchangeOutcome::kOversized);
-  }
+  CHECK(Outcome({kAnswerHead, chatter, "LATEST_VERSION"}) == ExchangeOutcome::kOversized);
   // Bytes behind a zero byte are never searched, but they still count.
-  std::string zeros(kAnswerCap + 2000, '\0');
-  CHECK(Outcome({zeros}) == ExchangeOutcome::kOversized);
-  CHECK(Outcome({kHeader + std::string(kAnswerCap, 'y') + "SAVETO:m.asiMD5:0WHATNEW:nVERSION:2DATA:x"}) ==
+  CHECK(Outcome({std::string(kAnswerCap + 2000, '\0')}) == ExchangeOutcome::kOversized);
+  CHECK(Outcome({kAnswerHead + std::string(kAnswerCap, 'y') + "SAVETO:m.asiMD5:0WHATNEW:nVERSION:2DATA:x"}) ==
         ExchangeOutcome::kOversized);
-
   // A module stream that does not stop: refused once it passes the cap.
-  struct Endless {
-    size_t sent = 0;
-    static int Receive(void* self, char* buffer, int size) {
-      Endless& endless = *static_cast<Endless*>(self);
-      std::memset(buffer, 'M', static_cast<size_t>(size));
-      endless.sent += static_cast<size_t>(size);
-      return size;
-    }
-  } endless;
-  std::string offer = Offer("big.asi", "0", "");
-  UpdateAnswer answer;
-  REQUIRE(StartAnswer(&answer));
-  UpdateOffer parts = {};
-  // The offer first, then module bytes without end.
-  struct Chain {
-    Script* head;
-    Endless* tail;
-    static int Receive(void* self, char* buffer, int size) {
-      Chain& chain = *static_cast<Chain*>(self);
-      if (chain.head->next < chain.head->pieces.size()) return ScriptedReceive(chain.head, buffer, size);
-      return Endless::Receive(chain.tail, buffer, size);
-    }
-  };
-  Script head{{offer}};
-  Chain chain{&head, &endless};
-  CHECK(RunExchange(Chain::Receive, &chain, &answer, &parts) == ExchangeOutcome::kTooLarge);
-  CHECK(endless.sent > kDownloadCap - 2048);
-  CHECK(endless.sent <= kDownloadCap + 16384);
-  ReleaseAnswer(&answer);
+  std::string chunk(1 << 20, 'M');
+  Script script{Then({{0, Offer("big.asi", "0", "")}}, AtOnce(std::vector<std::string>(70, chunk))),
+                kSilent};
+  Run run(script);
+  CHECK(run.outcome == ExchangeOutcome::kTooLarge);
   CHECK(folder.Files().empty());
+}
+
+TEST_CASE("with keys built in, only a release signed for this module is kept") {
+  const release_test::Key current(101), outsider(201);
+  const std::string keys = release_test::Key(1).PublicHex() + "," + current.PublicHex();
+  const DownloadPlan plan = {kDownload, keys.c_str(), "Murmelon_W_7_D", 51081};
+  std::string module = Module(30000);
+  struct Case {
+    const char* what;
+    std::string build, signature, digest;
+    ExchangeOutcome outcome;
+    bool fetched;  // whether the module was downloaded before the verdict
+  } cases[] = {
+      {"signed", "51091", current.SignRelease("Murmelon_W_7_D", "51091", module), Hex(module),
+       ExchangeOutcome::kVerified, true},
+      {"matching MD5, signed by another key", "51091",
+       outsider.SignRelease("Murmelon_W_7_D", "51091", module), Hex(module), ExchangeOutcome::kUnsigned,
+       true},
+      {"signed, MD5 differs", "51091", current.SignRelease("Murmelon_W_7_D", "51091", module),
+       Hex(module + "x"), ExchangeOutcome::kUnsigned, true},
+      {"unsigned offer", "", "", Hex(module), ExchangeOutcome::kUnsigned, false},
+      {"signed build not newer", "51081", current.SignRelease("Murmelon_W_7_D", "51081", module),
+       Hex(module), ExchangeOutcome::kUnsigned, false},
+  };
+  for (Case& c : cases) {
+    INFO(std::string(c.what));
+    Folder folder;
+    OfferParts parts;
+    parts.digest = c.digest;
+    parts.build = c.build;
+    parts.signature = c.signature;
+    std::string answer = update_test::OfferAnswer(parts, "");
+    Script script{{{0, answer}, {0, module}}};
+    Run run(script, plan);
+    CHECK(run.outcome == c.outcome);
+    CHECK((script.next == 2) == c.fetched);
+    CHECK(folder.Files() == (c.outcome == ExchangeOutcome::kVerified ? std::vector<std::string>{kDownload}
+                                                                      : std::vector<std::string>{}));
+  }
+  // Without keys the same signed answer installs on its MD5 alone, as unsigned ones do.
+  Folder folder;
+  OfferParts parts;
+  parts.digest = Hex(module);
+  parts.build = "51091";
+  parts.signature = std::string(128, '0');
+  CHECK(Outcome({update_test::OfferAnswer(parts, module)}) == ExchangeOutcome::kVerified);
 }

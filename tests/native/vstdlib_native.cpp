@@ -8,7 +8,7 @@
 
 #include "vstdlib_helper.h"
 
-bool g_searchIgnoresCase = false;
+bool g_searchIgnoresCase = true;
 
 const char* Q_stristr(const char* text, const char* find) {
   if (!g_searchIgnoresCase) return std::strstr(text, find);

@@ -1,6 +1,7 @@
 // The native stand-ins for the engine string functions that Windows-free units call.
 #pragma once
 
-// false (the default): Q_stristr is the runtime's case-sensitive search, as in a game
-// without the engine's library; true: it ignores letter case, as the engine's does.
+// true (the default): Q_stristr ignores letter case, as the engine's search that runs in
+// the game does; false: the runtime's case-sensitive strstr, the plug-in's fallback in a
+// game without the engine's function.
 extern bool g_searchIgnoresCase;

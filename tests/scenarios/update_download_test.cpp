@@ -1,6 +1,8 @@
 // Downloads under Wine: a verified module takes the plug-in's place across two starts
-// (each its own process, one game folder), and every failed download leaves the game
-// folder exactly as it was.
+// (each its own process, one game folder), a module with keys built in takes only a
+// release signed for it, and every failed, abandoned or killed download leaves the game
+// folder as it was, with nothing loadable beside it.
+#include <chrono>
 #include <set>
 
 #include "../update_server/server_process.h"
@@ -14,6 +16,7 @@ using namespace update_test;
 const std::string kW7Date = "Aug 19 2013 11:21:48 (35)";
 const std::string kNews = "Голосовой чат стал чище.\nWith thanks to our testers.";
 const std::string kVersion = "1.1 (Sep 02 2013)";
+const std::string kDownload = "Murmelon_W_7_D.asi.download";
 
 fs::path GameFolder(const std::string& name) { return scenario::StartDir() / "games" / name; }
 
@@ -25,14 +28,18 @@ std::set<std::string> FilesIn(const fs::path& folder) {
   return names;
 }
 
-std::string OldModule() { return ReadBytes(world::AsiPath("Murmelon_W_7_D")); }
+// The module a start begins with: the shipped build, or its keyed variant.
+std::string OldModule(bool keyed = false) {
+  return ReadBytes(keyed ? SignedAsiPath("Murmelon_W_7_D") : world::AsiPath("Murmelon_W_7_D"));
+}
 
 // A game that starts with the plug-in against host; its own folder survives Game's
-// fresh start when keep is set (the second start of the game).
+// fresh start when keep is set (a later start of the game).
 struct Start {
   std::string console;
   std::map<std::string, std::string> before;  // the folder as the game started
-  explicit Start(const std::string& gameName, const std::string& host, bool keep = false) {
+  double seconds = 0;                         // the host's start call
+  Start(const std::string& gameName, const std::string& host, bool keep, bool keyed = false) {
     std::map<std::string, std::string> kept;
     if (keep) kept = Snapshot(GameFolder(gameName));
     world::Options options;
@@ -40,21 +47,33 @@ struct Start {
     options.updateHost = host;
     world::Game game(options);
     for (const auto& [name, bytes] : kept) WriteBytes(game.Folder() / name, bytes);
+    if (keyed && !keep) WriteBytes(game.AsiInFolder(), OldModule(true));
     before = Snapshot(game.Folder());
     ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+    auto begin = std::chrono::steady_clock::now();
     game.Start();
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     console = game.Console();
     game.Stop();
     game.Unload();
   }
 };
 
-void ExpectTwoStarts(const std::string& firstHost, const std::string& secondHost) {
+void ExpectFolder(const std::string& game, const std::map<std::string, std::string>& expected) {
+  auto files = Snapshot(GameFolder(game));
+  ok(files == expected, "game folder:\n  got      %s\n  expected %s\n", Listing(files).c_str(),
+     Listing(expected).c_str());
+}
+
+// Two starts in one game folder, each a process of its own; "keyed" starts the first
+// with the keyed variant of the plug-in.
+void ExpectTwoStarts(const std::string& firstHost, const std::string& secondHost,
+                     const std::string& variant = "shipped") {
   std::string game = scenario::Name() + ".game";
-  auto first = scenario::RunChildMode("update_first_start", {game, firstHost});
+  auto first = scenario::RunChildMode("update_first_start", {game, firstHost, variant});
   ok(first.exitCode == 0, "first start failed (%lu): %s%s\n", first.exitCode, first.out.c_str(),
      first.err.c_str());
-  auto second = scenario::RunChildMode("update_second_start", {game, secondHost});
+  auto second = scenario::RunChildMode("update_second_start", {game, secondHost, variant});
   ok(second.exitCode == 0, "second start failed (%lu): %s%s\n", second.exitCode,
      second.out.c_str(), second.err.c_str());
 }
@@ -65,59 +84,81 @@ std::string ServeScript(const std::string& suffix, const Script& script) {
   return server.address;
 }
 
-// A failed download: silent, and the game folder (the running module included) is
-// byte for byte what it was, with nothing stray beside it or above it.
-void ExpectNothingLost(const Script& script, int build = 6027) {
+// A failed download: it says what is expected (nothing, by default), and the game
+// folder (the running module included) is byte for byte what it was, with nothing stray
+// beside it or above it. Returns how long the host's start call took.
+double ExpectNothingLost(const Script& script, const std::string& said = "", bool keyed = false) {
   std::string host = ServeScript("", script);
   world::Options options;
   options.updateHost = host;
-  options.build = build;
   world::Game game(options);
+  if (keyed) WriteBytes(game.AsiInFolder(), OldModule(true));
   auto before = Snapshot(game.Folder());
   auto gamesBefore = FilesIn(game.Folder().parent_path());
   ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  auto begin = std::chrono::steady_clock::now();
   game.Start();
-  ok_bytes(UpdateOutput(game.Console()), "");
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  ok_bytes(UpdateOutput(game.Console()), said);
   auto after = Snapshot(game.Folder());
   ok(after == before, "game folder changed:\n  before %s\n  after  %s\n", Listing(before).c_str(),
      Listing(after).c_str());
   ok(FilesIn(game.Folder().parent_path()) == gamesBefore, "a file appeared beside the game folder\n");
   game.Stop();
+  return seconds;
 }
 
-std::string Offer(const std::string& saveAs, const std::string& digest, const std::string& module) {
-  return UpdateAnswer(saveAs, digest, kNews, kVersion, module);
+std::string Offer(const std::string& saveAs, const std::string& digest, const std::string& module,
+                  const std::string& version = kVersion) {
+  OfferParts parts;
+  parts.saveAs = saveAs;
+  parts.digest = digest;
+  parts.news = kNews;
+  parts.version = version;
+  return OfferAnswer(parts, module);
+}
+
+// An offer of module as build 51091, signed with one of the test keys.
+std::string SignedOffer(const std::string& module, const std::string& key) {
+  fs::path folder = ServerFolder(scenario::StartDir(), scenario::Name() + ".signing");
+  WriteBytes(folder / "module", module);
+  OfferParts parts;
+  parts.digest = Md5Hex(module);
+  parts.news = kNews;
+  parts.version = kVersion;
+  parts.build = "51091";
+  parts.signature = SignRelease(folder, key, folder / "module", "Murmelon_W_7_D", parts.build);
+  ok(parts.signature.size() == 128, "signing failed: \"%s\"\n", parts.signature.c_str());
+  return OfferAnswer(parts, module);
 }
 
 }  // namespace
 
-// Start N: the check downloads and installs; args: game folder name, server address.
+// Start N: the check downloads and installs; args: game folder name, server address,
+// "shipped" or "keyed" plug-in.
 CHILD_MODE(update_first_start) {
   const std::string& game = scenario::Args().at(0);
-  std::string newer = NewerModule(OldModule());
-  Start start(game, scenario::Args().at(1));
+  bool keyed = scenario::Args().at(2) == "keyed";
+  std::string newer = NewerModule(OldModule(keyed));
+  Start start(game, scenario::Args().at(1), false, keyed);
   ok_bytes(UpdateOutput(start.console), kStaged + UpdateReport(kW7Date, kVersion, kNews));
   // Exactly two changes: the download in the module's place, the old module parked.
   auto expected = start.before;
   expected["Murmelon_W_7_D.asi"] = newer;
-  expected["stufftata.btz"] = OldModule();
-  auto files = Snapshot(GameFolder(game));
-  ok(files == expected, "game folder:\n  got      %s\n  expected %s\n", Listing(files).c_str(),
-     Listing(expected).c_str());
+  expected["stufftata.btz"] = OldModule(keyed);
+  ExpectFolder(game, expected);
 }
 
 // Start N+1, a new process in the same folder: the new build cleans up, then checks.
 CHILD_MODE(update_second_start) {
   const std::string& game = scenario::Args().at(0);
-  std::string newer = NewerModule(OldModule());
+  std::string newer = NewerModule(OldModule(scenario::Args().at(2) == "keyed"));
   Start start(game, scenario::Args().at(1), true);
   ok_bytes(UpdateOutput(start.console), kReplaced + kLatest);
   auto expected = start.before;
   expected.erase("stufftata.btz");
-  auto files = Snapshot(GameFolder(game));
-  ok(files == expected, "game folder:\n  got      %s\n  expected %s\n", Listing(files).c_str(),
-     Listing(expected).c_str());
-  ok(files["Murmelon_W_7_D.asi"] == newer, "the new module changed\n");
+  ExpectFolder(game, expected);
+  ok(start.before["Murmelon_W_7_D.asi"] == newer, "the new module changed\n");
 }
 
 // The project's own server over a releases folder, end to end.
@@ -138,10 +179,28 @@ SCENARIO(update_from_release_server_across_two_starts) {
   ExpectTwoStarts(host, host);
 }
 
+// With keys built in, a release signed by one of them installs like an unsigned one
+// does in a build without keys.
+SCENARIO(update_signed_release_installs_across_two_starts) {
+  if (!fs::exists(SignedAsiPath("Murmelon_W_7_D"))) skip("keyed plug-in not built\n");
+  std::string newer = NewerModule(OldModule(true));
+  std::string first = ServeScript(".1", Script().Send(SignedOffer(newer, "release")));
+  std::string second = ServeScript(".2", Script().Send(kAnswerHead + "LATEST_VERSION"));
+  ExpectTwoStarts(first, second, "keyed");
+}
+
+// Whoever answers for the update host can send a module with its matching MD5; without
+// a signature by a built-in key it is not kept.
+SCENARIO(update_matching_md5_with_a_foreign_signature_keeps_nothing) {
+  if (!fs::exists(SignedAsiPath("Murmelon_W_7_D"))) skip("keyed plug-in not built\n");
+  ExpectNothingLost(Script().Send(SignedOffer(NewerModule(OldModule(true)), "outsider")),
+                    kCouldNotCheck + "SIGNATURE_ERROR\n", true);
+}
+
 SCENARIO(update_data_marker_split_across_two_pieces) {
   if (!fs::exists(world::AsiPath("Murmelon_W_7_D"))) skip("plug-in not built\n");
   std::string newer = NewerModule(OldModule());
-  std::string answer = Offer("Murmelon_W_7_D.download", Md5Hex(newer), newer);
+  std::string answer = Offer("Murmelon_W_7_D.asi.new", Md5Hex(newer), newer);
   size_t cut = answer.find("DATA:") + 2;
   std::string first = ServeScript(".1", Script().Send(answer.substr(0, cut)).Pause(300).Send(answer.substr(cut)));
   std::string second = ServeScript(".2", Script().Send(kAnswerHead + "LATEST_VERSION"));
@@ -158,19 +217,60 @@ SCENARIO(update_download_cut_short_loses_nothing) {
   ExpectNothingLost(Script().Send(Offer("m.download", Md5Hex(newer), newer.substr(0, newer.size() / 2))).Close());
 }
 
-SCENARIO(update_download_stalls_loses_nothing) {
+// 1 KiB every 2 s: abandoned once less than 16 KiB came in 10 s, not when the server
+// chooses to stop.
+SCENARIO(update_trickled_download_is_abandoned_within_its_bound) {
   std::string newer = NewerModule(OldModule());
-  ExpectNothingLost(Script().Send(Offer("m.download", Md5Hex(newer), newer.substr(0, 40000))).Stall());
+  Script script;
+  script.Send(Offer("m.download", Md5Hex(newer), ""));
+  for (size_t at = 0; at < 16 * 1024; at += 1024) script.Pause(2000).Send(newer.substr(at, 1024));
+  double seconds = ExpectNothingLost(script);
+  ok(seconds > 9.5 && seconds < 15, "the start was held %.1f s\n", seconds);
+}
+
+// A player who ends a start that hangs in the download keeps no file that anything
+// could load, and the next start deletes the partial download.
+CHILD_MODE(update_start_to_be_killed) {
+  Start start(scenario::Args().at(0), scenario::Args().at(1), false);
+}
+
+CHILD_MODE(update_start_after_the_kill) {
+  const std::string& game = scenario::Args().at(0);
+  Start start(game, scenario::Args().at(1), true);
+  ok_bytes(UpdateOutput(start.console), kLatest);
+  auto expected = start.before;
+  expected.erase(kDownload);
+  ExpectFolder(game, expected);
+}
+
+SCENARIO(update_start_killed_mid_download_leaves_nothing_loadable) {
+  if (!fs::exists(world::AsiPath("Murmelon_W_7_D"))) skip("plug-in not built\n");
+  std::string newer = NewerModule(OldModule());
+  std::string game = scenario::Name() + ".game";
+  // 20 KiB every 2 s: a download that goes on (and holds the start) until the kill.
+  Script script;
+  script.Send(Offer("x.asi", Md5Hex(newer), newer.substr(0, 100000)));
+  for (size_t at = 100000; at < 600000; at += 20000) script.Pause(2000).Send(newer.substr(at, 20000));
+  std::string host = ServeScript(".1", script);
+  auto killed = scenario::RunChildMode("update_start_to_be_killed", {game, host}, 6000);
+  ok(killed.timedOut, "the start was not held in the download (exit %lu): %s\n", killed.exitCode,
+     killed.out.c_str());
+  std::set<std::string> files = FilesIn(GameFolder(game));
+  ok(files.count(kDownload) == 1, "no partial download\n");
+  for (const std::string& file : files)
+    ok(!Loadable(file) || file == "Murmelon_W_7_D.asi" || file == "hw.dll" || file == "vstdlib.dll" ||
+           file == "tier0.dll" || file == "vgui2.dll",
+       "a loadable file was left: %s\n", file.c_str());
+  ok(ReadBytes(GameFolder(game) / "Murmelon_W_7_D.asi") == OldModule(), "the module changed\n");
+  std::string second = ServeScript(".2", Script().Send(kAnswerHead + "LATEST_VERSION"));
+  auto next = scenario::RunChildMode("update_start_after_the_kill", {game, second});
+  ok(next.exitCode == 0, "next start failed (%lu): %s%s\n", next.exitCode, next.out.c_str(),
+     next.err.c_str());
 }
 
 SCENARIO(update_unsafe_save_path_loses_nothing) {
   std::string newer = NewerModule(OldModule());
   ExpectNothingLost(Script().Send(Offer("..\\m.download", Md5Hex(newer), newer)));
-}
-
-SCENARIO(update_save_path_naming_the_module_loses_nothing) {
-  std::string newer = NewerModule(OldModule());
-  ExpectNothingLost(Script().Send(Offer("Murmelon_W_7_D.asi", Md5Hex(newer), newer)));
 }
 
 SCENARIO(update_oversized_answer_loses_nothing) {
@@ -200,8 +300,7 @@ SCENARIO(update_without_staging_path_loses_nothing) {
 SCENARIO(update_report_cuts_an_overlong_version_label) {
   if (!fs::exists(world::AsiPath("Murmelon_W_7_D"))) skip("plug-in not built\n");
   std::string newer = NewerModule(OldModule());
-  std::string host = ServeScript(
-      "", Script().Send(UpdateAnswer("m.download", Md5Hex(newer), kNews, std::string(5000, 'v'), newer)));
+  std::string host = ServeScript("", Script().Send(Offer("m.download", Md5Hex(newer), newer, std::string(5000, 'v'))));
   world::Options options;
   options.updateHost = host;
   world::Game game(options);

@@ -8,11 +8,15 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "world.h"
 
 namespace update_test {
 
@@ -65,14 +69,15 @@ inline std::wstring Widen(const std::string& text) {
 }
 
 // Runs python3 with the script (relative to the source root) and arguments, then waits
-// at most waitMs for portFile to hold a port number. Returns the port, or 0.
-inline int StartPythonServer(const std::string& script, const std::vector<std::string>& args,
-                             const fs::path& portFile, DWORD waitMs = 10000) {
+// at most waitMs for outFile to appear (the scripts write it whole, then rename it).
+// Returns its content, or "" when it did not appear in time.
+inline std::string RunPython(const std::string& script, const std::vector<std::string>& args,
+                             const fs::path& outFile, DWORD waitMs = 10000) {
   std::error_code ignored;
-  fs::remove(portFile, ignored);
+  fs::remove(outFile, ignored);
   std::wstring python = DosPath("/usr/bin/python3");
   std::string root = SourceRoot();
-  if (python.empty() || root.empty()) return 0;
+  if (python.empty() || root.empty()) return "";
   std::wstring commandLine = Quoted(python) + L" " + Quoted(Widen(root + "/" + script));
   for (const std::string& argument : args) commandLine += L" " + Quoted(Widen(argument));
   STARTUPINFOW startup{};
@@ -80,17 +85,24 @@ inline int StartPythonServer(const std::string& script, const std::vector<std::s
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                       nullptr, &startup, &process))
-    return 0;
+    return "";
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream in(portFile);
-    int port = 0;
-    if (in >> port && port > 0) return port;
+    if (fs::exists(outFile)) {
+      std::ifstream in(outFile, std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return 0;
+  return "";
+}
+
+// A server started with RunPython: the port it listens on, or 0.
+inline int StartPythonServer(const std::string& script, const std::vector<std::string>& args,
+                             const fs::path& portFile) {
+  return std::atoi(RunPython(script, args, portFile).c_str());
 }
 
 // The folder for one server's files (script, port, request, log), outside any game
@@ -142,6 +154,18 @@ inline ScriptedServer StartScriptedServer(const fs::path& folder, const Script& 
       folder / "port");
   if (port) server.address = "127.0.0.1:" + std::to_string(port);
   return server;
+}
+
+// The signature of module (a file) for a release of build of the deliverable, by one of
+// the keys made for the tests (build/mingw/test-keys/<key>.pem); "" when it failed.
+inline std::string SignRelease(const fs::path& folder, const std::string& key, const fs::path& module,
+                               const std::string& deliverable, const std::string& build) {
+  fs::path keys = world::ExeDir().parent_path() / "test-keys";
+  return RunPython("tests/update_server/sign_release.py",
+                   {"--key", UnixPath(keys / (key + ".pem")), "--module", UnixPath(module),
+                    "--deliverable", deliverable, "--build", build, "--out",
+                    UnixPath(folder / "signature")},
+                   folder / "signature");
 }
 
 // The project's update server over a releases folder; "" when it did not start.

@@ -1,5 +1,6 @@
 // What the update scenarios share: independent digests (the system's CryptoAPI, not
-// the plug-in's OpenSSL), the plug-in's update texts, and folder snapshots.
+// the plug-in's OpenSSL), the plug-in's update texts, folder snapshots, the keyed
+// variants of the plug-in.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +13,9 @@
 #include <map>
 #include <sstream>
 #include <string>
+
+#include "update_offer.h"
+#include "world.h"
 
 namespace update_test {
 
@@ -92,13 +96,22 @@ inline std::string NewerModule(const std::string& module) {
   return module + std::string("\0NEWER BUILD FOR THE UPDATE TESTS\0", 34);
 }
 
-const std::string kAnswerHead = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+// The keyed variant of a flavour (tests/signed_release): it trusts the test keys
+// "previous" and "release".
+inline fs::path SignedAsiPath(const std::string& flavour) {
+  return world::DistDir().parent_path() / "dist-signed" / (flavour + ".asi");
+}
 
-inline std::string UpdateAnswer(const std::string& saveAs, const std::string& digest,
-                                const std::string& news, const std::string& version,
-                                const std::string& module) {
-  return kAnswerHead + "SAVETO:" + saveAs + "MD5:" + digest + "WHATNEW:" + news + "VERSION:" +
-         version + "DATA:" + module;
+// Whether a loader could take the file for a module: the host's *.asi and the other
+// extensions it scans, a DLL, a program, or no extension at all (LoadLibrary then tries
+// ".dll"). Windows also matches "*.asi" against 8.3 names, so "x.asix" counts too.
+inline bool Loadable(const fs::path& file) {
+  std::string extension = file.extension().string();
+  for (char& c : extension) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (extension.empty()) return true;
+  for (const char* loadable : {".asi", ".dll", ".exe", ".flt", ".m3d", ".mix"})
+    if (extension.compare(0, 4, loadable) == 0) return true;
+  return false;
 }
 
 const std::string kCouldNotCheck = "[Murmel]:Не удалось проверить наличие обновлений.\n";

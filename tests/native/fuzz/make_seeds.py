@@ -2,7 +2,8 @@
 """Writes the seed corpus of the update answer fuzz target into seeds/.
 
 Each seed: [flags][n][n little-endian 16-bit piece lengths][stream]; flags bit 0 makes
-the search case-sensitive (no engine library), bit 1 runs the whole exchange. A piece
+the search case-sensitive (no engine library), bit 1 runs the whole exchange, bit 2 with a
+release key built in. A piece
 length of 0 is a receive that timed out. Run again after changing a seed here.
 """
 import hashlib
@@ -14,13 +15,17 @@ MODULE = b"MZ\x90\x00\x03\x00\x00\x00\x04\x00\x00\x00\xff\xffPE\x00\x00" + bytes
 DIGEST = hashlib.md5(MODULE).hexdigest().encode()
 
 
+SIGNED = b"BUILD:51091SIGNATURE:" + b"0123456789abcdef" * 8
+
+
 def offer(save=b"Murmelon_W_7_D.asi.new", digest=DIGEST, news=b"\xd0\x9d\xd0\xbe\xd0\xb2\xd0\xbe\xd0\xb5.\r\n",
-          version=b"1.1 (Sep 02 2013)", module=MODULE, keys=(b"SAVETO:", b"MD5:", b"WHATNEW:", b"VERSION:", b"DATA:")):
+          version=b"1.1 (Sep 02 2013)", module=MODULE, keys=(b"SAVETO:", b"MD5:", b"WHATNEW:", b"VERSION:", b"DATA:"),
+          signed=b""):
     s, m, w, v, d = keys
-    return HEAD + s + save + m + digest + w + news + v + version + d + module
+    return HEAD + signed + s + save + m + digest + w + news + v + version + d + module
 
 
-def seed(stream, cuts=(), case_sensitive=False, exchange=False):
+def seed(stream, cuts=(), case_sensitive=False, exchange=False, keyed=False):
     """cuts: offsets in stream where a piece ends; None stands for a timed-out receive."""
     lengths, last = [], 0
     for cut in cuts:
@@ -29,7 +34,7 @@ def seed(stream, cuts=(), case_sensitive=False, exchange=False):
         else:
             lengths.append(cut - last)
             last = cut
-    flags = (1 if case_sensitive else 0) | (2 if exchange else 0)
+    flags = (1 if case_sensitive else 0) | (2 if exchange else 0) | (4 if keyed else 0)
     return bytes([flags, len(lengths)]) + b"".join(struct.pack("<H", n) for n in lengths) + stream
 
 
@@ -68,6 +73,11 @@ SEEDS = {
     "empty_values": seed(offer(save=b"", digest=b"", news=b"", version=b"", module=b"")),
     "data_only": seed(b"DATA:" + MODULE, exchange=True),
     "verdict_inside_news": seed(offer(news=b"see latest_version"), exchange=True),
+    "signed_offer": seed(offer(signed=SIGNED), cuts=(at(offer(signed=SIGNED), b"SIGNATURE:", 4),)),
+    "signed_offer_keys_after_saveto": seed(offer(save=b"m.new" + SIGNED), exchange=True),
+    "build_without_signature": seed(offer(signed=b"Build:51091")),
+    "exchange_keyed_signed_offer": seed(offer(signed=SIGNED), exchange=True, keyed=True),
+    "exchange_keyed_unsigned_offer": seed(offer(), exchange=True, keyed=True),
 }
 
 if __name__ == "__main__":

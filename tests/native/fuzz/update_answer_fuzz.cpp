@@ -5,8 +5,10 @@
 // Input: [flags][n][n little-endian 16-bit piece lengths][stream bytes]
 //   flags bit 0: the search ignores letter case (the engine's), else the fallback's
 //   flags bit 1: run the whole exchange, download and files included, else the parser
-//   a piece length of 0 is a receive that timed out; the rest of the stream after the
-//   listed pieces arrives in receive-sized pieces.
+//   flags bit 2: the exchange of a module with a release key built in
+//   a piece length of 0 is a receive that timed out (the whole wait passes on the
+//   clock); the rest of the stream after the listed pieces arrives in receive-sized
+//   pieces.
 // Every verdict is compared with a plain model of the rules written here again.
 #include <dirent.h>
 #include <strings.h>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "vstdlib_native.h"
+#include "update/check_clock.h"
 #include "update/save_name.h"
 #include "update/update_answer.h"
 #include "update/update_exchange.h"
@@ -28,6 +31,7 @@
 namespace {
 
 constexpr size_t kReceiveSize = 1023;  // what the exchange asks for while it reads text
+constexpr char kDownload[] = "Murmelon_W_7_D.asi.download";
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "invariant broken: %s\n", what);
@@ -41,6 +45,7 @@ constexpr size_t kReceiveSize = 1023;  // what the exchange asks for while it re
 struct Input {
   bool ignoreCase = true;
   bool exchange = false;
+  bool keyed = false;
   std::vector<std::string> pieces;  // an empty piece: a receive that timed out
 };
 
@@ -50,6 +55,7 @@ Input Parse(const uint8_t* data, size_t size) {
   const uint8_t flags = size > at ? data[at++] : 0;
   input.ignoreCase = !(flags & 1);
   input.exchange = flags & 2;
+  input.keyed = flags & 4;
   size_t listed = size > at ? data[at++] % 17 : 0;
   std::vector<size_t> lengths;
   for (; listed > 0 && at + 2 <= size; --listed, at += 2) lengths.push_back(data[at] | (data[at + 1] << 8));
@@ -94,7 +100,8 @@ AnswerVerdict ModelVerdict(const std::string& received, bool ignoreCase) {
 
 struct ModelOffer {
   bool wellFormed = false;
-  std::string savePath, digest, news, version, data;
+  bool signedOffer = false;  // "BUILD:", then "SIGNATURE:", both before "SAVETO:"
+  std::string build, signature, savePath, digest, news, version, data;
 };
 
 ModelOffer ModelCut(const std::string& received, bool ignoreCase) {
@@ -112,6 +119,13 @@ ModelOffer ModelCut(const std::string& received, bool ignoreCase) {
   const size_t version = Find(head, "VERSION:", whatNew + 8, ignoreCase);
   if (version == std::string::npos) return offer;
   offer.wellFormed = true;
+  const size_t build = Find(head, "BUILD:", 0, ignoreCase);
+  const size_t signature = build == std::string::npos ? build : Find(head, "SIGNATURE:", build + 6, ignoreCase);
+  offer.signedOffer = signature != std::string::npos && signature + 10 <= saveTo;
+  if (offer.signedOffer) {
+    offer.build = original.substr(build + 6, signature - build - 6);
+    offer.signature = original.substr(signature + 10, saveTo - signature - 10);
+  }
   offer.savePath = original.substr(saveTo + 7, md5 - saveTo - 7);
   offer.digest = original.substr(md5 + 4, whatNew - md5 - 4);
   offer.news = original.substr(whatNew + 8, version - whatNew - 8);
@@ -188,6 +202,12 @@ void FuzzParser(const Input& input) {
     CheckValue(offer.digest, model.digest, answer);
     CheckValue(offer.news, model.news, answer);
     CheckValue(offer.version, model.version, answer);
+    REQUIRE((offer.build != nullptr) == model.signedOffer);
+    REQUIRE((offer.signature != nullptr) == model.signedOffer);
+    if (model.signedOffer) {
+      CheckValue(offer.build, model.build, answer);
+      CheckValue(offer.signature, model.signature, answer);
+    }
     CheckSaveName(offer.savePath);
   }
   ReleaseAnswer(&answer);
@@ -196,17 +216,20 @@ void FuzzParser(const Input& input) {
 struct Script {
   const std::vector<std::string>* pieces;
   size_t piece = 0, offset = 0;
+  uint32_t clock = 0xFFFFF000u;  // near the tick's wrap
 };
 
 // Hands the pieces out as a socket would: never more than asked for, the rest of a
 // piece at the next call; an empty piece times out once; then the connection closes.
-int Receive(void* connection, char* buffer, int size) {
+int Receive(void* connection, char* buffer, int size, uint32_t waitMs) {
   auto* script = static_cast<Script*>(connection);
   REQUIRE(size > 0);
+  REQUIRE(waitMs <= kDownloadLimitMs);
   if (script->piece >= script->pieces->size()) return kReceiveClosed;
   const std::string& piece = (*script->pieces)[script->piece];
   if (piece.empty()) {
     ++script->piece;
+    script->clock += waitMs;
     return kReceiveTimedOut;
   }
   const size_t count = std::min(piece.size() - script->offset, static_cast<size_t>(size));
@@ -218,6 +241,8 @@ int Receive(void* connection, char* buffer, int size) {
   }
   return static_cast<int>(count);
 }
+
+uint32_t Now(void* connection) { return static_cast<Script*>(connection)->clock; }
 
 // Files in the working directory (a fresh one of this process): only a verified
 // download may be left behind.
@@ -244,13 +269,17 @@ void FuzzExchange(const Input& input) {
   REQUIRE(StartAnswer(&answer));
   UpdateOffer offer = {};
   Script script{&input.pieces};
-  const ExchangeOutcome outcome = RunExchange(Receive, &script, &answer, &offer);
+  // RFC 8032's first test key: nothing the fuzzer writes is signed by it.
+  const char* keys = input.keyed ? "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a" : "";
+  const DownloadPlan plan = {kDownload, keys, "Murmelon_W_7_D", 51081};
+  const ExchangeOutcome outcome =
+      RunExchange(Connection{&script, Receive, Now}, script.clock, plan, &answer, &offer);
   const std::vector<std::string> left = Files();
   if (outcome == ExchangeOutcome::kVerified) {
     CheckSaveName(offer.savePath);
     REQUIRE(IsSafeSaveName(offer.savePath));
-    REQUIRE(left.size() == 1 && left[0] == offer.savePath);
-    std::remove(offer.savePath);
+    REQUIRE(left.size() == 1 && left[0] == kDownload);  // never under the server's name
+    std::remove(kDownload);
   } else {
     REQUIRE(left.empty());
   }

@@ -93,7 +93,7 @@ if [ ! -f "$deps/libsodium/lib/libsodium.a" ]; then
   # The orig tarball carries no configure script: made here, as Debian's build does.
   (cd "$src" && autoreconf -fi >/dev/null 2>&1 \
    && ./configure --host=i686-w64-mingw32 --disable-shared --enable-static --enable-minimal \
-      --disable-ssp --prefix="$deps/libsodium" CFLAGS="-O2" >/dev/null 2>&1 \
+      --disable-ssp --prefix="$deps/libsodium" CFLAGS="-O2 -DNDEBUG -ffunction-sections -fdata-sections" >/dev/null 2>&1 \
    && make -j"$(nproc)" >/dev/null 2>&1 \
    && make install >/dev/null)
   rm -rf "$deps/libsodium-src"

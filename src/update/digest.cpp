@@ -57,7 +57,6 @@ void StringMD5Hex(const char* text, char* out) {
 }
 
 bool FileSHA256(const char* path, unsigned char* sha256, size_t* size) {
-  if (sodium_init() < 0) return false;  // see release_signature.cpp
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
   *size = 0;

@@ -1,5 +1,10 @@
 #include "update/release_signature.h"
 
+// No sodium_init(): the two functions used here (Ed25519 verification and SHA-256 in
+// file digest.cpp) are portable C in libsodium 1.0.18, with no per-processor choice and no
+// random numbers. The initialiser would link every algorithm's selector and a random
+// source into the module (~150 KB), and take a lock inside the loader's attach call on
+// unsupported engine builds.
 #include <sodium.h>
 
 #include <climits>
@@ -58,12 +63,6 @@ size_t ReleaseMessage(char* out, size_t size, const char* deliverable, const cha
 
 bool SignatureVerifies(const char* keys, const unsigned char* message, size_t length,
                        const char* signatureHex) {
-  // The library's documented first call (it picks its code for this processor); later
-  // calls return at once. On an unsupported engine build it runs inside the loader's
-  // attach call: it takes a critical section of its own and seeds through advapi32's
-  // RtlGenRandom, an import bound when we were loaded, so it loads no library there
-  // (real Windows behaviour the test world cannot show).
-  if (sodium_init() < 0) return false;
   unsigned char signature[crypto_sign_BYTES];
   if (!DecodeHex(signatureHex, std::strlen(signatureHex), signature, sizeof signature)) return false;
   for (const char* key = keys; *key;) {

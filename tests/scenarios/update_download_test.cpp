@@ -219,7 +219,7 @@ SCENARIO(update_download_cut_short_loses_nothing) {
 
 // 1 KiB every 2 s: abandoned once less than 16 KiB came in 10 s, not when the server
 // chooses to stop.
-SCENARIO(update_trickled_download_is_abandoned_within_its_bound) {
+LONG_SCENARIO(update_trickled_download_is_abandoned_within_its_bound) {
   std::string newer = NewerModule(OldModule());
   Script script;
   script.Send(Offer("m.download", Md5Hex(newer), ""));

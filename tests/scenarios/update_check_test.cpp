@@ -6,6 +6,7 @@
 
 #include "../update_server/server_process.h"
 #include "../update_server/update_scenario.h"
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -23,9 +24,8 @@ CheckRun StartAgainst(const std::string& host, const std::string& flavour = "Mur
   options.updateHost = host;
   options.flavour = flavour;
   world::Game game(options);
-  if (!game.PluginInFolder()) skip("%s.asi not built\n", flavour.c_str());
   CheckRun run;
-  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  plugin_in_game::Loaded(game);
   auto begin = std::chrono::steady_clock::now();
   game.Start();
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -48,10 +48,10 @@ void RequestCarriesIdentity(const std::string& flavour, int build) {
   fs::path folder = ServerFolder(scenario::StartDir(), scenario::Name());
   ScriptedServer server = StartScriptedServer(folder, Script().Send(kAnswerHead + "LATEST_VERSION"));
   if (server.address.empty()) ok(false, "the scripted server did not start\n");
-  std::string module = ReadBytes(world::AsiPath(flavour));
+  std::string module = scenario::ReadFile(world::AsiPath(flavour));
   ok_bytes(StartAgainst(server.address, flavour).output, kLatest);
   // The exact bytes, with nothing after the empty line.
-  ok_bytes(ReadBytes(server.requestFile), ExpectedRequest(module, build, server.address));
+  ok_bytes(scenario::ReadFile(server.requestFile), ExpectedRequest(module, build, server.address));
 }
 
 }  // namespace
@@ -128,8 +128,7 @@ hostent* WSAAPI LateGethostbyname(const char* name) {
 // it ends, without touching anything freed.
 SCENARIO(update_late_name_lookup_outlives_the_check_and_the_unload) {
   world::Game game;
-  if (!game.PluginInFolder()) skip("plug-in not built\n");
-  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  plugin_in_game::Loaded(game);
   g_lookupEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   g_gethostbyname = reinterpret_cast<decltype(g_gethostbyname)>(
       game.ReplaceImport("ws2_32.dll", "gethostbyname", reinterpret_cast<void*>(&LateGethostbyname)));
@@ -154,7 +153,7 @@ CHILD_MODE(update_bench_start) {
   options.updateHost = scenario::Args().at(0);
   options.name = "bench";
   world::Game game(options);
-  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  plugin_in_game::Loaded(game);
   auto begin = std::chrono::steady_clock::now();
   game.Start();
   double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();

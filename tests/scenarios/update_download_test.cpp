@@ -7,6 +7,7 @@
 
 #include "../update_server/server_process.h"
 #include "../update_server/update_scenario.h"
+#include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
@@ -30,7 +31,7 @@ std::set<std::string> FilesIn(const fs::path& folder) {
 
 // The module a start begins with: the shipped build, or its keyed variant.
 std::string OldModule(bool keyed = false) {
-  return ReadBytes(keyed ? SignedAsiPath("Murmelon_W_7_D") : world::AsiPath("Murmelon_W_7_D"));
+  return scenario::ReadFile(keyed ? SignedAsiPath("Murmelon_W_7_D") : world::AsiPath("Murmelon_W_7_D"));
 }
 
 // A game that starts with the plug-in against host; its own folder survives Game's
@@ -49,7 +50,7 @@ struct Start {
     for (const auto& [name, bytes] : kept) WriteBytes(game.Folder() / name, bytes);
     if (keyed && !keep) WriteBytes(game.AsiInFolder(), OldModule(true));
     before = Snapshot(game.Folder());
-    ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+    plugin_in_game::Loaded(game);
     auto begin = std::chrono::steady_clock::now();
     game.Start();
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -95,7 +96,7 @@ double ExpectNothingLost(const Script& script, const std::string& said = "", boo
   if (keyed) WriteBytes(game.AsiInFolder(), OldModule(true));
   auto before = Snapshot(game.Folder());
   auto gamesBefore = FilesIn(game.Folder().parent_path());
-  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  plugin_in_game::Loaded(game);
   auto begin = std::chrono::steady_clock::now();
   game.Start();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -250,7 +251,7 @@ SCENARIO(update_start_killed_mid_download_leaves_nothing_loadable) {
   // 20 KiB every 2 s: a download that goes on (and holds the start) until the kill.
   Script script;
   script.Send(Offer("x.asi", Md5Hex(newer), newer.substr(0, 100000)));
-  for (size_t at = 100000; at < 600000; at += 20000) script.Pause(2000).Send(newer.substr(at, 20000));
+  for (size_t at = 100000; at < newer.size(); at += 20000) script.Pause(2000).Send(newer.substr(at, 20000));
   std::string host = ServeScript(".1", script);
   auto killed = scenario::RunChildMode("update_start_to_be_killed", {game, host}, 6000);
   ok(killed.timedOut, "the start was not held in the download (exit %lu): %s\n", killed.exitCode,
@@ -261,7 +262,7 @@ SCENARIO(update_start_killed_mid_download_leaves_nothing_loadable) {
     ok(!Loadable(file) || file == "Murmelon_W_7_D.asi" || file == "hw.dll" || file == "vstdlib.dll" ||
            file == "tier0.dll" || file == "vgui2.dll",
        "a loadable file was left: %s\n", file.c_str());
-  ok(ReadBytes(GameFolder(game) / "Murmelon_W_7_D.asi") == OldModule(), "the module changed\n");
+  ok(scenario::ReadFile(GameFolder(game) / "Murmelon_W_7_D.asi") == OldModule(), "the module changed\n");
   std::string second = ServeScript(".2", Script().Send(kAnswerHead + "LATEST_VERSION"));
   auto next = scenario::RunChildMode("update_start_after_the_kill", {game, second});
   ok(next.exitCode == 0, "next start failed (%lu): %s%s\n", next.exitCode, next.out.c_str(),
@@ -287,7 +288,7 @@ SCENARIO(update_without_staging_path_loses_nothing) {
   options.vstdlibPartial = true;
   world::Game game(options);
   auto before = Snapshot(game.Folder());
-  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  plugin_in_game::Loaded(game);
   game.Start();
   auto after = Snapshot(game.Folder());
   ok(after == before, "game folder changed:\n  before %s\n  after  %s\n", Listing(before).c_str(),
@@ -304,11 +305,11 @@ SCENARIO(update_report_cuts_an_overlong_version_label) {
   world::Options options;
   options.updateHost = host;
   world::Game game(options);
-  ok(game.LoadPlugin(), "plug-in not loaded, error %lu\n", GetLastError());
+  plugin_in_game::Loaded(game);
   game.Start();
   std::string report = UpdateReport(kW7Date, std::string(4095, 'v'), kNews);
   report.erase(report.find(std::string(4095, 'v')) + 4095, 1);  // the cut line break
   ok_bytes(UpdateOutput(game.Console()), kStaged + report);
-  ok(ReadBytes(game.AsiInFolder()) == newer, "the verified download is not in place\n");
+  ok(scenario::ReadFile(game.AsiInFolder()) == newer, "the verified download is not in place\n");
   game.Stop();
 }

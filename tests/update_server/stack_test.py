@@ -105,7 +105,7 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
         folder = os.path.join(BUILD, "scenarios")
         for mode in ("update_first_start", "update_second_start"):
             result = subprocess.run([os.path.join(ROOT, "tools", "wine-run"), SCENARIOS, "--game", f"{game}.{mode}",
-                                     "--child", mode, game, host],
+                                     "--child", mode, game, host, "shipped"],
                                     cwd=folder, capture_output=True, timeout=60)
             output = result.stdout.decode("utf-8", "replace")
             self.assertEqual(result.returncode, 0, f"{mode}: {output}{result.stderr.decode('utf-8', 'replace')}")

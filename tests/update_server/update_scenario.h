@@ -14,17 +14,13 @@
 #include <sstream>
 #include <string>
 
+#include "../scenarios/scenario.h"
 #include "update_offer.h"
 #include "world.h"
 
 namespace update_test {
 
 namespace fs = std::filesystem;
-
-inline std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -72,7 +68,7 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& folder) {
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::end(it); ++it)
     if (it->is_regular_file())
-      files[fs::relative(it->path(), folder).generic_string()] = ReadBytes(it->path());
+      files[fs::relative(it->path(), folder).generic_string()] = scenario::ReadFile(it->path());
   return files;
 }
 

@@ -17,7 +17,8 @@ releases=$(mktemp -d)
 port_file="$releases/port"
 mkdir -p "$releases/w7"
 cp dist/Murmelon_W_7_D.asi "$releases/w7/"
-printf '[release]\nbuild = 51081\nsuffix = 1\nversion = demo\nmodule = Murmelon_W_7_D.asi\n' \
+build=$(sed -n 's/^#define MURMELON_BUILD_Murmelon_W_7_D \([0-9]*\)$/\1/p' flavours/build_numbers.h)
+printf '[release]\nbuild = %s\nsuffix = 1\nversion = demo\nmodule = Murmelon_W_7_D.asi\n' "$build" \
   > "$releases/w7/release.ini"
 python3 tools/update_server.py --releases "$releases" --port 0 --port-file "$port_file" \
   --log "$releases/log" --lifetime 120 >/dev/null 2>&1 &

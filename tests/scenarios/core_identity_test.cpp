@@ -2,6 +2,7 @@
 // the update check call them: before any start, in both flavours.
 #include <cstring>
 
+#include "../../flavours/build_numbers.h"
 #include "plugin_in_game.h"
 #include "scenario.h"
 
@@ -33,21 +34,24 @@ void CheckIdentity(const world::Options& options, int number, const char* number
 }  // namespace
 
 SCENARIO(windows_7_build_identity_before_any_start) {
-  CheckIdentity(world::Options(), 51081, "Murmelon_Build_Num 51081",
+  CheckIdentity(world::Options(), MURMELON_BUILD_Murmelon_W_7_D,
+                "Murmelon_Build_Num " MURMELON_TEXT(MURMELON_BUILD_Murmelon_W_7_D),
                 "Murmelon build: Aug 19 2013 11:21:48 (35)");
 }
 
 SCENARIO(windows_xp_build_identity_before_any_start) {
   world::Options options;
   options.flavour = "Murmelon_W_XP_D";
-  CheckIdentity(options, 51082, "Murmelon_Build_Num 51082",
+  CheckIdentity(options, MURMELON_BUILD_Murmelon_W_XP_D,
+                "Murmelon_Build_Num " MURMELON_TEXT(MURMELON_BUILD_Murmelon_W_XP_D),
                 "Murmelon build: Aug 19 2013 11:22:57 (35)");
 }
 
 SCENARIO(build_texts_are_whole_without_the_engine_copy_function) {
   world::Options options;
   options.vstdlibPartial = true;  // no Q_strncpy
-  CheckIdentity(options, 51081, "Murmelon_Build_Num 51081",
+  CheckIdentity(options, MURMELON_BUILD_Murmelon_W_7_D,
+                "Murmelon_Build_Num " MURMELON_TEXT(MURMELON_BUILD_Murmelon_W_7_D),
                 "Murmelon build: Aug 19 2013 11:21:48 (35)");
 }
 

@@ -6,6 +6,7 @@
 
 #include "../update_server/server_process.h"
 #include "../update_server/update_scenario.h"
+#include "../../flavours/build_numbers.h"
 #include "plugin_in_game.h"
 #include "scenario.h"
 
@@ -56,9 +57,9 @@ void RequestCarriesIdentity(const std::string& flavour, int build) {
 
 }  // namespace
 
-SCENARIO(update_request_w7_sends_identity_and_build) { RequestCarriesIdentity("Murmelon_W_7_D", 51081); }
+SCENARIO(update_request_w7_sends_identity_and_build) { RequestCarriesIdentity("Murmelon_W_7_D", MURMELON_BUILD_Murmelon_W_7_D); }
 
-SCENARIO(update_request_xp_sends_identity_and_build) { RequestCarriesIdentity("Murmelon_W_XP_D", 51082); }
+SCENARIO(update_request_xp_sends_identity_and_build) { RequestCarriesIdentity("Murmelon_W_XP_D", MURMELON_BUILD_Murmelon_W_XP_D); }
 
 SCENARIO(update_verdict_future_version) {
   ok_bytes(Verdict(Script().Send(kAnswerHead + "FUTURE_VERSION")), kFuture);

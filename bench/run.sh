@@ -80,7 +80,7 @@ awk -v b="$bare" -v l="$latest" -v r="$refused" -v s="$stalled" -v n="$runs" 'BE
   printf "  without the plug-in (baseline)          %8.1f ms\n", b
   printf "  plug-in, server answers LATEST_VERSION  %8.1f ms  %7.2f x\n", l, l / b
   printf "  plug-in, nothing listening (refused)    %8.1f ms  %7.2f x\n", r, r / b
-  printf "  plug-in, server never answers           %8.1f ms  %7.2f x  (one wait's 5 s limit)\n", s, s / b
+  printf "  plug-in, server never answers           %8.1f ms  %7.2f x  (the 5 s limit of one wait)\n", s, s / b
 }'
 echo
 

@@ -1,7 +1,7 @@
 """The update service through the production stack on loopback (tools/local_stack.py:
 nginx with deploy/'s site in front of gunicorn with deploy/'s settings): nothing the stack
-adds holds a marker, the real plug-in under Wine updates itself across two starts through
-it, and a client reading at 100 KB/s receives the whole module."""
+adds holds a marker, the real plug-in under Wine (a build with keys) updates itself across
+two starts through it from a signed release, and a client reading at 100 KB/s receives the whole module."""
 
 import hashlib
 import os
@@ -22,7 +22,10 @@ import update_app  # noqa: E402
 
 BUILD = os.environ.get("MURMELON_BUILD", os.path.join(ROOT, "build", "mingw"))
 SCENARIOS = os.path.join(BUILD, "bin", "update_download_test.exe")
-MODULE = os.path.join(BUILD, "dist", "Murmelon_W_7_D.asi")
+# The keyed variant (tests/signed_release) and the test key that signs its releases: the
+# stack serves a signed release, as in production.
+MODULE = os.path.join(BUILD, "dist-signed", "Murmelon_W_7_D.asi")
+SIGNING_KEY = os.path.join(BUILD, "test-keys", "release.pem")
 # The release the download scenarios' two starts expect (tests/scenarios/update_download_test.cpp).
 NEWS = "Голосовой чат стал чище.\nWith thanks to our testers."
 VERSION = "1.1 (Sep 02 2013)"
@@ -74,7 +77,8 @@ def throttled_download(port, request, rate, deadline_s):
 
 
 @unittest.skipIf(local_stack.available(), local_stack.available())
-@unittest.skipUnless(os.path.isfile(SCENARIOS) and os.path.isfile(MODULE), f"no mingw build in {BUILD}")
+@unittest.skipUnless(os.path.isfile(SCENARIOS) and os.path.isfile(MODULE) and os.path.isfile(SIGNING_KEY),
+                     f"no mingw build with test keys in {BUILD}")
 class ThroughNginxAndGunicorn(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -83,9 +87,12 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
         os.makedirs(os.path.join(releases, "w7"))
         with open(MODULE, "rb") as file:
             cls.module = file.read() + NEWER_TAIL
+        signature = release_tool.sign(SIGNING_KEY, update_app.signed_message("Murmelon_W_7_D", NEWER, cls.module))
+        ini = (f"[release]\nbuild = {NEWER}\nsuffix = 1\nversion = {VERSION}\nmodule = Murmelon_W_7_D.asi\n"
+               f"news = news.txt\ndeliverable = Murmelon_W_7_D\n"
+               f"public_key = {release_tool.public_key_hex(SIGNING_KEY)}\nsignature = {signature}\n")
         for name, data in (("Murmelon_W_7_D.asi", cls.module), ("news.txt", NEWS.encode()),
-                           ("release.ini", f"[release]\nbuild = {NEWER}\nsuffix = 1\nversion = {VERSION}\n"
-                                           "module = Murmelon_W_7_D.asi\nnews = news.txt\n".encode())):
+                           ("release.ini", ini.encode())):
             with open(os.path.join(releases, "w7", name), "wb") as file:
                 file.write(data)
         cls.release = update_app.load_releases(releases)[0]
@@ -105,7 +112,7 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
         folder = os.path.join(BUILD, "scenarios")
         for mode in ("update_first_start", "update_second_start"):
             result = subprocess.run([os.path.join(ROOT, "tools", "wine-run"), SCENARIOS, "--game", f"{game}.{mode}",
-                                     "--child", mode, game, host, "shipped"],
+                                     "--child", mode, game, host, "keyed"],
                                     cwd=folder, capture_output=True, timeout=60)
             output = result.stdout.decode("utf-8", "replace")
             self.assertEqual(result.returncode, 0, f"{mode}: {output}{result.stderr.decode('utf-8', 'replace')}")
@@ -146,8 +153,8 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
                     self.assertIsNone(update_app.find_marker(rest), rest)
                 else:
                     self.assertEqual(rest, body)
-        # The head of an update.
-        head = ask(self.port, f"GET {check}?{check_query('', OURS)} HTTP/1.0\r\n\r\n".encode()).split(b"SAVETO:")[0]
+        # The head of an update, up to the application's first key.
+        head = ask(self.port, f"GET {check}?{check_query('', OURS)} HTTP/1.0\r\n\r\n".encode()).split(b"BUILD:")[0]
         self.assertIsNone(update_app.find_marker(head), head)
         self.assertTrue(re.match(rb"HTTP/1.1 200 OK\r\n.*\r\n\r\n$", head, re.S), head)
 

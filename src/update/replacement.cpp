@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "core/console.h"
+#include "base/console.h"
 #include "update/identity.h"
 
 namespace {

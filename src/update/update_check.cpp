@@ -3,8 +3,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "core/console.h"
-#include "core/plugin.h"
+#include "base/console.h"
+#include "base/flavour.h"
+#include "base/plugin.h"
 #include "update/check_clock.h"
 #include "update/identity.h"
 #include "update/release_keys.h"
@@ -14,8 +15,6 @@
 #include "update/update_report.h"
 #include "update/update_request.h"
 #include "update/replacement.h"
-
-extern "C" int __cdecl GetBuildInt();
 
 namespace {
 
@@ -84,13 +83,15 @@ int Converse(SOCKET socket, uint32_t checkStart) {
   char SecMD5[33];
   RequestDigest(ModuleMD5, SerialMD5, SecMD5);
   char request[kRequestSize];
-  int length = FormatUpdateRequest(request, server, ModuleMD5, SerialMD5, SecMD5, GetBuildInt());
+  int length =
+      FormatUpdateRequest(request, server, ModuleMD5, SerialMD5, SecMD5, FlavourBuildNumber());
   send(socket, request, length, 0);
 
   UpdateAnswer answer;
   if (!StartAnswer(&answer)) return 0;
   UpdateOffer offer = {};
-  const DownloadPlan plan = {DownloadPath, kReleasePublicKeys, kReleaseDeliverable, GetBuildInt()};
+  const DownloadPlan plan = {DownloadPath, kReleasePublicKeys, kReleaseDeliverable,
+                             FlavourBuildNumber()};
   int result = Report(RunExchange(SocketConnection(&socket), checkStart, plan, &answer, &offer), offer);
   ReleaseAnswer(&answer);
   return result;

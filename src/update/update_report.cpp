@@ -1,7 +1,7 @@
 #include "update/update_report.h"
 
-#include "core/console.h"
-#include "core/flavour.h"
+#include "base/console.h"
+#include "base/flavour.h"
 
 void ReportCheckFailure(const wchar_t* reason) {
   ConsoleMsgW(L"Не удалось проверить наличие обновлений.\n%ls\n", reason);

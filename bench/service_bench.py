@@ -28,8 +28,9 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "service"))
 import local_stack  # noqa: E402
+import release_folder  # noqa: E402
 
 TODAY = "06c83f3"
 CHECK = "/Murmelon/CheckUpdate_v2.php"
@@ -178,12 +179,10 @@ def run_phase(port, pids_of, seconds, expected):
 
 
 def releases_folder(work, module):
-    folder = os.path.join(work, "releases", "w7")
-    os.makedirs(folder)
-    shutil.copy(module, os.path.join(folder, "Murmelon_W_7_D.asi"))
-    with open(os.path.join(folder, "release.ini"), "w") as file:
-        file.write("[release]\nbuild = 51091\nsuffix = 1\nversion = bench\nmodule = Murmelon_W_7_D.asi\n")
-    return os.path.dirname(folder)
+    folder = os.path.join(work, "releases")
+    with open(module, "rb") as file:
+        release_folder.write_release(os.path.join(folder, "w7"), 51091, file.read(), "bench")
+    return folder
 
 
 def today_server(work, releases, seconds):

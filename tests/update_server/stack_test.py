@@ -1,4 +1,4 @@
-"""The update service through the production stack on loopback (tools/local_stack.py:
+"""The update service through the production stack on loopback (service/local_stack.py:
 nginx with deploy/'s site in front of gunicorn with deploy/'s settings): nothing the stack
 adds holds a marker, the real plug-in under Wine (a build with keys) updates itself across
 two starts through it from a signed release, and a client reading at 100 KB/s receives the whole module."""
@@ -15,6 +15,7 @@ import unittest
 
 sys.dont_write_bytecode = True
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "service"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import local_stack  # noqa: E402
 import release_tool  # noqa: E402

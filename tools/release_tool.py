@@ -284,7 +284,11 @@ def add_release(site, new, served):
             update_app.load_releases(trial)
         except ReleaseError as error:
             raise Refused(f"the update server would refuse the result: {error}") from None
-        os.chmod(trial, 0o755)
+        # nginx (another user) sends the answer files from here, whatever the umask was.
+        for folder, _, files in os.walk(trial):
+            os.chmod(folder, 0o755)
+            for name in files:
+                os.chmod(os.path.join(folder, name), 0o644)
         os.rename(trial, site_folder.release_folder(site, release_id))
     finally:
         shutil.rmtree(trial, ignore_errors=True)

@@ -286,7 +286,7 @@ class UpdateApp:
         self.files_uri = files_uri
         self._lock = threading.Lock()
         self.releases = []
-        self._source = None      # the folder served whole, once one was
+        self._source = None      # the folder served whole, if one is
         self._failed = None      # the folder that did not load whole, and when to try again
         self._retry_at = 0.0
         self._changed_answers = set()
@@ -327,14 +327,16 @@ class UpdateApp:
             check_claims(releases)
         except ReleaseError as error:
             problems, releases = [f"{error}"], self.releases
+        verb = "now serving" if self.releases else "serving"
         self.releases = releases
         if problems:
             self._failed, self._retry_at = source, time.monotonic() + RETRY_SECONDS
+            if loaded:  # a mix of two folders: the old one is not served whole any more
+                self._source = None
             served = "; ".join(r.describe() for r in releases) or "nothing"
             self.log(f"cannot load all of {source} (trying again in {RETRY_SECONDS} s or at reload): "
                      + "; ".join(problems) + f"; still serving {served}")
             return False
-        verb = "now serving" if self._source else "serving"
         self._source, self._failed = source, None
         self.log(f"{verb} {source}: " + "; ".join(r.describe() for r in releases))
         return True

@@ -9,8 +9,8 @@
 #   4. the update check's own costs, a 4 MiB download and the worst hold under trickling
 #      servers (bench/update_bench.sh)
 #   5. the size of each .asi, with and without keys built in
-#   6. the update service under slow clients: today's server against nginx + gunicorn
-#      (bench/service_bench.py, about 3.5 minutes)
+#   6. the update service under slow clients: today's server against nginx + gunicorn,
+#      and nginx's cost of 1000 paced downloads (bench/service_bench.py, about 5 minutes)
 # Usage: bench/run.sh [build dir, default build/mingw] [starts per figure, default 5]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -272,8 +272,8 @@ def add_release(site, new, served):
     """releases/NNNN with the new flavours and the served ones this release leaves as
     they are, each with its answer file, checked by the service's loader, then renamed
     into place. Returns NNNN."""
-    ids = site_folder.release_ids(site)
-    release_id = f"{int(ids[-1]) + 1 if ids else 1:04d}"
+    taken = [int(i) for i in site_folder.release_ids(site) + site_folder.strangers(site)]
+    release_id = f"{max(taken, default=0) + 1:04d}"
     trial = tempfile.mkdtemp(prefix=f".{release_id}.", dir=os.path.join(site, "releases"))
     try:
         names = {r.name for r in new}

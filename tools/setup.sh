@@ -38,6 +38,9 @@ if [ "$need_pkgs" = 1 ]; then
     nginx-light gunicorn libsodium-dev autoconf automake libtool openssl >/dev/null
 fi
 
+# Wine's i386 loader must run; on a 64-bit-only kernel it runs under emulation.
+bash "$root/tools/i386_emulation.sh"
+
 # Debian's source packages through apt (which verifies what it fetches).
 source_entries() {
   if ! ls /etc/apt/sources.list.d/*-src.sources >/dev/null 2>&1; then

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "core/module_function.h"
+#include "base/module_function.h"
 #include "crash/bounded_copy.h"
 #include "crash/stack_walker.h"
 

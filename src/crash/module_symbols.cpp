@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/module_function.h"
+#include "base/module_function.h"
 #include "crash/bounded_copy.h"
 #include "crash/dbghelp_binding.h"
 #include "crash/stack_walker.h"

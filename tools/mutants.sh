@@ -88,12 +88,14 @@ if ! build "$build_limit" "$logs/build.log"; then
   exit 2
 fi
 
-# The tests a header names ("# Tests: name ..." or "# Passes: name ..."), as one
-# exact-match regex.
+# The tests a header names ("# Tests: name ..." or "# Passes: name ..."), escaped and
+# joined by "|"; as one exact-match regex.
+test_names() {  # test_names <mutant> [field]
+  sed -n "s/^# ${2:-Tests}: *//p" "$1" | tr -s ' \t' '\n' | sed '/^$/d; s/\./\\./g' | paste -sd '|'
+}
 named_tests() {  # named_tests <mutant> [field]
   local names
-  names=$(sed -n "s/^# ${2:-Tests}: *//p" "$1" | tr -s ' \t' '\n' | sed '/^$/d; s/\./\\./g' |
-          paste -sd '|')
+  names=$(test_names "$@")
   [ -n "$names" ] && printf '^(%s)$' "$names"
 }
 
@@ -117,6 +119,13 @@ run_tests() {  # run_tests <seconds> <log> <ctest selection...>: true when every
 
 failed_names() { grep -E '^[[:space:]]*[0-9]+ - .* \((Failed|Timeout|SEGFAULT|Subprocess aborted|Not Run|Exception)' "$1" |
                  sed -E 's/^[[:space:]]*[0-9]+ - ([^ ]+).*/\1/' | sort -u | paste -sd ' '; }
+
+# The named tests must pass without any fault, or their failures would count as kills.
+all_named=$(for file in "${mutants[@]}"; do test_names "$file"; done | tr '|' '\n' | sort -u | paste -sd '|')
+if ! run_tests "$named_limit" "$logs/unmutated.log" -R "^($all_named)\$"; then
+  echo "without any fault these tests fail: $(failed_names "$logs/unmutated.log")" >&2
+  exit 2
+fi
 
 take_out() {  # take_out <mutant> <log>
   patch -p1 -s -f -R --fuzz=0 --no-backup-if-mismatch <"$1" >>"$2" 2>&1 && return 0

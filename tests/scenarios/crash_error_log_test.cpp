@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -184,11 +185,26 @@ CHILD_MODE(unload_again) {
   printf("boxes %d\n", box.calls);
 }
 
+// Fills every section of the module file whose name lives in the string table (the
+// .debug_* ones: "/4", "/29", ...) with noise.
+void GarbleDwarf(const fs::path& file) {
+  std::string image = ReadFile(file);
+  uint32_t ntHeader;
+  std::memcpy(&ntHeader, image.data() + 0x3C, 4);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + ntHeader);
+  const auto* sections = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i)
+    if (sections[i].Name[0] == '/')
+      for (DWORD at = 0; at < sections[i].SizeOfRawData; ++at)
+        image[sections[i].PointerToRawData + at] = static_cast<char>(0xA5 ^ (at * 7));
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
+}
+
 // One unexpected unload with the symbol handler and image a row asks for; the parent
 // reads the record. Arguments: "publics" (the handler reads export tables only, as
 // Windows' dbghelp does for us), "away" (loaded away from its preferred base),
 // "replaced" (its file swapped, after loading, for another module with DWARF of its own,
-// as a finished update leaves it).
+// as a finished update leaves it), "garbled" (its DWARF overwritten with noise).
 CHILD_MODE(unload_with_symbols) {
   world::Options options;
   const std::vector<std::string>& args = scenario::Args();
@@ -196,6 +212,7 @@ CHILD_MODE(unload_with_symbols) {
   options.publicSymbolsOnly = has("publics");
   options.pluginAway = has("away");
   world::Game game(options);
+  if (has("garbled")) GarbleDwarf(game.AsiInFolder());
   ok(LoadAndStart(game), "plug-in not started\n");
   if (options.pluginAway) {
     auto base = reinterpret_cast<const uint8_t*>(game.Plugin());
@@ -266,7 +283,8 @@ SCENARIO(unload_while_started_appends_a_record_and_shows_the_box) {
 
 // Under an export-only symbol handler the plug-in names its own frames from its DWARF
 // in memory: the same functions in the same order as the full handler gives, with files
-// and lines, wherever the image lies and whatever the file under its name is now.
+// and lines, wherever the image lies and whatever the file under its name is now. Noise
+// in place of its DWARF still leaves a whole record (framesOf checks the one record).
 SCENARIO(error_log_names_our_frames_without_a_dwarf_reading_handler) {
   auto framesOf = [](const std::vector<std::string>& args, scenario::Where at = SCENARIO_CALLER) {
     auto child = scenario::RunChildMode("unload_with_symbols", args, 40000);
@@ -289,10 +307,15 @@ SCENARIO(error_log_names_our_frames_without_a_dwarf_reading_handler) {
     std::vector<std::string> args;
   } rows[] = {{"loaded", {"publics"}},
               {"moved", {"publics", "away"}},
-              {"file replaced", {"publics", "replaced"}}};
+              {"file replaced", {"publics", "replaced"}},
+              {"DWARF damaged", {"publics", "garbled"}}};
   for (const Row& row : rows) {
     scenario::Context context("%s", row.what);
     const std::vector<Frame> frames = framesOf(row.args);
+    if (row.args.back() == "garbled") {
+      ok(frames.size() < full.size(), "%u frames from noise\n", static_cast<unsigned>(frames.size()));
+      continue;  // whatever the noise gives: a whole record, no fault
+    }
     ok(frames.size() == full.size(), "%u frames, the full handler names %u\n",
        static_cast<unsigned>(frames.size()), static_cast<unsigned>(full.size()));
     for (size_t i = 0; i < frames.size() && i < full.size(); ++i)

@@ -9,8 +9,8 @@
 #   4. the update check's own costs, a 4 MiB download and the worst hold under trickling
 #      servers (bench/update_bench.sh)
 #   5. the size of each .asi, with and without keys built in
-#   6. the update service under slow clients: today's server against nginx + gunicorn
-#      (bench/service_bench.py, about 3.5 minutes)
+#   6. the update service under slow clients: today's server against nginx + gunicorn,
+#      and nginx's cost of 1000 paced downloads (bench/service_bench.py, about 5 minutes)
 # Usage: bench/run.sh [build dir, default build/mingw] [starts per figure, default 5]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -55,11 +55,9 @@ start_ms() {  # $1 bare|plugin, $2 update host
 }
 # The build just made is the newest release, laid out here unsigned: a default build
 # carries no keys, and tools/package.sh packages only keyed modules.
-mkdir -p "$work/release/w7"
-cp "$build/dist/Murmelon_W_7_D.asi" "$work/release/w7/"
-printf '[release]\nbuild = 51081\nsuffix = 1\nversion = bench\nmodule = Murmelon_W_7_D.asi\n' \
-  > "$work/release/w7/release.ini"
-python3 "$root/tools/update_server.py" --releases "$work/release" --port 0 \
+python3 "$root/service/release_folder.py" "$work/release" --build 51081 \
+  --module "$build/dist/Murmelon_W_7_D.asi" --version bench
+python3 "$root/service/update_server.py" --releases "$work/release" --port 0 \
   --port-file "$work/latest.port" --log "$work/latest.log" --lifetime 900 &
 servers+=($!)
 latest_host="127.0.0.1:$(wait_for_port "$work/latest.port")"

@@ -10,15 +10,26 @@ Prints the fast clients' answers per second and 99th percentile, how many slow d
 arrived whole, the longest a trickled request held a connection, and the peak memory (sum
 of the resident sizes of every server process). Today's server is tools/update_server.py
 as of commit 06c83f3 (one thread per connection), taken from git history at run time.
-Each client has its own loopback address (127.0.x.y), as players have their own.
-Ends by itself: each phase lasts --seconds (default 90), plus a few seconds to stop.
+With --big BYTES the same runs again with the module padded to that size.
 
-    python3 bench/service_bench.py [--seconds 90] [--module FILE]
+Then nginx's cost of a paced download: 1000 clients download the update at 2 KB/s each
+through a 4 KiB receive buffer, nginx's socket send buffer cut to 16 KiB (so nginx, not
+the kernel, holds the rest, as over real slow links); after --paced-seconds, nginx's
+memory above its idle figure and the bytes of its temporary files, with the answer sent
+from the release folder (sendfile, as deployed) and through nginx's buffers (the
+application answering from memory, as before).
+
+Each client has its own loopback address (127.x.y.z), as players have their own. Ends by
+itself: each phase lasts --seconds (default 90), plus a few seconds to stop.
+
+    python3 bench/service_bench.py [--seconds 90] [--module FILE] [--big BYTES]
+                                   [--paced 1000] [--paced-seconds 20]
 """
 
 import argparse
 import hashlib
 import os
+import resource
 import shutil
 import socket
 import subprocess
@@ -28,13 +39,15 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "service"))
 import local_stack  # noqa: E402
+import release_folder  # noqa: E402
 
 TODAY = "06c83f3"
 CHECK = "/Murmelon/CheckUpdate_v2.php"
 SERIAL = hashlib.md5(b"0").hexdigest()
 SLOW_READ_RATE = 40 * 1000
+PACED_RATE = 2 * 1000
 TRICKLE_SECONDS = 2.0
 
 
@@ -178,12 +191,10 @@ def run_phase(port, pids_of, seconds, expected):
 
 
 def releases_folder(work, module):
-    folder = os.path.join(work, "releases", "w7")
-    os.makedirs(folder)
-    shutil.copy(module, os.path.join(folder, "Murmelon_W_7_D.asi"))
-    with open(os.path.join(folder, "release.ini"), "w") as file:
-        file.write("[release]\nbuild = 51091\nsuffix = 1\nversion = bench\nmodule = Murmelon_W_7_D.asi\n")
-    return os.path.dirname(folder)
+    folder = os.path.join(work, "releases")
+    with open(module, "rb") as file:
+        release_folder.write_release(os.path.join(folder, "w7"), 51091, file.read(), "bench")
+    return folder
 
 
 def today_server(work, releases, seconds):
@@ -202,41 +213,77 @@ def today_server(work, releases, seconds):
         return process, int(file.read())
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=float, default=90)
-    parser.add_argument("--module", default=os.path.join(ROOT, "build", "mingw", "dist", "Murmelon_W_7_D.asi"))
-    args = parser.parse_args()
-    problem = local_stack.available()
-    if problem:
-        sys.exit(f"service bench: {problem}")
-    # A hard stop whatever happens: both phases, their start and stop.
-    threading.Timer(2 * args.seconds + 120, lambda: os._exit(3)).start()
-    work = tempfile.mkdtemp(prefix="murmelon-service-bench.")
-    results = {}
+def paced_downloads(stack, count, seconds, length):
+    """nginx's memory above idle and its temporary files' bytes with count clients in the
+    middle of an update of length bytes, and how many were receiving it."""
+    nginx = [pid for pid in stack.pids() if read_text(f"/proc/{pid}/comm").strip() == "nginx"]
+    idle = sum(resident(pid) for pid in nginx)
+    clients = []
+    for i in range(count):
+        connection = connect(f"127.1.{i // 250}.{i % 250 + 1}", stack.port, 15, rcvbuf=4096)
+        connection.sendall(request(51081))
+        connection.setblocking(False)
+        clients.append(connection)
+    received = [0] * count
+    tick = 0.25
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for i, connection in enumerate(clients):
+            try:
+                received[i] += len(connection.recv(int(PACED_RATE * tick)))
+            except BlockingIOError:
+                pass
+        time.sleep(tick)
+    memory = sum(resident(pid) for pid in nginx) - idle
+    temporary = 0
+    for pid in nginx:
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                if os.readlink(f"/proc/{pid}/fd/{fd}").endswith("(deleted)"):
+                    temporary += os.stat(f"/proc/{pid}/fd/{fd}").st_size
+            except OSError:
+                pass
+    receiving = sum(0 < n < length for n in received)
+    for connection in clients:
+        connection.close()
+    return {"memory": memory / count / 1e3, "temporary": temporary / count / 1e3,
+            "memory_total": memory / 1e6, "temporary_total": temporary / 1e6, "receiving": receiving}
+
+
+def read_text(path):
     try:
-        releases = releases_folder(work, args.module)
-        with open(args.module, "rb") as file:
-            module = file.read()
-        digest = hashlib.md5(module).hexdigest().encode()
-        expected = (b"SAVETO:Murmelon_W_7_D.asi.newMD5:" + digest + b"WHATNEW:VERSION:benchDATA:" + module)
+        with open(path) as file:
+            return file.read()
+    except OSError:
+        return ""
 
-        process, port = today_server(work, releases, args.seconds)
-        try:
-            results["today"] = run_phase(port, lambda: children(process.pid), args.seconds, expected)
-        finally:
-            process.terminate()
-            process.wait(20)
-        stack = local_stack.Stack(releases, os.path.join(work, "stack"), lifetime=int(args.seconds) + 60)
-        try:
-            results["stack"] = run_phase(stack.port, stack.pids, args.seconds, expected)
-        finally:
-            stack.stop()
+
+def resident(pid):
+    line = next((l for l in read_text(f"/proc/{pid}/status").splitlines() if l.startswith("VmRSS:")), "x 0")
+    return int(line.split()[1]) * 1024
+
+
+def slow_clients(work, module_path, seconds):
+    releases = releases_folder(work, module_path)
+    with open(os.path.join(releases, "w7", release_folder.update_app.ANSWER_FILE), "rb") as file:
+        expected = file.read()
+    results = {}
+    process, port = today_server(work, releases, seconds)
+    try:
+        results["today"] = run_phase(port, lambda: children(process.pid), seconds, expected)
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        process.terminate()
+        process.wait(20)
+    stack = local_stack.Stack(releases, os.path.join(work, "stack"), lifetime=int(seconds) + 60)
+    try:
+        results["stack"] = run_phase(stack.port, stack.pids, seconds, expected)
+    finally:
+        stack.stop()
+    return results
 
-    today, stack = results["today"], results["stack"]
-    print(f"Update service under slow clients, {args.seconds:.0f} s each, loopback, a {len(module)}-byte module")
+
+def print_slow_clients(seconds, size, today, stack):
+    print(f"Update service under slow clients, {seconds:.0f} s each, loopback, a {size}-byte module")
     print("  100 clients send their request 1 byte / 2 s, 100 download the update at 40 KB/s,")
     print("  4 ask for the latest version in a loop")
     print(f"  {'':44}{'today (06c83f3)':>16}{'nginx + gunicorn':>18}")
@@ -246,6 +293,65 @@ def main():
             ("peak memory, all server processes (MB)", "memory", "{:.1f}"))
     for label, key, form in rows:
         print(f"  {label:44}{form.format(today[key]):>16}{form.format(stack[key]):>18}")
+    sys.stdout.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=90)
+    parser.add_argument("--module", default=os.path.join(ROOT, "build", "mingw", "dist", "Murmelon_W_7_D.asi"))
+    parser.add_argument("--big", type=int, default=0, help="also a module padded to this many bytes")
+    parser.add_argument("--paced", type=int, default=1000)
+    parser.add_argument("--paced-seconds", type=float, default=20)
+    args = parser.parse_args()
+    problem = local_stack.available()
+    if problem:
+        sys.exit(f"service bench: {problem}")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (8192, max(8192, resource.getrlimit(resource.RLIMIT_NOFILE)[1])))
+    # A hard stop whatever happens: every phase, its start and stop.
+    modules = 2 if args.big else 1
+    threading.Timer(modules * (2 * args.seconds + 90) + 2 * (args.paced_seconds + 60),
+                    lambda: os._exit(3)).start()
+    work = tempfile.mkdtemp(prefix="murmelon-service-bench.")
+    try:
+        with open(args.module, "rb") as file:
+            module = file.read()
+        sizes = [(args.module, len(module))]
+        if args.big:
+            big = os.path.join(work, "big.asi")
+            with open(big, "wb") as file:  # bytes behind the image, as a bigger module has
+                file.write(module + bytes(max(0, args.big - len(module))))
+            sizes.append((big, max(args.big, len(module))))
+        for path, size in sizes:
+            folder = os.path.join(work, str(size))
+            os.makedirs(folder)
+            results = slow_clients(folder, path, args.seconds)
+            print_slow_clients(args.seconds, size, results["today"], results["stack"])
+            print()
+
+        paced = {}
+        for name, files in (("buffers", False), ("sendfile", True)):
+            folder = os.path.join(work, "paced-" + name)
+            os.makedirs(folder)
+            releases = releases_folder(folder, args.module)
+            stack = local_stack.Stack(releases, os.path.join(folder, "stack"), lifetime=int(args.paced_seconds) + 120,
+                                      listen_options="sndbuf=16k", files=files)
+            try:
+                paced[name] = paced_downloads(stack, args.paced, args.paced_seconds, len(module))
+            finally:
+                stack.stop()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    print(f"nginx under {args.paced} paced downloads of the {len(module)}-byte module "
+          f"(2 KB/s each, after {args.paced_seconds:.0f} s)")
+    print(f"  {'':44}{'from nginx buffers':>20}{'sendfile':>12}")
+    for label, key, form in (("still receiving (of %d)" % args.paced, "receiving", "{}"),
+                             ("memory per download (KB)", "memory", "{:.1f}"),
+                             ("temporary file per download (KB)", "temporary", "{:.1f}"),
+                             ("memory, all downloads (MB)", "memory_total", "{:.1f}"),
+                             ("temporary files, all downloads (MB)", "temporary_total", "{:.1f}")):
+        print(f"  {label:44}{form.format(paced['buffers'][key]):>20}{form.format(paced['sendfile'][key]):>12}")
     sys.stdout.flush()
     os._exit(0)  # the hard-stop timer's thread must not hold the exit
 

@@ -39,7 +39,7 @@ start_ms() {
 median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
 serve_releases() {  # $1 releases folder -> prints the port
-  python3 "$root/tools/update_server.py" --releases "$1" --port 0 --port-file "$1.port" \
+  python3 "$root/service/update_server.py" --releases "$1" --port 0 --port-file "$1.port" \
     --log "$1.log" --lifetime 600 &
   servers+=($!)
   for _ in $(seq 200); do [ -s "$1.port" ] && break; sleep 0.05; done
@@ -47,10 +47,8 @@ serve_releases() {  # $1 releases folder -> prints the port
 }
 
 release() {  # $1 folder, $2 build, $3 module file
-  mkdir -p "$1/w7"
-  printf '[release]\nbuild = %s\nsuffix = 1\nversion = bench\nmodule = m.asi\n' "$2" > "$1/w7/release.ini"
-  echo "bench" > "$1/w7/news.txt"
-  cp "$3" "$1/w7/m.asi"
+  echo "bench" > "$1.news"
+  python3 "$root/service/release_folder.py" "$1" --build "$2" --module "$3" --version bench --news-file "$1.news"
 }
 
 asi="$build/dist/Murmelon_W_7_D.asi"

@@ -1,10 +1,13 @@
 # gunicorn settings of the Murmelon update service (started by murmelon-update.service,
 # behind nginx: nginx-murmelon-update.conf, with --chdir to the folder of update_app.py).
 # The command line overrides any of them.
-wsgi_app = "update_app:create_app('/srv/murmelon-update/current')"
+#
+# Updates are answered with an internal redirect to the release's answer file, which nginx
+# sends from /srv/murmelon-update itself (location /murmelon-files/ of the nginx site).
+wsgi_app = ("update_app:create_app('/srv/murmelon-update/current', files='/srv/murmelon-update', "
+            "files_uri='/murmelon-files/')")
 bind = "127.0.0.1:8700"                # only nginx connects
-# nginx reads each answer from a worker at loopback speed and buffers it for the client,
-# so a worker is busy for milliseconds per request, whatever the client's link.
+# A worker is busy for milliseconds per request, whatever the client's link.
 workers = 3
 worker_class = "sync"
 timeout = 30
@@ -12,3 +15,26 @@ graceful_timeout = 10
 errorlog = "-"        # the journal: start-up, "now serving ..." after each switch, failures
 capture_output = True  # the application's own lines go there too
 accesslog = None      # nginx logs every exchange with its verdict, bytes and duration
+
+# nginx's request limits bite first (large_client_header_buffers 4 4k: a request line or
+# header line of at most 4 KiB, at most 16 KiB of header lines), so every refused request
+# gets nginx's plain answer, never gunicorn's own error page (which says "error", a word
+# the plug-in reads). These sit above anything nginx passes on.
+limit_request_line = 8190
+limit_request_fields = 32768
+limit_request_field_size = 0
+
+# The master loads the releases once and every worker starts from its copy: a worker that
+# is restarted (killed, or by a reload) never fails to boot over release data, and starts
+# from the last releases loaded whole. Each worker then follows `current` at its requests.
+preload_app = True
+
+
+def on_reload(server):
+    # systemctl reload (HUP): read `current` again now, even when it failed before.
+    server.app.wsgi().reload()
+
+
+def pre_fork(server, worker):
+    # A new worker starts from what the master has: catch up with `current` first.
+    server.app.wsgi().refresh()

@@ -1,5 +1,5 @@
 // Identity of the Windows 7 flavour.
-#include "core/flavour.h"
+#include "base/flavour.h"
 #include "build_numbers.h"
 
 #define MURMELON_BUILD_DATE "Aug 19 2013 11:21:48 (35)"

@@ -15,12 +15,9 @@ server_pid=""
 # start-up shows its verdict.
 releases=$(mktemp -d)
 port_file="$releases/port"
-mkdir -p "$releases/w7"
-cp dist/Murmelon_W_7_D.asi "$releases/w7/"
 build=$(sed -n 's/^#define MURMELON_BUILD_Murmelon_W_7_D \([0-9]*\)$/\1/p' flavours/build_numbers.h)
-printf '[release]\nbuild = %s\nsuffix = 1\nversion = demo\nmodule = Murmelon_W_7_D.asi\n' "$build" \
-  > "$releases/w7/release.ini"
-python3 tools/update_server.py --releases "$releases" --port 0 --port-file "$port_file" \
+python3 service/release_folder.py "$releases" --build "$build" --module dist/Murmelon_W_7_D.asi --version demo
+python3 service/update_server.py --releases "$releases" --port 0 --port-file "$port_file" \
   --log "$releases/log" --lifetime 120 >/dev/null 2>&1 &
 server_pid=$!
 for _ in $(seq 50); do [ -s "$port_file" ] && break; sleep 0.1; done

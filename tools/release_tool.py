@@ -7,17 +7,13 @@ rollback   switches a site back to an earlier release
 list       shows a site's releases
 public-key prints the public half of a signing key (64 hex digits)
 
-A site folder keeps every published release and a link to the one that is served:
-
-    <site>/releases/0001/{w7,xp}/   ...   <site>/releases/0002/{w7,xp}/
-    <site>/current -> releases/0002        (the update service serves <site>/current)
-
-The link is replaced with one rename, so a service reading it sees the old release or
-the new one, never a mix; the service notices the switch at its next request.
+A site folder (release_site.py) keeps every published release and a link to the one that
+is served. The link is replaced with one rename, so a service reading it sees the old
+release or the new one, never a mix; the service notices the switch at its next request,
+and publish and rollback then ask it whether it took the switch (service_check.py).
 """
 
 import argparse
-import configparser
 import hashlib
 import os
 import re
@@ -27,21 +23,20 @@ import sys
 import tempfile
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import update_app  # noqa: E402  (beside this script)
-from update_app import ReleaseError  # noqa: E402
-
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "service"))
+import release_folder  # noqa: E402  (the service's own writer and loader of release folders)
+import update_app  # noqa: E402
+from update_app import ReleaseError  # noqa: E402
+import release_site as site_folder  # noqa: E402  (beside this script)
+import service_check  # noqa: E402
+from release_site import Refused  # noqa: E402
+
 # Deliverable, server folder, the last digit of its builds.
 FLAVOURS = (("Murmelon_W_7_D", "w7", "1"), ("Murmelon_W_XP_D", "xp", "2"))
 DOCS = ("players.en.md", "players.ru.md")
 # Archives hold this date for every entry, so the same inputs give the same bytes.
 ZIP_DATE = (2013, 8, 19, 0, 0, 0)
-RELEASE_ID = re.compile(r"[0-9]{4,}")
-
-
-class Refused(Exception):
-    pass
 
 
 def run_openssl(*args, data=None):
@@ -79,7 +74,10 @@ def module_build(module, path):
     found = re.search(rb"Murmelon_Build_Num (\d+)\x00", module)
     if not found:
         raise Refused(f"{path}: no build number text in the module")
-    return int(found.group(1))
+    try:
+        return update_app.check_build(found.group(1).decode("ascii"))
+    except ReleaseError as error:
+        raise Refused(f"{path}: {error}; set a shorter one in flavours/build_numbers.h and rebuild") from None
 
 
 def build_numbers(path):
@@ -107,74 +105,8 @@ def read_notes(path):
     return label, news
 
 
-# --- site folders ---------------------------------------------------------------------
-
-def release_ids(site):
-    folder = os.path.join(site, "releases")
-    if not os.path.isdir(folder):
-        return []
-    return sorted((e for e in os.listdir(folder) if RELEASE_ID.fullmatch(e)), key=int)
-
-
-def current_id(site):
-    link = os.path.join(site, "current")
-    if not os.path.islink(link):
-        return None
-    target = os.path.basename(os.readlink(link))
-    return target if RELEASE_ID.fullmatch(target) else None
-
-
-def published_builds(site):
-    """The highest build ever published for each build suffix, over every kept release
-    (a rolled-back build is still on some players' machines)."""
-    check_site(site)
-    highest = {}
-    for release in release_ids(site):
-        folder = os.path.join(site, "releases", release)
-        for entry in os.listdir(folder):
-            ini = configparser.ConfigParser(interpolation=None)
-            if ini.read(os.path.join(folder, entry, "release.ini"), encoding="utf-8") and "release" in ini:
-                suffix, build = ini["release"].get("suffix", ""), ini["release"].get("build", "")
-                if not build.strip().isdigit():
-                    raise Refused(f"{folder}/{entry}/release.ini: no build number")
-                highest[suffix] = max(highest.get(suffix, 0), int(build))
-    return highest
-
-
-def check_site(site):
-    # Anything else (a releases folder given by mistake, say) would pass for a site with
-    # nothing published, and let any build through.
-    if not os.path.isdir(site):
-        raise Refused(f"{site}: no such site folder (for a first release, make it empty)")
-    if not os.path.isdir(os.path.join(site, "releases")) and os.listdir(site):
-        raise Refused(f"{site} is not a site folder: no releases/ in it, and not empty")
-
-
-def highest_for(highest, build):
-    return max((b for suffix, b in highest.items() if suffix and str(build).endswith(suffix)), default=0)
-
-
-def check_build_is_new(what, build, highest):
-    published = highest_for(highest, build)
-    if build <= published:
-        raise Refused(f"{what}: build {build} is not above the published build {published}; "
-                      f"raise it in flavours/build_numbers.h and rebuild")
-
-
-def switch(site, release):
-    """Points <site>/current at releases/<release> with one rename."""
-    link = os.path.join(site, "current")
-    temporary = os.path.join(site, ".current.new")
-    if os.path.lexists(temporary):
-        os.remove(temporary)
-    os.symlink(os.path.join("releases", release), temporary)
-    os.replace(temporary, link)
-
-
-def served_text(site):
-    release = current_id(site)
-    releases = update_app.load_releases(os.path.join(site, "current"))
-    return (f"now served from {os.path.join(site, 'current')} (release {release}):\n"
+def served_text(site, release, releases, how, note=""):
+    return (f"{how} {os.path.join(site, 'current')} (release {release}){note}:\n"
             + "".join(f"  {r.describe()}\n" for r in releases))
 
 
@@ -182,7 +114,7 @@ def served_text(site):
 
 def package(args):
     public_hex = public_key_hex(args.key)
-    highest = published_builds(args.published)
+    highest = site_folder.published_builds(args.published)
     expected = build_numbers(args.build_numbers) if args.build_numbers else {}
     if args.notes_version and args.news_file:
         label, news = args.notes_version, None
@@ -214,9 +146,8 @@ def package(args):
             if flavour in expected and expected[flavour] != build:
                 raise Refused(f"{asi_path}: built as {build}, but {args.build_numbers} says "
                               f"{expected[flavour]}; rebuild")
-            check_build_is_new(asi_path, build, highest)
-            # A keyed module carries each built-in key as its hex text.
-            if public_hex.encode("ascii") not in module:
+            site_folder.check_build_is_new(args.published, asi_path, build, highest)
+            if public_hex not in update_app.module_keys(module):
                 raise Refused(f"{asi_path}: the module's built-in keys do not include the signing "
                               f"key's public half {public_hex}: configure the build with "
                               f"-DMURMELON_UPDATE_PUBLIC_KEYS={public_hex}")
@@ -225,16 +156,8 @@ def package(args):
             if not update_app.verify_signature(public_hex, message, signature):
                 raise Refused(f"{asi_path}: the signature just made does not verify")
 
-            target = os.path.join(staging, folder)
-            os.makedirs(target)
-            with open(os.path.join(target, flavour + ".asi"), "wb") as file:
-                file.write(module)
-            with open(os.path.join(target, "news.txt"), "w", encoding="utf-8", newline="") as file:
-                file.write(news)
-            with open(os.path.join(target, "release.ini"), "w", encoding="utf-8") as file:
-                file.write(f"[release]\nbuild = {build}\nsuffix = {suffix}\nversion = {label}\n"
-                           f"module = {flavour}.asi\nnews = news.txt\ndeliverable = {flavour}\n"
-                           f"public_key = {public_hex}\nsignature = {signature}\n")
+            release_folder.write_release(os.path.join(staging, folder), build, module, label, news,
+                                         public_key=public_hex, signature=signature)
             sha256, md5 = hashlib.sha256(module).hexdigest(), hashlib.md5(module).hexdigest()
             made.append((flavour, build, module, f"SHA256 ({flavour}.asi) = {sha256}\nMD5 ({flavour}.asi) = {md5}\n"))
         try:
@@ -276,80 +199,163 @@ def publish(args):
     if not os.path.isdir(source):
         raise Refused(f"no {source}; run tools/package.sh first")
     site = args.site
-    os.makedirs(site, exist_ok=True)
-    check_site(site)
-    os.makedirs(os.path.join(site, "releases"), exist_ok=True)
+    site_folder.check(site)
     try:
-        new = update_app.load_releases(source)
+        new = update_app.load_releases(source)  # every signature verified before anything is written
     except ReleaseError as error:
         raise Refused(f"the update server would refuse this release: {error}") from None
-    highest = published_builds(site)
-    current = current_id(site)
-    served = update_app.load_releases(os.path.join(site, "current")) if current else []
+    with site_folder.locked(site):
+        site_folder.check(site)
+        site_folder.check_current(site)
+        os.makedirs(os.path.join(site, "releases"), exist_ok=True)
+        site_folder.remove_leftovers(site)
+        current = site_folder.current_id(site)
+        served = served_releases(site, current)
+        again = same_release(site, current, new)
+        if again:
+            # A publish that stopped between its folder's rename and the switch, or a
+            # release rolled back from: the same bytes, served again.
+            print(f"release {again} already holds this release (a publish stopped before switching "
+                  f"to it, or the site was rolled back from it): switching to it")
+            release_id = again
+        else:
+            check_new(site, new, served)
+            release_id = add_release(site, new, served)
+        site_folder.switch(site, release_id)
+        print(f"published release {release_id}" + (f" (was {current}; back with "
+              f"tools/publish.sh --rollback {site})" if current else ""))
+        return report_switch(args, site, release_id)
+
+
+def served_releases(site, current):
+    if not current:
+        return []
+    try:
+        return update_app.load_releases(site_folder.release_folder(site, current))
+    except ReleaseError as error:
+        raise Refused(f"the served release {current} cannot be loaded ({error}): its keys are unknown; "
+                      f"roll back to a release that loads, then publish") from None
+
+
+def same_release(site, current, new):
+    """The newest release above the current one when it holds exactly these releases."""
+    ids = site_folder.release_ids(site)
+    if not ids or (current and int(ids[-1]) <= int(current)):
+        return None
+    try:
+        there = {r.name: r for r in update_app.load_releases(site_folder.release_folder(site, ids[-1]))}
+    except ReleaseError:
+        return None
+    same = all(r.name in there and (there[r.name].answer_head, there[r.name].digest) == (r.answer_head, r.digest)
+               for r in new)
+    return ids[-1] if same else None
+
+
+def check_new(site, new, served):
+    highest = site_folder.published_builds(site)
     for release in new:
-        check_build_is_new(release.folder, release.build, highest)
+        site_folder.check_build_is_new(site, release.folder, release.build, highest)
         before = next((r for r in served if r.suffix == release.suffix), None)
-        # The players' running module must trust the new key (a key change ships a module
-        # with both keys first).
-        if before and before.signature and release.public_key.encode("ascii") not in before.module:
+        keys = update_app.module_keys(before.module) if before else []
+        # The players' running module checks the signature with its own keys (a key change
+        # ships a module with both keys first).
+        if keys and not release.signature:
+            raise Refused(f"{release.folder}: unsigned, but the served build {before.build} carries release "
+                          f"keys ({', '.join(k[:16] + '...' for k in keys)}): its players would refuse it "
+                          f"(SIGNATURE_ERROR); package it with --key")
+        if keys and release.public_key not in keys:
             raise Refused(f"{release.folder}: signed by {release.public_key}, which the served "
                           f"build {before.build} does not carry among its keys")
 
-    ids = release_ids(site)
-    release_id = f"{int(ids[-1]) + 1 if ids else 1:04d}"
+
+def add_release(site, new, served):
+    """releases/NNNN with the new flavours and the served ones this release leaves as
+    they are, each with its answer file, checked by the service's loader, then renamed
+    into place. Returns NNNN."""
+    taken = [int(i) for i in site_folder.release_ids(site) + site_folder.strangers(site)]
+    release_id = f"{max(taken, default=0) + 1:04d}"
     trial = tempfile.mkdtemp(prefix=f".{release_id}.", dir=os.path.join(site, "releases"))
     try:
-        # The served flavours that this release does not replace stay as they are.
         names = {r.name for r in new}
-        for release in served:
-            if release.name not in names:
-                shutil.copytree(release.folder, os.path.join(trial, release.name))
-        for release in new:
+        for release in [r for r in served if r.name not in names] + new:
             shutil.copytree(release.folder, os.path.join(trial, release.name))
+            release_folder.write_answer(os.path.join(trial, release.name))
         try:
             update_app.load_releases(trial)
         except ReleaseError as error:
             raise Refused(f"the update server would refuse the result: {error}") from None
-        os.chmod(trial, 0o755)
-        os.rename(trial, os.path.join(site, "releases", release_id))
+        # nginx (another user) sends the answer files from here, whatever the umask was.
+        for folder, _, files in os.walk(trial):
+            os.chmod(folder, 0o755)
+            for name in files:
+                os.chmod(os.path.join(folder, name), 0o644)
+        os.rename(trial, site_folder.release_folder(site, release_id))
     finally:
         shutil.rmtree(trial, ignore_errors=True)
-    switch(site, release_id)
-    print(f"published release {release_id}" + (f" (was {current}; back with "
-          f"tools/publish.sh --rollback {site})" if current else ""))
-    print(served_text(site), end="")
+    return release_id
+
+
+def report_switch(args, site, release_id):
+    """Says what is served now, as far as the running service confirms it; 1 when it did
+    not take the switch."""
+    releases = update_app.load_releases(os.path.join(site, "current"))
+    if args.service == "none":
+        print(served_text(site, release_id, releases, "now current in", "; the service was not asked"), end="")
+        return 0
+    try:
+        problem = service_check.not_taken(args.service, releases)
+    except OSError as error:
+        print(served_text(site, release_id, releases, "now current in",
+                          f"; no service answers at {args.service} ({error.strerror or error}), it serves "
+                          f"this release when it starts"), end="")
+        return 0
+    if problem:
+        print(served_text(site, release_id, releases, "now current in", ", NOT served"), end="")
+        sys.stderr.write(f"{args.command}: the service at {args.service} did not take release {release_id}: "
+                         f"{problem}. Its log says why (journalctl -u murmelon-update); it tries again "
+                         f"every {update_app.RETRY_SECONDS} s and at `systemctl reload murmelon-update`\n")
+        return 1
+    print(served_text(site, release_id, releases, "now served from"), end="")
+    return 0
 
 
 def rollback(args):
     site = args.site
-    ids, current = release_ids(site), current_id(site)
-    if args.to:
-        target = args.to
-        if target not in ids:
-            raise Refused(f"{site}: no release {target} (releases: {' '.join(ids) or 'none'})")
-    else:
-        earlier = [i for i in ids if current and int(i) < int(current)]
-        if not earlier:
-            raise Refused(f"{site}: no release before {current or 'the current one'}")
-        target = earlier[-1]
-    try:
-        update_app.load_releases(os.path.join(site, "releases", target))
-    except ReleaseError as error:
-        raise Refused(f"release {target} would be refused: {error}") from None
-    switch(site, target)
-    print(f"switched {site} from release {current} to {target}")
-    print(served_text(site), end="")
+    site_folder.check(site)
+    with site_folder.locked(site):
+        site_folder.check(site)
+        ids, current = site_folder.release_ids(site), site_folder.current_id(site)
+        if args.to:
+            target = args.to
+            site_folder.check_release_id(site, target)
+        else:
+            earlier = [i for i in ids if current and int(i) < int(current)]
+            if not earlier:
+                raise Refused(f"{site}: no release before {current or 'the current one'}")
+            target = earlier[-1]
+        try:
+            update_app.load_releases(site_folder.release_folder(site, target))
+        except ReleaseError as error:
+            raise Refused(f"release {target} would be refused: {error}") from None
+        site_folder.switch(site, target)
+        print(f"switched {site} from release {current} to {target}")
+        return report_switch(args, site, target)
 
 
 def list_site(args):
-    current = current_id(args.site)
-    for release in release_ids(args.site):
-        folder = os.path.join(args.site, "releases", release)
+    site_folder.check(args.site)
+    current = site_folder.current_id(args.site)
+    ids = site_folder.release_ids(args.site)
+    for release in ids:
         try:
-            texts = [r.describe() for r in update_app.load_releases(folder)]
+            texts = [r.describe() for r in update_app.load_releases(site_folder.release_folder(args.site, release))]
         except ReleaseError as error:
             texts = [f"cannot be loaded: {error}"]
         print(("* " if release == current else "  ") + release + ": " + "; ".join(texts))
+    for entry in site_folder.strangers(args.site):
+        print(f"  {entry}: not a release folder of this site (remove it from releases/)")
+    if not ids:
+        print(f"{args.site}: no releases yet")
 
 
 def main(argv=None):
@@ -365,11 +371,14 @@ def main(argv=None):
     p.add_argument("--news-file", default="")
     p.add_argument("--build-numbers", help="the modules must carry the numbers of this file")
     p.set_defaults(run=package)
-    p = commands.add_parser("publish")
+    service = argparse.ArgumentParser(add_help=False)
+    service.add_argument("--service", default=os.environ.get("MURMELON_SERVICE", service_check.DEFAULT),
+                         help="the running service to ask whether it took the switch (host:port), or none")
+    p = commands.add_parser("publish", parents=[service])
     p.add_argument("release")
     p.add_argument("site")
     p.set_defaults(run=publish)
-    p = commands.add_parser("rollback")
+    p = commands.add_parser("rollback", parents=[service])
     p.add_argument("site")
     p.add_argument("to", nargs="?")
     p.set_defaults(run=rollback)
@@ -381,11 +390,10 @@ def main(argv=None):
     p.set_defaults(run=lambda a: print(public_key_hex(a.key)))
     args = parser.parse_args(argv)
     try:
-        args.run(args)
+        return args.run(args) or 0
     except (Refused, ReleaseError, OSError) as error:
         sys.stderr.write(f"{args.command}: {error}\n")
         return 1
-    return 0
 
 
 if __name__ == "__main__":

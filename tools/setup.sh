@@ -24,7 +24,7 @@ for tool in /usr/sbin/nginx /usr/bin/gunicorn openssl; do
 done
 # clang's libFuzzer for the update answer's fuzz target (tests/native/fuzz).
 command -v clang++-14 >/dev/null 2>&1 || need_pkgs=1
-# GCC's source (libbacktrace, cross-built below) and lldb (tools/read_crash.sh).
+# GCC's source (libbacktrace, cross-built below) and lldb (tools/read_crash.py).
 ls /usr/src/gcc-12/gcc-*.tar.xz >/dev/null 2>&1 || need_pkgs=1
 command -v lldb-14 >/dev/null 2>&1 || need_pkgs=1
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need_pkgs=1
@@ -41,6 +41,9 @@ if [ "$need_pkgs" = 1 ]; then
     nginx-light gunicorn libsodium-dev autoconf automake libtool openssl \
     gcc-12-source lldb-14 >/dev/null
 fi
+
+# Wine's i386 loader must run; on a 64-bit-only kernel it runs under emulation.
+bash "$root/tools/i386_emulation.sh"
 
 # Debian's source packages through apt (which verifies what it fetches).
 source_entries() {

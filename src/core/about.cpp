@@ -1,10 +1,14 @@
 // What the player reads at start-up: the about and help texts, or the notice that this
 // engine build is not supported.
+#include "core/about.h"
+
+#include <cstdint>
 #include <cwchar>
 
-#include "core/console.h"
-#include "core/flavour.h"
-#include "core/interfaces.h"
+#include "base/console.h"
+#include "base/flavour.h"
+#include "base/interfaces.h"
+#include "engine/engine_builds.h"
 
 namespace {
 
@@ -18,6 +22,34 @@ void PrintComposed(const wchar_t* const* pieces) {
   wchar_t text[1024] = L"";
   for (; *pieces; ++pieces) wcsncat(text, *pieces, 1023 - wcslen(text));
   ConsoleMsgW(L"%ls", text);  // composed texts are printed as values, never as formats
+}
+
+// Appends "<build>-м" in decimal (builds are positive), within size characters.
+void AppendBuild(wchar_t* text, size_t size, int32_t build) {
+  wchar_t digits[16];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<wchar_t>(L'0' + build % 10);
+    build /= 10;
+  } while (build > 0 && count < 16);
+  size_t used = wcslen(text);
+  while (count > 0 && used + 1 < size) text[used++] = digits[--count];
+  text[used] = L'\0';
+  wcsncat(text, L"-м", size - 1 - wcslen(text));
+}
+
+// "6027-м и 6132-м": every supported build of the table, in table order, the last one
+// joined by "и".
+void ListSupportedBuilds(wchar_t* text, size_t size) {
+  size_t total = 0;
+  for (size_t i = 0; i < kEngineBuildCount; ++i) total += kEngineBuilds[i].supported ? 1 : 0;
+  size_t listed = 0;
+  for (size_t i = 0; i < kEngineBuildCount; ++i) {
+    if (!kEngineBuilds[i].supported) continue;
+    if (listed > 0) wcsncat(text, listed + 1 == total ? L" и " : L", ", size - 1 - wcslen(text));
+    AppendBuild(text, size, kEngineBuilds[i].build);
+    ++listed;
+  }
 }
 
 }  // namespace
@@ -41,7 +73,10 @@ void PrintAbout() {
 }
 
 void ReportUnsupportedBuild() {
-  ConsoleMsgW(L"Модуль пока работает только под 6027-м и 6132-м билдами.\n"
-              L"У вас установлен другой билд.\n");
+  wchar_t builds[256] = L"";
+  ListSupportedBuilds(builds, 256);
+  ConsoleMsgW(L"Модуль пока работает только под %ls билдами.\n"
+              L"У вас установлен другой билд.\n",
+              builds);
   RunEngineCommand("version");  // the engine's answer names the build the player has
 }

@@ -1,10 +1,9 @@
 // The build identity exports and the (empty) interface registry, both cdecl.
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "core/flavour.h"
-#include "vstdlib_helper.h"
+#include "base/flavour.h"
+#include "vstdlib/vstdlib_helper.h"
 
 namespace {
 
@@ -34,7 +33,7 @@ char* CopyOfText(const char* text) {
 
 extern "C" {
 
-__declspec(dllexport) int __cdecl GetBuildInt() { return std::atoi(kFlavour.buildNumberText); }
+__declspec(dllexport) int __cdecl GetBuildInt() { return FlavourBuildNumber(); }
 
 // A new block at every call; the caller keeps it.
 __declspec(dllexport) char* __cdecl GetBuildStr() { return CopyOfText(kFlavour.buildNumberString); }

@@ -1,7 +1,7 @@
 #include "core/command_table.h"
 
 #include "crash/crash_filter.h"
-#include "voice/engine_positions.h"
+#include "engine/engine_positions.h"
 #include "voice/voice_commands.h"
 
 const CommandRow CommandTable[7] = {

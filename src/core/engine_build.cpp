@@ -1,9 +1,9 @@
 #include "core/engine_build.h"
 
-#include "core/plugin.h"
-#include "core/probe_table.h"
+#include "base/plugin.h"
+#include "engine/engine_builds.h"
 #include "engine/pe_image.h"
-#include "vstdlib_helper.h"
+#include "vstdlib/vstdlib_helper.h"
 
 int32_t DetectEngineBuild() {
   uint32_t imageSize = 0;

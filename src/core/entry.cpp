@@ -2,23 +2,18 @@
 // the detach check and the transitions of the two start-up flags.
 #include <windows.h>
 
+#include "base/interfaces.h"
+#include "base/plugin.h"
 #include "core/engine_build.h"
-#include "core/interfaces.h"
-#include "core/plugin.h"
+#include "core/start_module.h"
 #include "crash/crash_filter.h"
 #include "crash/error_log.h"
 #include "crash/own_debug_info.h"
+#include "engine/engine_builds.h"
 #include "update/identity.h"
 #include "update/replacement.h"
 #include "voice/hooks.h"
-#include "vstdlib_helper.h"
-
-HMODULE hThisLib;
-HMODULE hEngineLib;
-int32_t Version = -5;  // until DetectEngineBuild overwrites it
-uint8_t bInitialized;
-uint8_t bSupportedBuild;
-uint8_t bInsideLoader;
+#include "vstdlib/vstdlib_helper.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
-// Late start-up: runs at the host's start call on supported builds, inside the attach
-// on any other build. The order of the steps is fixed.
+// The order of the late start-up's steps is fixed.
+#include "core/start_module.h"
+
+#include "base/interfaces.h"
+#include "base/plugin.h"
+#include "core/about.h"
 #include "core/command_table.h"
-#include "core/console.h"
-#include "core/interfaces.h"
-#include "core/plugin.h"
+#include "engine/engine_positions.h"
 #include "update/update_check.h"
-#include "voice/engine_positions.h"
 #include "voice/hooks.h"
 #include "voice/voice_init.h"
 
@@ -19,7 +20,7 @@ void StartModule() {
   }
   PrintAbout();
   SetupVoiceEngine();
-  SetupMessageReaders();
+  SetupMessageReaders(Version, EngineBase());
   InstallVoiceInitHook();
   InstallHudFrameHook();
   RegisterCommandTable();

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "core/module_function.h"
+#include "base/module_function.h"
 #include "crash/dbghelp_api.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cwchar>
 
-#include "core/module_function.h"
+#include "base/module_function.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // "WriteMD": the engine's own minidump, through tier0.
 #include <windows.h>
 
-#include "core/module_function.h"
+#include "base/module_function.h"
 #include "crash/crash_filter.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "core/interfaces.h"
-#include "core/plugin.h"
+#include "base/interfaces.h"
+#include "base/plugin.h"
 #include "crash/call_stack.h"
 #include "crash/crash_filter.h"
 #include "crash/error_message.h"

@@ -2,7 +2,7 @@
 // toolhelp yields nothing.
 #include <vector>
 
-#include "core/module_function.h"
+#include "base/module_function.h"
 #include "crash/stack_walker.h"
 
 namespace {

@@ -54,7 +54,7 @@ using ClientCmdFn = int(__cdecl*)(const char* text);
 using CmdArgvFn = const char*(__cdecl*)(int index);
 using ConPrintfFn = void(__cdecl*)(const char* format, ...);
 
-// Internal engine routines at per-build positions (voice/engine_positions.h).
+// Internal engine routines at per-build positions (engine/engine_positions.h).
 using ReadStringFn = const char*(__cdecl*)();
 using ReadByteFn = int(__cdecl*)();
 using VoiceInitFn = int(__cdecl*)(const char* codec, int quality);

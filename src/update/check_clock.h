@@ -8,6 +8,10 @@
 
 // Name resolution, connect, request and the answer up to a verdict or "DATA:".
 constexpr uint32_t kCheckLimitMs = 10000;
+// Within it, the longest one connect and one receive of the answer wait, even with
+// more of the deadline left.
+constexpr uint32_t kConnectWaitMs = 5000;
+constexpr uint32_t kReceiveWaitMs = 5000;
 // The whole check when it downloads: the start is never held longer.
 constexpr uint32_t kDownloadLimitMs = 120000;
 // A download is abandoned when less than this arrived in the last window.

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vstdlib_helper.h"
+#include "vstdlib/vstdlib_helper.h"
 
 namespace {
 

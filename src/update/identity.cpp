@@ -5,11 +5,11 @@
 #include <cstring>
 #include <new>
 
-#include "core/plugin.h"
+#include "base/plugin.h"
 #include "update/digest.h"
 #include "update/save_name.h"
 #include "update/volume_serial.h"
-#include "vstdlib_helper.h"
+#include "vstdlib/vstdlib_helper.h"
 
 char* ModulePath;
 char* StagingPath;

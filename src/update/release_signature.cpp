@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstring>
 
-#include "vstdlib_helper.h"
+#include "vstdlib/vstdlib_helper.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "core/console.h"
 #include "update/identity.h"
+#include "update/update_report.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ bool StageModuleReplacement(const char* downloadPath) {
     if (std::rename(StagingPath, ModulePath) == 0) DeleteFileA(downloadPath);
     return false;
   }
-  ConsoleMsgW(L"Модуль будет обновлён при следующем запуске.\n");
+  ReportStaged();
   return true;
 }
 
@@ -38,5 +38,5 @@ void FinishModuleReplacement() {
   if (_access(StagingPath, 0) == -1) return;
   // Printed whether or not the deletion worked: the next start simply tries again.
   DeleteFileA(StagingPath);
-  ConsoleMsgW(L"Модуль был обновлен.\n");
+  ReportReplaced();
 }

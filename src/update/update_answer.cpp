@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "vstdlib_helper.h"
+#include "vstdlib/vstdlib_helper.h"
 
 namespace {
 

@@ -44,6 +44,22 @@ bool StartAnswer(UpdateAnswer* answer);
 bool AppendToAnswer(UpdateAnswer* answer, const char* bytes, size_t count);
 void ReleaseAnswer(UpdateAnswer* answer);
 
+// An answer started when made and released when it goes, whichever way its owner ends.
+class ScopedAnswer {
+ public:
+  ScopedAnswer() : started_(StartAnswer(&answer_)) {}
+  ~ScopedAnswer() { ReleaseAnswer(&answer_); }
+  ScopedAnswer(const ScopedAnswer&) = delete;
+  ScopedAnswer& operator=(const ScopedAnswer&) = delete;
+
+  bool Started() const { return started_; }  // false: no memory could be had
+  UpdateAnswer* get() { return &answer_; }
+
+ private:
+  UpdateAnswer answer_;
+  bool started_;
+};
+
 // Tests the text (up to its first zero byte) for "ERROR", "LATEST_VERSION",
 // "FUTURE_VERSION", then "DATA:", in that order.
 AnswerVerdict TestAnswer(const UpdateAnswer& answer);

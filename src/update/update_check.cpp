@@ -3,19 +3,17 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "core/console.h"
-#include "core/plugin.h"
+#include "base/flavour.h"
+#include "base/plugin.h"
 #include "update/check_clock.h"
 #include "update/identity.h"
 #include "update/release_keys.h"
+#include "update/replacement.h"
 #include "update/update_answer.h"
 #include "update/update_connection.h"
 #include "update/update_exchange.h"
 #include "update/update_report.h"
 #include "update/update_request.h"
-#include "update/replacement.h"
-
-extern "C" int __cdecl GetBuildInt();
 
 namespace {
 
@@ -27,25 +25,26 @@ bool ConfiguredUpdateServer(UpdateServer* server) {
   return ParseUpdateServer(length > 0 ? text : MURMELON_UPDATE_HOST_DEFAULT, server);
 }
 
-int Report(ExchangeOutcome outcome, const UpdateOffer& offer) {
+// A verified download is still at plan.path, under a name nothing loads.
+int Report(ExchangeOutcome outcome, const DownloadPlan& plan, const UpdateOffer& offer) {
   switch (outcome) {
     case ExchangeOutcome::kRefused:
-      ReportCheckFailure(L"SECURITY_ERROR");
+      ReportCheckFailure(CheckFailure::kRefused);
       break;
     case ExchangeOutcome::kLatest:
-      ConsoleMsgW(L"Вы используете самую последнюю версию.\n");
+      ReportLatest();
       break;
     case ExchangeOutcome::kFuture:
-      ConsoleMsgW(L"Ваша версия новее, чем на сервере.\n");
+      ReportFuture();
       break;
     case ExchangeOutcome::kTimedOut:
-      ReportCheckFailure(L"TIMEOUT_ERROR");
+      ReportCheckFailure(CheckFailure::kTimeout);
       return kUpdateCheckUnreachable;
     case ExchangeOutcome::kUnsigned:
-      ReportCheckFailure(L"SIGNATURE_ERROR");
+      ReportCheckFailure(CheckFailure::kSignature);
       break;
     case ExchangeOutcome::kVerified:
-      if (StageModuleReplacement(DownloadPath)) ReportUpdate(offer);
+      if (StageModuleReplacement(plan.path)) ReportUpdate(offer);
       break;
     default:  // the rest end silently, leaving no file behind
       break;
@@ -54,9 +53,9 @@ int Report(ExchangeOutcome outcome, const UpdateOffer& offer) {
 }
 
 // False, with the failure said, unless the step was done.
-bool Reached(Reach result, const wchar_t* failure) {
+bool Reached(Reach result, CheckFailure failure) {
   if (result == Reach::kDone) return true;
-  ReportCheckFailure(result == Reach::kTimedOut ? L"TIMEOUT_ERROR" : failure);
+  ReportCheckFailure(result == Reach::kTimedOut ? CheckFailure::kTimeout : failure);
   return false;
 }
 
@@ -73,27 +72,28 @@ int Converse(SOCKET socket, uint32_t checkStart) {
   UpdateServer server;
   sockaddr_in der_addr;
   if (!ConfiguredUpdateServer(&server)) {
-    ReportCheckFailure(L"HOST_ERROR");
+    ReportCheckFailure(CheckFailure::kHost);
     return kUpdateCheckUnreachable;
   }
-  if (!Reached(Resolve(server, &der_addr, deadline), L"HOST_ERROR") ||
-      !Reached(ConnectBounded(socket, der_addr, BoundedWait(kConnectWaitMs, deadline, GetTickCount())),
-               L"CONNECTION_ERROR"))
+  if (!Reached(Resolve(server, &der_addr, deadline), CheckFailure::kHost) ||
+      !Reached(ConnectBounded(socket, der_addr,
+                              BoundedWait(kConnectWaitMs, deadline, GetTickCount())),
+               CheckFailure::kConnection))
     return kUpdateCheckUnreachable;
 
+  const int ownBuild = FlavourBuildNumber();
   char SecMD5[33];
   RequestDigest(ModuleMD5, SerialMD5, SecMD5);
   char request[kRequestSize];
-  int length = FormatUpdateRequest(request, server, ModuleMD5, SerialMD5, SecMD5, GetBuildInt());
+  int length = FormatUpdateRequest(request, server, ModuleMD5, SerialMD5, SecMD5, ownBuild);
   send(socket, request, length, 0);
 
-  UpdateAnswer answer;
-  if (!StartAnswer(&answer)) return 0;
+  ScopedAnswer answer;  // the offer points into it until the outcome is reported
+  if (!answer.Started()) return 0;
   UpdateOffer offer = {};
-  const DownloadPlan plan = {DownloadPath, kReleasePublicKeys, kReleaseDeliverable, GetBuildInt()};
-  int result = Report(RunExchange(SocketConnection(&socket), checkStart, plan, &answer, &offer), offer);
-  ReleaseAnswer(&answer);
-  return result;
+  const DownloadPlan plan = {DownloadPath, kReleasePublicKeys, kReleaseDeliverable, ownBuild};
+  return Report(RunExchange(SocketConnection(&socket), checkStart, plan, answer.get(), &offer),
+                plan, offer);
 }
 
 }  // namespace
@@ -102,13 +102,13 @@ int CheckForUpdates() {
   const uint32_t checkStart = GetTickCount();
   WSADATA wsaData;
   if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
-    ReportCheckFailure(L"WSA_ERROR");
+    ReportCheckFailure(CheckFailure::kWinsock);
     return kUpdateCheckUnreachable;
   }
   int result;
   SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (socket == INVALID_SOCKET) {
-    ReportCheckFailure(L"SOCKET_ERROR");
+    ReportCheckFailure(CheckFailure::kSocket);
     result = kUpdateCheckUnreachable;
   } else {
     result = Converse(socket, checkStart);

@@ -10,9 +10,6 @@
 #include "update/connection_io.h"
 #include "update/update_request.h"
 
-// The longest a connect waits, even with more of the check's deadline left.
-constexpr uint32_t kConnectWaitMs = 5000;
-
 // How a step towards the server ended.
 enum class Reach { kDone, kFailed, kTimedOut };
 

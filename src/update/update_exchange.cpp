@@ -15,16 +15,40 @@ namespace {
 // to the wine server.
 constexpr int kPieceSize = 1023;
 constexpr int kDownloadPieceSize = 16384;
-// The longest a single receive of the answer waits, even with more of the deadline left.
-constexpr uint32_t kReceiveWaitMs = 5000;
 
 bool Signed(const DownloadPlan& plan) { return plan.keys && plan.keys[0]; }
 
-ExchangeOutcome Discard(std::FILE* file, const char* path, ExchangeOutcome outcome) {
-  if (file) std::fclose(file);
-  std::remove(path);
-  return outcome;
-}
+// The temporary download, created when made: closed and deleted when it goes, unless it
+// was kept. A file that could not be created is never deleted, as nothing of ours is there.
+class DownloadFile {
+ public:
+  explicit DownloadFile(const char* path)
+      : path_(path), file_(std::fopen(path, "wb")), created_(file_ != nullptr) {}
+  ~DownloadFile() {
+    if (file_) std::fclose(file_);
+    if (created_ && !kept_) std::remove(path_);
+  }
+  DownloadFile(const DownloadFile&) = delete;
+  DownloadFile& operator=(const DownloadFile&) = delete;
+
+  bool Created() const { return created_; }
+  bool Write(const void* bytes, size_t count) {
+    return std::fwrite(bytes, 1, count, file_) == count;
+  }
+  // False when the last bytes could not be written out.
+  bool Close() {
+    std::FILE* file = file_;
+    file_ = nullptr;
+    return std::fclose(file) == 0;
+  }
+  void Keep() { kept_ = true; }
+
+ private:
+  const char* path_;
+  std::FILE* file_;
+  bool created_;
+  bool kept_ = false;
+};
 
 // Whether the offer can be a release signed for us at all, before its bytes are fetched.
 bool CanBeSigned(const DownloadPlan& plan, const UpdateOffer& offer) {
@@ -35,14 +59,14 @@ bool CanBeSigned(const DownloadPlan& plan, const UpdateOffer& offer) {
 // keys, any download that fails here was not a release signed for us, and is said so.
 ExchangeOutcome Verify(const DownloadPlan& plan, const UpdateOffer& offer) {
   ExchangeOutcome refused = Signed(plan) ? ExchangeOutcome::kUnsigned : ExchangeOutcome::kDigestMismatch;
-  if (!FileMatchesMD5(plan.path, offer.digest)) return Discard(nullptr, plan.path, refused);
+  if (!FileMatchesMD5(plan.path, offer.digest)) return refused;
   if (!Signed(plan)) return ExchangeOutcome::kVerified;
   unsigned char sha256[kSHA256Size];
   size_t size = 0;
   if (!FileSHA256(plan.path, sha256, &size) ||
       !ReleaseIsSigned(ReleaseClaim{plan.keys, plan.deliverable, plan.ownBuild, offer.build,
                                     offer.signature, size, sha256}))
-    return Discard(nullptr, plan.path, refused);
+    return refused;
   return ExchangeOutcome::kVerified;
 }
 
@@ -52,12 +76,11 @@ ExchangeOutcome Verify(const DownloadPlan& plan, const UpdateOffer& offer) {
 // check passes its limit.
 ExchangeOutcome Download(const Connection& connection, uint32_t checkStart,
                          const DownloadPlan& plan, const UpdateOffer& offer) {
-  std::FILE* saveTo = std::fopen(plan.path, "wb");
-  if (!saveTo) return ExchangeOutcome::kCannotSave;
+  DownloadFile saveTo(plan.path);
+  if (!saveTo.Created()) return ExchangeOutcome::kCannotSave;
   size_t written = offer.dataSize;
-  if (written > kDownloadCap) return Discard(saveTo, plan.path, ExchangeOutcome::kTooLarge);
-  if (std::fwrite(offer.data, 1, offer.dataSize, saveTo) != offer.dataSize)
-    return Discard(saveTo, plan.path, ExchangeOutcome::kCannotSave);
+  if (written > kDownloadCap) return ExchangeOutcome::kTooLarge;
+  if (!saveTo.Write(offer.data, offer.dataSize)) return ExchangeOutcome::kCannotSave;
   const Deadline whole = {checkStart, kDownloadLimitMs};
   DownloadPace pace;
   StartPace(&pace, connection.now(connection.context));
@@ -65,20 +88,20 @@ ExchangeOutcome Download(const Connection& connection, uint32_t checkStart,
   static char response[kDownloadPieceSize];  // one exchange at a time, on the start-up thread
   for (;;) {
     uint32_t now = connection.now(connection.context);
-    if (TimeLeft(whole, now) == 0 || TooSlow(&pace, now))
-      return Discard(saveTo, plan.path, ExchangeOutcome::kAbandoned);
+    if (TimeLeft(whole, now) == 0 || TooSlow(&pace, now)) return ExchangeOutcome::kAbandoned;
     int count = connection.receive(connection.context, response, kDownloadPieceSize,
                                    BoundedWait(UntilPaceChanges(pace, now), whole, now));
     if (count == kReceiveTimedOut) continue;
     if (count <= 0) break;
     CountArrival(&pace, connection.now(connection.context), static_cast<size_t>(count));
     written += static_cast<size_t>(count);
-    if (written > kDownloadCap) return Discard(saveTo, plan.path, ExchangeOutcome::kTooLarge);
-    if (std::fwrite(response, 1, static_cast<size_t>(count), saveTo) != static_cast<size_t>(count))
-      return Discard(saveTo, plan.path, ExchangeOutcome::kCannotSave);
+    if (written > kDownloadCap) return ExchangeOutcome::kTooLarge;
+    if (!saveTo.Write(response, static_cast<size_t>(count))) return ExchangeOutcome::kCannotSave;
   }
-  if (std::fclose(saveTo) != 0) return Discard(nullptr, plan.path, ExchangeOutcome::kCannotSave);
-  return Verify(plan, offer);
+  if (!saveTo.Close()) return ExchangeOutcome::kCannotSave;
+  ExchangeOutcome outcome = Verify(plan, offer);
+  if (outcome == ExchangeOutcome::kVerified) saveTo.Keep();
+  return outcome;
 }
 
 }  // namespace

@@ -1,11 +1,34 @@
 #include "update/update_report.h"
 
-#include "core/console.h"
-#include "core/flavour.h"
+#include "base/console.h"
+#include "base/flavour.h"
 
-void ReportCheckFailure(const wchar_t* reason) {
-  ConsoleMsgW(L"Не удалось проверить наличие обновлений.\n%ls\n", reason);
+namespace {
+
+const wchar_t* ReasonText(CheckFailure reason) {
+  switch (reason) {
+    case CheckFailure::kWinsock: return L"WSA_ERROR";
+    case CheckFailure::kSocket: return L"SOCKET_ERROR";
+    case CheckFailure::kHost: return L"HOST_ERROR";
+    case CheckFailure::kConnection: return L"CONNECTION_ERROR";
+    case CheckFailure::kTimeout: return L"TIMEOUT_ERROR";
+    case CheckFailure::kRefused: return L"SECURITY_ERROR";
+    case CheckFailure::kSignature: return L"SIGNATURE_ERROR";
+  }
+  return L"";
 }
+
+}  // namespace
+
+void ReportCheckFailure(CheckFailure reason) {
+  ConsoleMsgW(L"Не удалось проверить наличие обновлений.\n%ls\n", ReasonText(reason));
+}
+
+void ReportLatest() { ConsoleMsgW(L"Вы используете самую последнюю версию.\n"); }
+
+void ReportFuture() { ConsoleMsgW(L"Ваша версия новее, чем на сервере.\n"); }
+
+void ReportStaged() { ConsoleMsgW(L"Модуль будет обновлён при следующем запуске.\n"); }
 
 void ReportUpdate(const UpdateOffer& offer) {
   ConsoleMsgW(L"Mодуль обновлён на новую версию.\nСтарая:");  // a Latin "M" first
@@ -16,3 +39,5 @@ void ReportUpdate(const UpdateOffer& offer) {
   ConsoleMsgW(L"Новости обновлений:\n");
   ConsolePrintLine(offer.news);  // whole: a long news text is not cut to a print area
 }
+
+void ReportReplaced() { ConsoleMsgW(L"Модуль был обновлен.\n"); }

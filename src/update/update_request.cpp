@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "update/digest.h"
-#include "vstdlib_helper.h"
+#include "vstdlib/vstdlib_helper.h"
 
 namespace {
 

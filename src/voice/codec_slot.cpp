@@ -1,7 +1,7 @@
 #include "voice/codec_slot.h"
 
-#include "core/plugin.h"
-#include "voice/engine_positions.h"
+#include "base/plugin.h"
+#include "engine/engine_positions.h"
 #include "voice/patching.h"
 
 uint32_t SavedSlotValue;
@@ -12,7 +12,7 @@ namespace {
 constexpr uint32_t kSlotProtectLength = 5;
 
 uint32_t* CodecSlot() {
-  return reinterpret_cast<uint32_t*>(reinterpret_cast<uint32_t>(hEngineLib) + CodecSlotOffset);
+  return reinterpret_cast<uint32_t*>(EngineBase() + CodecSlotOffset);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ struct HookDescriptor {
   const uint8_t* pattern;        // bytes for the pattern scan
   const char* mask;              // one character per pattern byte, '?' matches anything
   uint32_t patternLength;
-  const uint32_t* offsetEntry;   // an offset entry of engine_positions.h, or null
+  const uint32_t* offsetEntry;   // an offset entry of engine/engine_positions.h, or null
   uint32_t target;               // routine to patch; 0 until prepared
   uint32_t replacement;          // our routine the jump leads to
   JumpInstruction jump;          // E9 + (replacement - target - 5)

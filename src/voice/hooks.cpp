@@ -1,6 +1,6 @@
 #include "voice/hooks.h"
 
-#include "voice/engine_positions.h"
+#include "engine/engine_positions.h"
 #include "voice/patching.h"
 
 ModuleInfo EngineModule;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/module_function.h"
+#include "base/module_function.h"
 #include "engine/pe_image.h"
 #include "voice/pattern_scan.h"
 

@@ -1,8 +1,8 @@
 #include "voice/voice_commands.h"
 
 #include "engine/engine.h"
+#include "engine/engine_positions.h"
 #include "voice/codec_slot.h"
-#include "voice/engine_positions.h"
 #include "voice/numbers.h"
 #include "voice/voice_init.h"
 

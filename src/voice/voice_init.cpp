@@ -1,8 +1,9 @@
 #include "voice/voice_init.h"
 
-#include "core/console.h"
+#include "base/console.h"
+#include "base/plugin.h"
+#include "engine/engine_positions.h"
 #include "voice/codec_slot.h"
-#include "voice/engine_positions.h"
 #include "voice/hooks.h"
 #include "voice/numbers.h"
 #include "voice/patching.h"
@@ -85,7 +86,7 @@ void RunEngineHandler() {
 }  // namespace
 
 void SetupVoiceEngine() {
-  SetupEnginePositions();
+  SetupEnginePositions(Version, EngineBase());
   RegisterVoiceSettings();
   ResetServerCodec();
 }
@@ -123,7 +124,7 @@ void __cdecl HookedVoiceInit() {
 void InstallVoiceInitHook() {
   if (!InstallEngineHook(&VoiceInitHook)) return;
   VoiceInitEntry = reinterpret_cast<engine::ParseHandlerFn>(VoiceInitHook.target);
-  ResolveEngineVoiceInit();
+  ResolveEngineVoiceInit(EngineBase());
 }
 
 void VoiceInitSteam() {

@@ -1,6 +1,6 @@
 #include "voice/voice_settings.h"
 
-#include "voice/engine_positions.h"
+#include "engine/engine_positions.h"
 #include "voice/numbers.h"
 
 VoiceSettings Voice;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/probe_table.h"
-#include "core/utf8.h"
+#include "base/utf8.h"
+#include "engine/engine_builds.h"
 #include "engine/pe_image.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/utf8.h"
+#include "base/utf8.h"
 #include "voice/codec_state.h"
 #include "voice/numbers.h"
 

@@ -1,6 +1,5 @@
 list(APPEND NATIVE_UNITS
   ${CMAKE_SOURCE_DIR}/src/voice/codec_state.cpp
-  ${CMAKE_SOURCE_DIR}/src/voice/build_offsets.cpp
   ${CMAKE_SOURCE_DIR}/src/voice/numbers.cpp
   ${CMAKE_SOURCE_DIR}/src/voice/pattern_scan.cpp)
 list(APPEND NATIVE_TESTS

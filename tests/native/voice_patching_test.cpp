@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "voice/build_offsets.h"
+#include "engine/engine_builds.h"
 #include "voice/jump.h"
 #include "voice/numbers.h"
 #include "voice/pattern_scan.h"

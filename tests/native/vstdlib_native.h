@@ -5,3 +5,6 @@
 // the game does; false: the runtime's case-sensitive strstr, the plug-in's fallback in a
 // game without the engine's function.
 extern bool g_searchIgnoresCase;
+
+// How many assertion reports the plug-in's code raised (Q_snprintf's negative bound).
+extern int g_assertionReports;

@@ -3,9 +3,11 @@ refusals that keep a release from going wrong silently, and what the update serv
 of a published site when the plug-in asks it."""
 
 import configparser
+import fcntl
 import hashlib
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -17,7 +19,9 @@ import zipfile
 sys.dont_write_bytecode = True
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DIST = os.environ.get("MURMELON_DIST", os.path.join(ROOT, "build", "mingw", "dist"))
+sys.path.insert(0, os.path.join(ROOT, "service"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
+import release_folder  # noqa: E402
 import release_tool  # noqa: E402
 
 BUILDS = release_tool.build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))
@@ -32,9 +36,10 @@ def read(path):
         return file.read()
 
 
-def run(script, *args):
-    return subprocess.run(["bash", os.path.join(ROOT, "tools", script), *args],
-                          capture_output=True, text=True, timeout=TIMEOUT)
+def run(script, *args, service="none"):
+    """A release command; publish and rollback ask no running service unless told."""
+    return subprocess.run(["bash", os.path.join(ROOT, "tools", script), *args], capture_output=True, text=True,
+                          timeout=TIMEOUT, env=dict(os.environ, MURMELON_SERVICE=service))
 
 
 def openssl(*args):
@@ -47,15 +52,15 @@ def make_key(path):
 
 
 def keyed_modules(folder, public, build_step=0, keys=None):
-    """The built modules as a keyed build would carry the key (its hex text in the bytes),
-    their build numbers raised by build_step (the identity texts are patched in place)."""
+    """The built modules as a keyed build would carry the key (its key list, a text of its
+    own), their build numbers raised by build_step (the identity texts are patched in place)."""
     os.makedirs(folder, exist_ok=True)
     for flavour, (_, build) in FLAVOURS.items():
         module = read(os.path.join(DIST, flavour + ".asi"))
         new = str(build + build_step).encode()
         module = module.replace(b"Murmelon_Build_Num %d\0" % build, b"Murmelon_Build_Num " + new + b"\0")
         with open(os.path.join(folder, flavour + ".asi"), "wb") as file:
-            file.write(module + "".join(keys or [public]).encode())
+            file.write(module + b"\0" + ",".join(keys or [public]).encode() + b"\0")
     return folder
 
 
@@ -66,15 +71,45 @@ def request_line(module_digest, build):
             f"&d={build} HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").encode()
 
 
+def make_site(path):
+    os.makedirs(path)
+    return path
+
+
+def site_state(site):
+    """What a refused command must leave as it was."""
+    if not os.path.isdir(site):
+        return None
+    releases = os.path.join(site, "releases")
+    return (sorted(os.listdir(site)), sorted(os.listdir(releases)) if os.path.isdir(releases) else None,
+            os.readlink(os.path.join(site, "current")) if os.path.islink(os.path.join(site, "current")) else None)
+
+
+class lock_held:
+    """The site's lock, held as another release command would hold it."""
+
+    def __init__(self, site):
+        self.site = site
+
+    def __enter__(self):
+        if self.site:
+            self.fd = os.open(os.path.join(self.site, ".lock"), os.O_RDWR | os.O_CREAT)
+            fcntl.flock(self.fd, fcntl.LOCK_EX)
+
+    def __exit__(self, *exc):
+        if self.site:
+            os.close(self.fd)
+
+
 class Server:
-    """tools/update_server.py on a free port of 127.0.0.1, stopped at the end."""
+    """service/update_server.py on a free port of 127.0.0.1, stopped at the end."""
 
     def __init__(self, releases, work):
         port_file = os.path.join(work, "port")
         if os.path.exists(port_file):
             os.remove(port_file)
         self.process = subprocess.Popen(
-            [sys.executable, os.path.join(ROOT, "tools", "update_server.py"), "--releases", releases,
+            [sys.executable, os.path.join(ROOT, "service", "update_server.py"), "--releases", releases,
              "--port", "0", "--port-file", port_file, "--log", os.path.join(work, "server.log"),
              "--lifetime", "90"])
         deadline = time.monotonic() + TIMEOUT
@@ -182,23 +217,76 @@ class PackageTest(unittest.TestCase):
         bad_notes = os.path.join(w, "bad_notes.txt")
         with open(bad_notes, "w", encoding="utf-8") as file:
             file.write("version: 1.1\nnews:\nFixed a connection Error.\n")
-        published = os.path.join(w, "published-site")
+        published = make_site(os.path.join(w, "published-site"))
         self.assertEqual(run("publish.sh", self.out, published).returncode, 0)
-        for name, kwargs, options, says in (
-                ("no key", {"key": ""}, (), "signing key is needed"),
-                ("module without the key", {"asi": DIST}, (), "do not include the signing key"),
-                ("module with another key", {"asi": keyed_modules(os.path.join(w, "other"), other_public)}, (),
+        module = read(os.path.join(keyed_modules(os.path.join(w, "asi-next"), self.public, 10), "Murmelon_W_7_D.asi"))
+        unsigned = release_folder.write_release(os.path.join(w, "unsigned", "server", "w7"), W7_NEXT, module, "1.2")
+        too_long = release_folder.write_release(os.path.join(w, "too-long", "server", "w7"), 1000000001, module, "1.2")
+        folder_current = make_site(os.path.join(w, "folder-current"))
+        os.makedirs(os.path.join(folder_current, "releases"))
+        os.makedirs(os.path.join(folder_current, "current", "w7"))
+        linked = os.path.join(w, "linked-site")
+        shutil.copytree(published, linked, symlinks=True)
+        os.symlink(os.path.join(w, "asi"), os.path.join(linked, "releases", "0009"))
+        unsigned, too_long = (os.path.dirname(os.path.dirname(f)) for f in (unsigned, too_long))
+        typo = os.path.join(w, "typo")
+        for name, command, says in (  # package options, or (site, the publish.sh arguments, whether locked)
+                ("no key", {"key": ""}, "signing key is needed"),
+                ("module without the key", {"asi": DIST}, "do not include the signing key"),
+                ("module with another key", {"asi": keyed_modules(os.path.join(w, "other"), other_public)},
                  "do not include the signing key"),
-                ("build already published", {"site": published}, (), f"not above the published build {W7}"),
-                ("no such site", {"site": os.path.join(w, "nowhere")}, (), "no such site folder"),
-                ("served folder for the site", {"site": os.path.join(published, "current")}, (), "not a site folder"),
-                ("notes the plug-in would misread", {}, ("--notes", bad_notes), "would refuse")):
+                ("build already published", {"site": published}, f"not above the published build {W7}"),
+                ("ten-digit build", {"asi": keyed_modules(os.path.join(w, "long"), self.public, 10 ** 9 - W7 + 11)},
+                 "build 1000000011 is not a number the plug-in reads"),
+                ("no such site", {"site": typo}, "no such site folder"),
+                ("served folder for the site", {"site": os.path.join(published, "current")}, "not a site folder"),
+                ("notes the plug-in would misread", {"options": ("--notes", bad_notes)}, "would refuse"),
+                ("unsigned over a keyed module", (published, (unsigned, published), False),
+                 f"unsigned, but the served build {W7} carries release keys"),
+                ("ten-digit build published", (published, (too_long, published), False),
+                 "build 1000000001 is not a number the plug-in reads"),
+                ("publish to a mistyped site", (typo, (self.out, typo), False), "no such site folder"),
+                ("current is a folder", (folder_current, (self.out, folder_current), False),
+                 "current is a folder or file, not the link to releases/NNNN"),
+                ("rollback to a link out of the site", (linked, ("--rollback", linked, "0009"), False),
+                 "releases/0009 is not a release folder of this site (a link to"),
+                ("list a missing site", (typo, ("--list", typo), False), "no such site folder"),
+                ("publish while the site is locked", (published, (self.out, published), True),
+                 "is being changed by another"),
+                ("rollback while the site is locked", (published, ("--rollback", published), True),
+                 "is being changed by another")):
             with self.subTest(name):
-                out = os.path.join(w, "refused")
-                result = self.package(out, *options, **kwargs)
+                if isinstance(command, dict):
+                    out = os.path.join(w, "refused")
+                    result = self.package(out, *command.pop("options", ()), **command)
+                    self.assertFalse(os.path.exists(os.path.join(out, "server")))
+                else:
+                    site, arguments, locked = command
+                    before = site_state(site)
+                    with lock_held(site if locked else None):
+                        result = run("publish.sh", *arguments)
+                    self.assertEqual(site_state(site), before)
                 self.assertNotEqual(result.returncode, 0, result.stderr)
                 self.assertIn(says, result.stderr)
-                self.assertFalse(os.path.exists(os.path.join(out, "server")))
+
+    def test_concurrent_rollbacks_take_turns(self):
+        # Five releases, four rollbacks at once: each either goes back one release or is
+        # refused for the lock, never two that read the same current release.
+        site = make_site(os.path.join(self.work.name, "busy-site"))
+        self.assertEqual(run("publish.sh", self.out, site).returncode, 0)
+        for release in ("0002", "0003", "0004", "0005"):
+            shutil.copytree(os.path.join(site, "releases", "0001"), os.path.join(site, "releases", release))
+        os.remove(os.path.join(site, "current"))
+        os.symlink("releases/0005", os.path.join(site, "current"))
+        rollbacks = [subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "release_tool.py"), "rollback",
+                                       "--service", "none", site], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.PIPE, text=True) for _ in range(4)]
+        refusals = [p.communicate(timeout=TIMEOUT)[1] for p in rollbacks]
+        for process, stderr in zip(rollbacks, refusals):
+            self.assertIn(process.returncode, (0, 1))
+            self.assertTrue(process.returncode == 0 or "is being changed by another" in stderr, stderr)
+        went_back = sum(p.returncode == 0 for p in rollbacks)
+        self.assertEqual(os.readlink(os.path.join(site, "current")), f"releases/{5 - went_back:04d}")
 
     def test_version_and_news_from_the_command_line(self):
         news_file = os.path.join(self.work.name, "news.txt")
@@ -212,13 +300,14 @@ class PackageTest(unittest.TestCase):
 
     def test_publishing_keeps_every_release_switches_and_rolls_back(self):
         w = self.work.name
-        site = os.path.join(w, "site")
+        site = make_site(os.path.join(w, "site"))
         newer_out = os.path.join(w, "newer")
         result = run("publish.sh", self.out, site)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertRegex(result.stdout, r"published release 0001\nnow served from .*current \(release 0001\):\n"
-                                        rf"  w7: build {W7} .*signed by key")
-        newer = self.package(newer_out, asi=keyed_modules(os.path.join(w, "asi-newer"), self.public, 10), site=site)
+        self.assertRegex(result.stdout, r"published release 0001\nnow current in .*current \(release 0001\); "
+                                        rf"the service was not asked:\n  w7: build {W7} .*signed by key")
+        newer_asi = keyed_modules(os.path.join(w, "asi-newer"), self.public, 10)
+        newer = self.package(newer_out, asi=newer_asi, site=site)
         self.assertEqual(newer.returncode, 0, newer.stderr)
         # A module signed by a key the served module does not carry is refused.
         stranger = os.path.join(w, "stranger.pem")
@@ -230,7 +319,9 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(refused.returncode, 1)
         self.assertIn("does not carry among its keys", refused.stderr)
 
-        server = Server(os.path.join(site, "current"), w)
+        frozen = os.path.join(w, "frozen")  # a service that does not follow the site
+        shutil.copytree(os.path.join(site, "releases", "0001"), frozen)
+        server, stuck = Server(os.path.join(site, "current"), w), Server(frozen, make_site(frozen + "-server"))
         try:
             def served(flavour, build):
                 module = read(os.path.join(DIST, flavour + ".asi"))
@@ -248,24 +339,44 @@ class PackageTest(unittest.TestCase):
                                  + ini["release"]["version"].encode() + b"DATA:" + module, flavour)
                 self.assertEqual(served(flavour, build), b"LATEST_VERSION")
 
-            steps = [("publish.sh", newer_out, site), ("publish.sh", "--rollback", site),
-                     ("publish.sh", "--rollback", site, "0002")]
+            def interrupted():  # stopped after its folder's rename, before the switch
+                os.symlink("releases/0001", os.path.join(site, "new"))
+                os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
+                return run("publish.sh", newer_out, site, service=f"127.0.0.1:{server.port}")
+
+            live, dead = f"127.0.0.1:{server.port}", f"127.0.0.1:{stuck.port}"
             next_answer = f"BUILD:{W7_NEXT}".encode()
-            expected = [(0, "0002", next_answer), (0, "0001", b"LATEST_VERSION"), (0, "0002", next_answer)]
-            for step, (code, release, answer) in zip(steps, expected):
-                result = run(*step)
-                self.assertEqual(result.returncode, code, result.stderr)
-                self.assertIn(f"(release {release}):\n", result.stdout)
-                self.assertTrue(served("Murmelon_W_7_D", W7).startswith(answer), step)
+            for name, step, code, release, answer, says in (
+                    ("publish", lambda: run("publish.sh", newer_out, site, service=live), 0, "0002", next_answer,
+                     "now served from"),
+                    ("rollback", lambda: run("publish.sh", "--rollback", site, service=live), 0, "0001",
+                     b"LATEST_VERSION", "now served from"),
+                    ("rollback the service does not take", lambda: run("publish.sh", "--rollback", site, "0002",
+                                                                       service=dead),
+                     1, "0002", next_answer, f"NOT served"),
+                    ("publish again after an interrupted one", interrupted, 0, "0002", next_answer,
+                     "release 0002 already holds this release")):
+                with self.subTest(name):
+                    result = step()
+                    self.assertEqual(result.returncode, code, result.stderr)
+                    self.assertIn(f"(release {release})", result.stdout)
+                    self.assertIn(says, result.stdout)
+                    self.assertTrue(served("Murmelon_W_7_D", W7).startswith(answer), name)
+            self.assertIn(f"did not take release 0002: to build {W7_NEXT} of w7 it answered 'FUTURE_VERSION'",
+                          run("publish.sh", "--rollback", site, "0002", service=dead).stderr)
             self.assertEqual(sorted(os.listdir(os.path.join(site, "releases"))), ["0001", "0002"])
             self.assertRegex(run("publish.sh", "--list", site).stdout, rf"^  0001: w7: build {W7} .*\n\* 0002: w7: build {W7_NEXT} ")
         finally:
             server.stop()
-        # After a rollback the next release must still pass the highest build ever published.
+            stuck.stop()
+        # After a rollback another release of the withdrawn build is refused, naming the way back.
+        other = self.package(os.path.join(w, "other-newer"), "--version", "1.2 other", asi=newer_asi)
+        self.assertEqual(other.returncode, 0, other.stderr)
         run("publish.sh", "--rollback", site)
-        again = run("publish.sh", newer_out, site)
+        again = run("publish.sh", os.path.join(w, "other-newer"), site)
         self.assertEqual(again.returncode, 1)
-        self.assertIn(f"not above the published build {W7_NEXT}", again.stderr)
+        self.assertIn(f"not above build {W7_NEXT} of release 0002, which is above the served release 0001", again.stderr)
+        self.assertIn(f"tools/publish.sh --rollback {site} 0002", again.stderr)
         with open(os.path.join(w, "server.log")) as log:
             self.assertRegex(log.read(), rf"now serving .*/releases/0002: w7: build {W7_NEXT} ")
 

@@ -168,13 +168,16 @@ SCENARIO(update_from_release_server_across_two_starts) {
   fs::path releases = GameFolder(scenario::Name() + ".releases");
   std::error_code ignored;
   fs::remove_all(releases, ignored);
-  fs::create_directories(releases / "w7");
-  WriteBytes(releases / "w7" / "release.ini",
-             "[release]\nbuild = 51091\nsuffix = 1\nversion = " + kVersion +
-                 "\nmodule = Murmelon_W_7_D.asi\nnews = news.txt\n");
-  WriteBytes(releases / "w7" / "news.txt", kNews);
-  WriteBytes(releases / "w7" / "Murmelon_W_7_D.asi", NewerModule(OldModule()));
-  std::string host = StartReleaseServer(ServerFolder(scenario::StartDir(), scenario::Name()), releases);
+  fs::path server = ServerFolder(scenario::StartDir(), scenario::Name());
+  WriteBytes(server / "module", NewerModule(OldModule()));
+  WriteBytes(server / "news", kNews);
+  std::string written = RunPython(
+      "service/release_folder.py",
+      {UnixPath(releases), "--build", "51091", "--module", UnixPath(server / "module"), "--version", kVersion,
+       "--news-file", UnixPath(server / "news")},
+      releases / "w7" / "release.ini");
+  ok(!written.empty(), "the release folder was not written\n");
+  std::string host = StartReleaseServer(server, releases);
   if (host.empty()) ok(false, "the update server did not start\n");
   // The second start asks the same server: the new module's digest is the newest.
   ExpectTwoStarts(host, host);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "scenario.h"
-#include "vstdlib_helper.h"
+#include "vstdlib/vstdlib_helper.h"
 
 namespace {
 

@@ -172,7 +172,7 @@ inline std::string SignRelease(const fs::path& folder, const std::string& key, c
 inline std::string StartReleaseServer(const fs::path& folder, const fs::path& releases,
                                       int lifetime = 40) {
   int port = StartPythonServer(
-      "tools/update_server.py",
+      "service/update_server.py",
       {"--releases", UnixPath(releases), "--port", "0", "--port-file", UnixPath(folder / "port"),
        "--log", UnixPath(folder / "log"), "--lifetime", std::to_string(lifetime)},
       folder / "port");

@@ -1,11 +1,15 @@
-"""The update service through the production stack on loopback (tools/local_stack.py:
+"""The update service through the production stack on loopback (service/local_stack.py:
 nginx with deploy/'s site in front of gunicorn with deploy/'s settings): nothing the stack
-adds holds a marker, the real plug-in under Wine (a build with keys) updates itself across
-two starts through it from a signed release, and a client reading at 100 KB/s receives the whole module."""
+adds holds a marker, up to each of nginx's request limits; release folders that break
+under a running service (a killed worker, a reload) leave every answer whole; the access
+log tells cut answers from whole ones; the real plug-in under Wine (a build with keys)
+updates itself across two starts through it from a signed release, and a client reading
+at 100 KB/s receives the whole module."""
 
 import hashlib
 import os
 import re
+import signal
 import socket
 import subprocess
 import sys
@@ -15,8 +19,10 @@ import unittest
 
 sys.dont_write_bytecode = True
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "service"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import local_stack  # noqa: E402
+import release_folder  # noqa: E402
 import release_tool  # noqa: E402
 import update_app  # noqa: E402
 
@@ -84,17 +90,11 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.TemporaryDirectory(prefix="murmelon-stack-test.")
         releases = os.path.join(cls.work.name, "releases")
-        os.makedirs(os.path.join(releases, "w7"))
         with open(MODULE, "rb") as file:
             cls.module = file.read() + NEWER_TAIL
         signature = release_tool.sign(SIGNING_KEY, update_app.signed_message("Murmelon_W_7_D", NEWER, cls.module))
-        ini = (f"[release]\nbuild = {NEWER}\nsuffix = 1\nversion = {VERSION}\nmodule = Murmelon_W_7_D.asi\n"
-               f"news = news.txt\ndeliverable = Murmelon_W_7_D\n"
-               f"public_key = {release_tool.public_key_hex(SIGNING_KEY)}\nsignature = {signature}\n")
-        for name, data in (("Murmelon_W_7_D.asi", cls.module), ("news.txt", NEWS.encode()),
-                           ("release.ini", ini.encode())):
-            with open(os.path.join(releases, "w7", name), "wb") as file:
-                file.write(data)
+        release_folder.write_release(os.path.join(releases, "w7"), NEWER, cls.module, VERSION, NEWS,
+                                     signature=signature, public_key=release_tool.public_key_hex(SIGNING_KEY))
         cls.release = update_app.load_releases(releases)[0]
         # A small send buffer: nginx, not the kernel, then paces a slow client, as over a real link.
         cls.stack = local_stack.Stack(releases, os.path.join(cls.work.name, "stack"), lifetime=170,
@@ -132,15 +132,80 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
         self.assertTrue(answer.endswith(b"DATA:" + self.module), f"{len(answer)} bytes in {seconds:.1f} s")
         self.assertGreater(seconds, 0.9 * len(answer) / (100 * 1000))  # it really was that slow
 
+
+def request(build, a=""):
+    return f"GET {update_app.CHECK_PATH}?{check_query(a, build)} HTTP/1.0\r\n\r\n".encode()
+
+
+def wait_for(condition, what, seconds=20):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"waited {seconds} s for {what}")
+        time.sleep(0.05)
+
+
+@unittest.skipIf(local_stack.available(), local_stack.available())
+class StackUnderFaults(unittest.TestCase):
+    """A site with one release of both flavours (1 MB modules), served as in production."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory(prefix="murmelon-stack-faults.")
+        cls.site = os.path.join(cls.work.name, "site")
+        cls.write_release()
+        os.symlink("releases/0001", os.path.join(cls.site, "current"))
+        cls.stack = local_stack.Stack(os.path.join(cls.site, "current"), os.path.join(cls.work.name, "stack"),
+                                      lifetime=170, listen_options="sndbuf=64k")
+        cls.port = cls.stack.port
+
+    @classmethod
+    def write_release(cls):
+        for build, seed in ((51091, b"w7"), (51092, b"xp")):
+            module = b"MZ" + b"".join(hashlib.sha256(seed + bytes([i % 256, i // 256])).digest()
+                                      for i in range(32768))
+            folder = release_folder.write_release(os.path.join(cls.site, "releases", "0001", seed.decode()),
+                                                  build, module, "1.1", "Новое.\n")
+            if build == 51091:
+                cls.w7 = folder
+                cls.update = read(os.path.join(folder, update_app.ANSWER_FILE))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.stop()
+        cls.work.cleanup()
+
+    def log(self, name):
+        return read(getattr(self.stack, name)).decode("utf-8", "replace")
+
     def test_nothing_the_stack_adds_holds_a_marker(self):
         check = update_app.CHECK_PATH
+        target = f"GET {check}?x= HTTP/1.0"
+
+        def line_of(length):  # a request line of exactly length bytes, CR LF not counted
+            return f"GET {check}?x={'a' * (length - len(target))} HTTP/1.0\r\n"
+
+        def fields(count, length):  # header lines of length bytes each
+            return "".join(f"X{i:03d}: {'v' * (length - 6)}\r\n" for i in range(count))
+
         cases = (  # name, request, status, the body the application answers (None: nginx's own)
-            ("latest", f"GET {check}?{check_query('', NEWER)} HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"LATEST_VERSION"),
+            ("latest", f"GET {check}?{check_query('', 51091)} HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"LATEST_VERSION"),
             ("refused", f"GET {check}?a=1 HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"ERROR"),
             ("other method", f"POST {check} HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc", 405, b"not allowed\n"),
             ("other path", "GET /other HTTP/1.0\r\n\r\n", 404, None),
+            ("an answer file asked for", "GET /murmelon-files/releases/0001/w7/update.answer HTTP/1.0\r\n\r\n", 404, None),
             ("not a request", "GARBAGE\r\n\r\n", 400, None),
             ("body too large", f"POST {check} HTTP/1.0\r\nContent-Length: 5000\r\n\r\n" + "x" * 5000, 413, None),
+            # nginx's limits, each side: below them the application answers, above them nginx.
+            ("request line of 4094 bytes", line_of(4094) + "\r\n", 200, b"ERROR"),
+            ("request line of 4095 bytes", line_of(4095) + "\r\n", 414, None),
+            ("request line of 8190 bytes", line_of(8190) + "\r\n", 414, None),
+            ("header line of 4094 bytes", f"GET {check} HTTP/1.0\r\n{fields(1, 4094)}\r\n", 200, b"ERROR"),
+            ("header line of 4095 bytes", f"GET {check} HTTP/1.0\r\n{fields(1, 4095)}\r\n", 400, None),
+            ("header line of 8185 bytes", f"GET {check} HTTP/1.0\r\n{fields(1, 8185)}\r\n", 400, None),
+            ("150 header lines", f"GET {check} HTTP/1.0\r\n{fields(150, 10)}\r\n", 200, b"ERROR"),
+            ("4 header lines of 4000 bytes", f"GET {check} HTTP/1.0\r\n{fields(4, 4000)}\r\n", 200, b"ERROR"),
+            ("5 header lines of 4000 bytes", f"GET {check} HTTP/1.0\r\n{fields(5, 4000)}\r\n", 400, None),
             ("header too large", f"GET {check} HTTP/1.0\r\nX: {'a' * 20000}\r\n\r\n", 400, None),
             ("target too long", f"GET /{'a' * 20000} HTTP/1.0\r\n\r\n", 414, None))
         for name, raw, status, body in cases:
@@ -153,17 +218,72 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
                     self.assertIsNone(update_app.find_marker(rest), rest)
                 else:
                     self.assertEqual(rest, body)
-        # The head of an update, up to the application's first key.
-        head = ask(self.port, f"GET {check}?{check_query('', OURS)} HTTP/1.0\r\n\r\n".encode()).split(b"BUILD:")[0]
+        # The head of an update, up to the application's first key: nginx sent it from disk.
+        head = ask(self.port, request(51081)).split(b"SAVETO:")[0]
         self.assertIsNone(update_app.find_marker(head), head)
         self.assertTrue(re.match(rb"HTTP/1.1 200 OK\r\n.*\r\n\r\n$", head, re.S), head)
+        self.assertNotIn(b"X-Accel", head)
+
+    def test_release_faults_leave_every_answer_whole(self):
+        master = self.stack.gunicorn_master()
+
+        def cut(name):  # truncated in place, as a full disk or a stray command leaves it
+            with open(os.path.join(self.w7, name), "r+b") as file:
+                file.truncate(1000)
+
+        def kill_a_worker():
+            old = self.stack.gunicorn_workers()
+            os.kill(old[0], signal.SIGKILL)
+            wait_for(lambda: len(set(self.stack.gunicorn_workers()) - set(old)) == 1, "a new worker")
+
+        def reload():
+            old = self.stack.gunicorn_workers()
+            os.kill(master, signal.SIGHUP)
+            wait_for(lambda: not set(self.stack.gunicorn_workers()) & set(old)
+                     and len(self.stack.gunicorn_workers()) == 3, "new workers")
+
+        for name, change, logged in (  # what happens to the site, what gunicorn's log then says
+                ("a worker killed over a cut module", lambda: (cut("Murmelon_W_7_D.asi"), kill_a_worker()), None),
+                ("a reload over a cut module", reload, r"cannot load all of .*/releases/0001 .*still serving w7"),
+                ("the answer file cut", lambda: cut(update_app.ANSWER_FILE), r"update.answer changed since it "
+                                                                              r"was loaded: answering w7 from memory"),
+                ("repaired, reloaded", lambda: (self.write_release(), reload()), r"now serving .*/releases/0001: w7")):
+            with self.subTest(name):
+                change()
+                # Enough requests to reach every worker more than once.
+                answers = [ask(self.port, request(51081)).partition(b"\r\n\r\n")[2] for _ in range(9)]
+                self.assertEqual([len(a) for a in answers], [len(self.update)] * 9)
+                self.assertTrue(all(a == self.update for a in answers))
+                os.kill(master, 0)  # the master still runs
+                if logged:
+                    self.assertRegex(self.log("gunicorn_log"), logged)
+
+    def test_the_access_log_tells_cut_answers_from_whole_ones(self):
+        def updates():
+            return [line for line in self.log("access_log").splitlines() if "verdict=update" in line]
+
+        before = len(updates())
+        whole = len(ask(self.port, request(51081)).partition(b"\r\n\r\n")[2])
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as connection:
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+            connection.sendall(request(51081))
+            connection.recv(10000)  # a player that gives up early
+        wait_for(lambda: len(updates()) == before + 2, "the cut answer's log line")
+        self.assertRegex(updates()[-2], rf"bytes={whole} .* complete=OK$")
+        self.assertRegex(updates()[-1], r"bytes=\d+ .* complete=no$")
+        self.assertLess(int(re.search(r"bytes=(\d+)", updates()[-1]).group(1)), whole)
 
     def test_when_the_application_is_gone_nginx_answers_a_plain_503(self):
         # Runs last (unittest orders by name): it stops gunicorn.
         self.stack.stop_gunicorn()
-        answer = ask(self.port, f"GET {update_app.CHECK_PATH}?{check_query('', NEWER)} HTTP/1.0\r\n\r\n".encode())
+        answer = ask(self.port, request(51091))
         self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
         self.assertIsNone(update_app.find_marker(answer), answer)
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-"""The update service (tools/update_app.py under tools/update_server.py): its answers
+"""The update service (service/update_app.py under service/update_server.py): its answers
 byte for byte, the release checks that keep the plug-in's markers out of served texts and
 unverified modules off the wire, switching releases, and the server's command line."""
 
@@ -15,8 +15,9 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SERVER_SCRIPT = os.path.join(ROOT, "tools", "update_server.py")
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+SERVER_SCRIPT = os.path.join(ROOT, "service", "update_server.py")
+sys.path.insert(0, os.path.join(ROOT, "service"))
+import release_folder  # noqa: E402
 import update_app  # noqa: E402
 import update_server  # noqa: E402
 
@@ -36,13 +37,12 @@ def write(path, data):
         file.write(data if isinstance(data, bytes) else data.encode("utf-8"))
 
 
-def make_release(root, folder, build, suffix, module, news="Новое.\n", version="1.1",
-                 extra="", news_name="news.txt"):
-    write(os.path.join(root, folder, "release.ini"),
-          f"[release]\nbuild = {build}\nsuffix = {suffix}\nversion = {version}\n"
-          f"module = Murmelon.asi\nnews = {news_name}\n{extra}")
-    write(os.path.join(root, folder, "news.txt"), news)
-    write(os.path.join(root, folder, "Murmelon.asi"), module)
+def make_release(root, folder, build, suffix, module, news="Новое.\n", version="1.1", news_name=None,
+                 **fields):
+    if news_name:
+        fields["news"] = news_name
+    return release_folder.write_release(os.path.join(root, folder), build, module, version, news,
+                                        suffix=suffix, fields=fields)
 
 
 class SigningKey:
@@ -65,7 +65,7 @@ class SigningKey:
 
     def fields(self, deliverable, build, module, signature=None):
         signature = signature or self.sign(update_app.signed_message(deliverable, build, module))
-        return f"deliverable = {deliverable}\npublic_key = {self.public}\nsignature = {signature}\n"
+        return {"deliverable": deliverable, "public_key": self.public, "signature": signature}
 
 
 def ask(port, raw):
@@ -91,7 +91,7 @@ def split(answer):
 
 
 class Served:
-    """tools/update_server.py's server in this process, over a releases folder."""
+    """service/update_server.py's server in this process, over a releases folder."""
 
     def __init__(self, folder):
         self.app = update_app.UpdateApp(folder, log=quiet)
@@ -114,7 +114,7 @@ class ServedAnswers(unittest.TestCase):
         make_release(cls.folder.name, "w7", 51091, "1", MODULE_W7,
                      news="Голосовой чат.\nThanks.", version="1.1 (Sep 02 2013)")
         make_release(cls.folder.name, "xp", 51092, "2", MODULE_XP,
-                     extra=cls.key.fields("Murmelon_W_XP_D", 51092, MODULE_XP))
+                     **cls.key.fields("Murmelon_W_XP_D", 51092, MODULE_XP))
         cls.served = Served(cls.folder.name)
         cls.port = cls.served.port
 
@@ -133,7 +133,7 @@ class ServedAnswers(unittest.TestCase):
     def test_an_older_build_gets_its_flavour_newest_module(self):
         answer = request(self.port, OLD, SERIAL, 51081)
         digest = hashlib.md5(MODULE_W7).hexdigest().encode()
-        expected_body = (b"SAVETO:Murmelon.asi.newMD5:" + digest + "WHATNEW:Голосовой чат.\nThanks."
+        expected_body = (b"SAVETO:Murmelon_W_7_D.asi.newMD5:" + digest + "WHATNEW:Голосовой чат.\nThanks."
                          .encode() + b"VERSION:1.1 (Sep 02 2013)DATA:" + MODULE_W7)
         head, body = split(answer)
         self.assertEqual(body, expected_body)
@@ -145,7 +145,7 @@ class ServedAnswers(unittest.TestCase):
         body = self.verdict(OLD, SERIAL, 51082)
         signature = self.key.sign(update_app.signed_message("Murmelon_W_XP_D", 51092, MODULE_XP))
         digest = hashlib.md5(MODULE_XP).hexdigest()
-        self.assertEqual(body, f"BUILD:51092SIGNATURE:{signature}SAVETO:Murmelon.asi.newMD5:{digest}"
+        self.assertEqual(body, f"BUILD:51092SIGNATURE:{signature}SAVETO:Murmelon_W_XP_D.asi.newMD5:{digest}"
                                "WHATNEW:Новое.\nVERSION:1.1DATA:".encode() + MODULE_XP)
 
     def test_verdicts(self):
@@ -212,7 +212,7 @@ class ReleaseChecks(unittest.TestCase):
         # Non-ASCII would reach the player under another code page, and longer in bytes.
         for name in ("../x.asi", "C:x", "sub/x", "x.", "NUL.asi", "stufftata.btz", "xMD5:y",
                      "модуль.asi", "x" * 201):
-            self.refused(extra=f"save_as = {name}\n")
+            self.refused(save_as=name)
 
     def test_files_outside_the_release_folder_are_refused(self):
         outside = os.path.join(self.work.name, "outside.txt")
@@ -222,6 +222,7 @@ class ReleaseChecks(unittest.TestCase):
         with tempfile.TemporaryDirectory() as root:
             make_release(root, "w7", 51091, "1", MODULE_W7)
             os.remove(os.path.join(root, "w7", "news.txt"))
+            os.remove(os.path.join(root, "w7", update_app.ANSWER_FILE))
             os.symlink(outside, os.path.join(root, "w7", "news.txt"))
             with self.assertRaisesRegex(update_app.ReleaseError, "outside"):
                 update_app.load_releases(root)
@@ -236,17 +237,24 @@ class ReleaseChecks(unittest.TestCase):
                 ("another deliverable", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, other_name)),
                 ("another build", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, other_build)),
                 ("truncated", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, good[:-2])),
-                ("no key", f"deliverable = Murmelon_W_7_D\nsignature = {good}\n"),
+                ("no key", {"deliverable": "Murmelon_W_7_D", "signature": good}),
                 ("XP name on Windows 7 builds", self.key.fields("Murmelon_W_XP_D", 51091, MODULE_W7))):
             with self.subTest(name):
-                self.refused(extra=fields)
-        self.refused(module=MODULE_W7 + b"x", extra=self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7))
+                self.refused(**fields)
+        self.refused(module=MODULE_W7 + b"x", **self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7))
         with tempfile.TemporaryDirectory() as root:  # and the good one loads
-            make_release(root, "w7", 51091, "1", MODULE_W7, extra=self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7))
+            make_release(root, "w7", 51091, "1", MODULE_W7, **self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7))
             self.assertEqual(update_app.load_releases(root)[0].signature, good)
 
     def test_inconsistent_releases_are_refused(self):
         self.refused(build=51092)  # does not end in its own suffix
+        for build in ("1000000001", "051091", "-51091"):  # more than the plug-in reads, or misread
+            self.refused(build=build)
+        with tempfile.TemporaryDirectory() as root:  # an answer file that is not this release's
+            make_release(root, "w7", 51091, "1", MODULE_W7)
+            write(os.path.join(root, "w7", update_app.ANSWER_FILE), b"SAVETO:")
+            with self.assertRaisesRegex(update_app.ReleaseError, "does not hold this release's answer"):
+                update_app.load_releases(root)
         with tempfile.TemporaryDirectory() as root:
             make_release(root, "a", 51091, "1", MODULE_W7)
             make_release(root, "b", 51101, "01", MODULE_XP)
@@ -255,24 +263,67 @@ class ReleaseChecks(unittest.TestCase):
 
 
 class Switching(unittest.TestCase):
-    def test_the_service_follows_a_switched_link_and_keeps_serving_on_a_broken_one(self):
+    def test_the_service_follows_the_link_and_keeps_what_it_loaded_whole(self):
+        """Each step changes the site, then asks as a Windows 7 and a Windows XP player of
+        an old build would: the verdicts show what is served."""
         with tempfile.TemporaryDirectory() as site:
-            make_release(os.path.join(site, "1"), "w7", 51091, "1", MODULE_W7)
-            make_release(os.path.join(site, "2"), "w7", 51101, "1", MODULE_W7 + b"2")
-            make_release(os.path.join(site, "3"), "w7", 51111, "1", MODULE_W7, news="an error")
-            lines = []
-            os.symlink("1", os.path.join(site, "current"))
-            app = update_app.UpdateApp(os.path.join(site, "current"), log=lines.append)
-            query = f"a=&b={SERIAL}&c={hashlib.md5(SERIAL.encode()).hexdigest()}&d=51101"
-            environ = {"PATH_INFO": update_app.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
-            verdicts = []
-            for target in ("1", "2", "3"):
+            def release(name, w7_build, xp_build=None, **w7):
+                make_release(os.path.join(site, name), "w7", w7_build, "1", MODULE_W7 + name.encode(), **w7)
+                if xp_build:
+                    make_release(os.path.join(site, name), "xp", xp_build, "2", MODULE_XP + name.encode())
+
+            def point(target):
                 os.symlink(target, os.path.join(site, "new"))
                 os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
-                verdicts.append(b"".join(app(environ, lambda status, headers: None)))
-            self.assertEqual(verdicts, [b"FUTURE_VERSION", b"LATEST_VERSION", b"LATEST_VERSION"])
-            self.assertRegex(lines[1], r"^now serving .*/2: w7: build 51101 ")
-            self.assertRegex(lines[2], r"^reload failed, still serving .*/2: .*contains 'error'")
+
+            def cut(name):  # a module truncated in place
+                with open(os.path.join(site, name, "w7", "Murmelon_W_7_D.asi"), "r+b") as file:
+                    file.truncate(100)
+
+            release("1", 51091, 51092)
+            release("2", 51101, 51102)
+            release("3", 51111, news="an error")
+            lines = []
+            old = update_app.RETRY_SECONDS
+            update_app.RETRY_SECONDS = 0.3
+            self.addCleanup(setattr, update_app, "RETRY_SECONDS", old)
+            point("1")
+            cut("1")
+            apps = []
+
+            def served(build):  # asked as the player of release 2's build
+                query = f"a=&b={SERIAL}&c={hashlib.md5(SERIAL.encode()).hexdigest()}&d={build}"
+                environ = {"PATH_INFO": update_app.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
+                statuses = []
+                body = b"".join(apps[0](environ, lambda status, headers: statuses.append(status)))
+                return body[:14] if statuses[0].startswith("200") else statuses[0][:3].encode()
+
+            future, latest = b"FUTURE_VERSION", b"LATEST_VERSION"
+            steps = (  # what changes, then (Windows 7 answer, XP answer), what the log says
+                ("boot on a cut w7 module",
+                 lambda: apps.append(update_app.UpdateApp(os.path.join(site, "current"), log=lines.append)),
+                 (b"503", future),
+                 r"^cannot load all of .*/1 .*answer.*; still serving xp: build 51092"),
+                ("repaired, not yet tried again", lambda: release("1", 51091, 51092), (b"503", future), None),
+                ("tried again after the delay", lambda: time.sleep(0.4), (future, future),
+                 r"^now serving .*/1: w7: build 51091 .*; xp: build 51092 "),
+                ("switched to a release whose w7 is cut", lambda: (cut("2"), point("2")),
+                 (future, latest), r"^cannot load all of .*/2 .*still serving w7: build 51091"),
+                ("back to the release served whole", lambda: point("1"), (future, future),
+                 r"^now serving .*/1: w7: build 51091 .*; xp: build 51092 "),
+                ("repaired, switched, reloaded", lambda: (release("2", 51101, 51102), point("2"), apps[0].reload()),
+                 (latest, latest), r"^now serving .*/2: w7: build 51101 "),
+                ("switched to a refused release", lambda: point("3"), (latest, latest),
+                 r"^cannot load all of .*/3 .*contains 'error'; still serving w7: build 51101 .*; xp: build 51102"),
+                ("the link gone", lambda: os.remove(os.path.join(site, "current")),
+                 (latest, latest), r"^cannot load all of .*current.*still serving w7: build 51101"))
+            for name, change, answers, logged in steps:
+                with self.subTest(name):
+                    del lines[:]
+                    change()
+                    self.assertEqual((served(51101), served(51102)), answers)
+                    if logged:
+                        self.assertRegex(lines[-1], logged)
 
 
 class CommandLine(unittest.TestCase):

@@ -1,6 +1,7 @@
 // The real engine's layout: build-date probes and per-build positions of builds 6027 and 6132.
-// The plug-in carries its own copy of these numbers; keeping the world's copy separate
-// means a wrong number on either side shows up as a failing scenario.
+// The plug-in carries its own copy of these numbers (src/engine/engine_builds.cpp);
+// keeping the world's copy separate means a wrong number on either side shows up as a
+// failing scenario.
 #pragma once
 
 #include <cstdint>

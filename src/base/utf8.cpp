@@ -1,4 +1,4 @@
-#include "core/utf8.h"
+#include "base/utf8.h"
 
 size_t Utf16ToUtf8(const uint16_t* text, char* dest, size_t capacity) {
   if (capacity == 0) return 0;

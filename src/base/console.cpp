@@ -1,13 +1,13 @@
-#include "core/console.h"
+#include "base/console.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 
-#include "core/interfaces.h"
-#include "core/utf8.h"
-#include "vstdlib_helper.h"
+#include "base/interfaces.h"
+#include "base/utf8.h"
+#include "vstdlib/vstdlib_helper.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "core/interfaces.h"
+#include "base/interfaces.h"
 
-#include "core/module_function.h"
+#include "base/module_function.h"
 
 void* G_UI;
 void* G_Console;

@@ -12,8 +12,3 @@ void ConsolePrintW(const wchar_t* format, ...);
 void ConsolePrint(const char* format, ...) __attribute__((format(ms_printf, 1, 2)));
 // Plain narrow text and a line end, whole however long: no format area cuts it.
 void ConsolePrintLine(const char* text);
-
-// The three about texts, in order (supported builds, at each late start-up).
-void PrintAbout();
-// The unsupported-build message, then the engine's own "version" answer.
-void ReportUnsupportedBuild();

@@ -2,6 +2,8 @@
 // flavours/ defines them.
 #pragma once
 
+#include <cstdlib>
+
 struct FlavourTexts {
   const char* buildNumberText;     // "51081"
   const char* buildNumberString;   // "Murmelon_Build_Num 51081"
@@ -11,3 +13,6 @@ struct FlavourTexts {
 };
 
 extern const FlavourTexts kFlavour;
+
+// This module's build number, as GetBuildInt exports it and the update check sends it.
+inline int FlavourBuildNumber() { return std::atoi(kFlavour.buildNumberText); }

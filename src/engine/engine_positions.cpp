@@ -1,7 +1,6 @@
-#include "voice/engine_positions.h"
+#include "engine/engine_positions.h"
 
-#include "core/plugin.h"
-#include "voice/build_offsets.h"
+#include "engine/engine_builds.h"
 
 void** EngineFuncTable;
 const volatile int32_t* EngineClientState;
@@ -17,8 +16,6 @@ uint32_t CodecSlotOffset;
 
 namespace {
 
-uint32_t EngineBase() { return reinterpret_cast<uint32_t>(hEngineLib); }
-
 // An absolute engine address as the position's type.
 template <typename T>
 T At(uint32_t address) {
@@ -27,9 +24,9 @@ T At(uint32_t address) {
 
 }  // namespace
 
-void SetupEnginePositions() {
+void SetupEnginePositions(int32_t build, uint32_t base) {
   VoiceEngineEntries entries;
-  if (!VoiceEngineEntriesFor(Version, EngineBase(), &entries)) return;
+  if (!VoiceEngineEntriesFor(build, base, &entries)) return;
   EngineFuncTable = At<void**>(entries.funcTable);
   VoiceInitHandlerOffset = entries.voiceInitHandlerOffset;
   HudFrameOffset = entries.hudFrameOffset;
@@ -40,15 +37,15 @@ void SetupEnginePositions() {
   EngineVoiceFormat = At<engine::CaptureFormat*>(entries.voiceFormat);
 }
 
-void SetupMessageReaders() {
+void SetupMessageReaders(int32_t build, uint32_t base) {
   MessageReaderEntries entries;
-  if (!MessageReaderEntriesFor(Version, EngineBase(), &entries)) return;
+  if (!MessageReaderEntriesFor(build, base, &entries)) return;
   EngineReadString = At<engine::ReadStringFn>(entries.readString);
   EngineReadByte = At<engine::ReadByteFn>(entries.readByte);
 }
 
-void ResolveEngineVoiceInit() {
-  EngineVoiceInit = At<engine::VoiceInitFn>(EngineBase() + VoiceInitFuncOffset);
+void ResolveEngineVoiceInit(uint32_t base) {
+  EngineVoiceInit = At<engine::VoiceInitFn>(base + VoiceInitFuncOffset);
 }
 
 int CallEngineVoiceInit(const char* codec, int quality) {

@@ -6,7 +6,7 @@
 
 #include <cstdarg>
 
-#include "vstdlib_names.h"
+#include "vstdlib/vstdlib_names.h"
 
 #ifdef _WIN32
 #define VSTDLIB_PRINTF_FORMAT(f, a) __attribute__((format(ms_printf, f, a)))
@@ -40,13 +40,16 @@ void Q_strcat(char* dest, const char* src, int destSize);
 // Bounded formatting into maxLen bytes (terminator included). Negative when the text
 // was cut; the destination is always terminated when maxLen > 0.
 int Q_vsnprintf(char* dest, int maxLen, const char* format, va_list args);
-// Our own formatter: checks its pointers, formats through Q_vsnprintf and reports a
-// cut text as maxLen. maxLen 0 writes nothing.
+// Our own formatter (bounded_format.cpp): checks its pointers, formats through
+// Q_vsnprintf and reports a cut text as maxLen. maxLen 0 writes nothing.
 int Q_snprintf(char* dest, int maxLen, const char* format, ...)
     VSTDLIB_PRINTF_FORMAT(3, 4);
 
-// Pointer checks: each raises the runtime's assertion report when the test fails and
-// returns whether the pointer is usable.
+// The runtime's assertion report, as the debug runtime words it (source name
+// "vstdlib_helper"). It returns, and the caller decides whether it is safe to go on.
+void RaiseAssertionReport(const char* expression, int line);
+// Pointer checks: each raises the assertion report when the test fails and returns
+// whether the pointer is usable.
 bool CheckReadable(const void* ptr, unsigned count);
 bool CheckWritable(void* ptr, unsigned count);
 bool CheckReadWrite(void* ptr, unsigned count);

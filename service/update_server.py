@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Update server for the Murmelon plug-in, for development, demos and tests.
 
-Runs the update service (tools/update_app.py, a WSGI application) under the standard
+Runs the update service (update_app.py, a WSGI application) under the standard
 library's WSGI server, one thread per connection. Players are served by the production
 stack in deploy/ (gunicorn behind nginx), which bounds slow clients; this one does not.
-See tools/update_server.md.
+See README.md in this folder.
 """
 
 import argparse
@@ -125,10 +125,9 @@ def main(argv=None):
     args = parse_arguments(argv)
     if args.log:
         detach_standard_streams(args.log)
-    try:
-        application = update_app.UpdateApp(args.releases, log=log)
-    except (update_app.ReleaseError, OSError) as error:
-        log(f"cannot load releases: {error}")
+    application = update_app.UpdateApp(args.releases, log=log)
+    if not application.releases:
+        log(f"cannot load releases from {args.releases}: nothing to serve")
         return 2
     server = Server((args.bind, args.port), RequestHandler)
     server.set_app(application)

@@ -1,6 +1,4 @@
-#include "vstdlib_helper.h"
-
-#include "core/module_function.h"
+#include "vstdlib/vstdlib_helper.h"
 
 #include <windows.h>
 
@@ -24,17 +22,15 @@ Fn Entry(VstdlibIndex index) {
   return reinterpret_cast<Fn>(VstdlibTable[index]);
 }
 
-// The runtime's assertion report, as the debug runtime words it. It returns, and the
-// caller decides whether it is safe to go on.
-void ReportCheckFailure(const char* expression, int line) {
+}  // namespace
+
+void RaiseAssertionReport(const char* expression, int line) {
   char report[512];
   std::snprintf(report, sizeof report, "Assertion failed: %s, file %s, line %d\n", expression,
                 "vstdlib_helper", line);
   OutputDebugStringA(report);
   std::fputs(report, stderr);
 }
-
-}  // namespace
 
 #define VSTDLIB_NAME(name, ...) #name,
 #define VSTDLIB_NAME_CUSTOM(name) #name,
@@ -47,8 +43,9 @@ void BindVstdlib() {
   // The engine has the library loaded already; this takes a reference we never drop.
   HMODULE library = LoadLibraryW(L"vstdlib.dll");
   if (!library) return;
+  // Through void* so the conversion from FARPROC is explicit and warning-free.
   for (int i = 0; i < kVstdlibEntryCount; ++i)
-    VstdlibTable[i] = ModuleFunction<void*>(library, kVstdlibNames[i]);
+    VstdlibTable[i] = reinterpret_cast<void*>(GetProcAddress(library, kVstdlibNames[i]));
 }
 
 bool VstdlibHas(const char* name) {
@@ -106,45 +103,26 @@ int Q_vsnprintf(char* dest, int maxLen, const char* format, va_list args) {
   return written;
 }
 
-int Q_snprintf(char* dest, int maxLen, const char* format, ...) {
-  if (maxLen < 0) {
-    ReportCheckFailure("maxLen >= 0", __LINE__);
-    return 0;  // a negative bound would let the formatter write without limit
-  }
-  if (maxLen == 0) return 0;  // nothing may be written, not even a terminator
-  if (!CheckWritable(dest, static_cast<unsigned>(maxLen))) return 0;
-  if (!CheckString(format, 0xFFFFFF)) return 0;
-  va_list args;
-  va_start(args, format);
-  int result = Q_vsnprintf(dest, maxLen, format, args);
-  va_end(args);
-  if (result < 0) {
-    result = maxLen;
-    dest[maxLen - 1] = '\0';
-  }
-  return result;
-}
-
 bool CheckReadable(const void* ptr, unsigned count) {
   if (!IsBadReadPtr(ptr, count)) return true;
-  ReportCheckFailure("!IsBadReadPtr( ptr, count )", __LINE__);
+  RaiseAssertionReport("!IsBadReadPtr( ptr, count )", __LINE__);
   return false;
 }
 
 bool CheckWritable(void* ptr, unsigned count) {
   if (!IsBadWritePtr(ptr, count)) return true;
-  ReportCheckFailure("!IsBadWritePtr( ptr, count )", __LINE__);
+  RaiseAssertionReport("!IsBadWritePtr( ptr, count )", __LINE__);
   return false;
 }
 
 bool CheckReadWrite(void* ptr, unsigned count) {
   if (!(IsBadWritePtr(ptr, count) || IsBadReadPtr(ptr, count))) return true;
-  ReportCheckFailure("!( IsBadWritePtr(ptr, count) || IsBadReadPtr(ptr,count))", __LINE__);
+  RaiseAssertionReport("!( IsBadWritePtr(ptr, count) || IsBadReadPtr(ptr,count))", __LINE__);
   return false;
 }
 
 bool CheckString(const char* ptr, unsigned maxchar) {
   if (!IsBadStringPtrA(ptr, maxchar)) return true;
-  ReportCheckFailure("!IsBadStringPtrA( ptr, maxchar )", __LINE__);
+  RaiseAssertionReport("!IsBadStringPtrA( ptr, maxchar )", __LINE__);
   return false;
 }

@@ -1,6 +1,6 @@
 // The engine positions the plug-in uses in the running engine, each typed once here.
-// They are made at late start-up from the per-build offsets (build_offsets.cpp: the file
-// to change for a new engine build) and stay null/zero until then.
+// They are made at late start-up from the build's row of the engine-builds table
+// (engine_builds.h) and stay null/zero until then.
 #pragma once
 
 #include <cstdint>
@@ -29,13 +29,13 @@ extern uint32_t HudFrameOffset;
 extern uint32_t VoiceInitFuncOffset;
 extern uint32_t CodecSlotOffset;
 
-// Fills the entries above, all but the message readers and EngineVoiceInit, for Version 6027
-// or 6132; for any other build nothing is set.
-void SetupEnginePositions();
-// Fills EngineReadString and EngineReadByte for Version 6027 or 6132.
-void SetupMessageReaders();
-// EngineVoiceInit = hEngineLib + VoiceInitFuncOffset.
-void ResolveEngineVoiceInit();
+// Fills the entries above, all but the message readers and EngineVoiceInit, for a
+// supported `build` whose engine module lies at `base`; for any other build nothing is set.
+void SetupEnginePositions(int32_t build, uint32_t base);
+// Fills EngineReadString and EngineReadByte for a supported build.
+void SetupMessageReaders(int32_t build, uint32_t base);
+// EngineVoiceInit = base + VoiceInitFuncOffset.
+void ResolveEngineVoiceInit(uint32_t base);
 
 // Calls the engine's voice initialisation. Without it (the voice-init hook could not be
 // installed) nothing is called and the answer is 0, the engine's own failure value.

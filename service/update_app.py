@@ -1,8 +1,8 @@
 """The Murmelon update service as a WSGI application (Python standard library only).
 
 It answers the plug-in's update check from a releases folder: one sub-folder per flavour,
-each with a release.ini, the flavour's newest module and its news (tools/update_server.md).
-Production runs it under gunicorn behind nginx (deploy/); tools/update_server.py runs it
+each with a release.ini, the flavour's newest module and its news (service/README.md).
+Production runs it under gunicorn behind nginx (deploy/); service/update_server.py runs it
 for development, demos and tests.
 
 The plug-in reads the whole answer, status line and headers included, as one byte stream
@@ -21,7 +21,7 @@ import sys
 import tempfile
 import threading
 import time
-from urllib.parse import parse_qs
+from urllib.parse import parse_qs, quote
 
 CHECK_PATH = "/Murmelon/CheckUpdate_v2.php"
 LOG_HEADER = "X-Murmelon-Log"
@@ -38,6 +38,13 @@ VERDICT_MARKERS = ("error", "latest_version", "future_version", "data:")
 # Which builds a deliverable sends: the last digit of the build number names the flavour.
 DELIVERABLE_SUFFIXES = {"Murmelon_W_7_D": "1", "Murmelon_W_XP_D": "2"}
 
+# The plug-in reads a build number of at most 9 digits, with no sign and no leading zero.
+BUILD_TEXT = re.compile(r"[1-9][0-9]{0,8}")
+# Beside release.ini: the whole update answer (keys, news, module), sent by nginx from disk.
+ANSWER_FILE = "update.answer"
+# How long a worker waits before it tries again a releases folder it could not load.
+RETRY_SECONDS = 10
+
 SIGNED_MESSAGE_TAG = b"murmelon-update-v1\n"
 ED25519_PUBLIC_DER_PREFIX = bytes.fromhex("302a300506032b6570032100")
 
@@ -48,6 +55,21 @@ DEVICE_NAMES = {"con", "prn", "aux", "nul", "conin$", "conout$"} | {
 
 class ReleaseError(Exception):
     pass
+
+
+def check_build(build):
+    """A build number the plug-in can read, or ReleaseError."""
+    if not BUILD_TEXT.fullmatch(str(build)):
+        raise ReleaseError(f"build {build} is not a number the plug-in reads (1 to 9 digits, "
+                           f"no leading zero)")
+    return int(build)
+
+
+def module_keys(module):
+    """The release keys built into a module: its key list is the only NUL-delimited text of
+    one or two comma-separated 64-digit hex keys (cmake/release_keys.cmake)."""
+    found = re.search(rb"\0([0-9a-f]{64}(?:,[0-9a-f]{64})?)\0", module)
+    return found.group(1).decode("ascii").split(",") if found else []
 
 
 def find_marker(data, markers=MARKERS):
@@ -134,7 +156,7 @@ class Release:
             raise ReleaseError("no [release] section")
         section = parser["release"]
         try:
-            self.build = int(section["build"])
+            self.build = check_build(section["build"].strip())
             self.suffix = section["suffix"].strip()
             self.version = section["version"]
             module_name = section["module"].strip()
@@ -164,6 +186,17 @@ class Release:
         self.answer_head = (head + b"SAVETO:" + self.save_as.encode("ascii") + b"MD5:"
                             + self.digest.encode("ascii") + b"WHATNEW:" + self.news + b"VERSION:"
                             + self.version.encode("utf-8") + b"DATA:")
+        self.answer_file = self._check_answer_file(folder)
+
+    def _check_answer_file(self, folder):
+        """(path, identity) of the answer file when it holds exactly this answer; None when
+        there is none. A file that holds anything else means the folder was changed."""
+        path = os.path.join(folder, ANSWER_FILE)
+        if not os.path.lexists(path):
+            return None
+        if read_in_folder(folder, ANSWER_FILE, "answer file") != self.answer_head + self.module:
+            raise ReleaseError(f"{ANSWER_FILE} does not hold this release's answer")
+        return path, file_identity(path)
 
     def _check_texts(self):
         if not is_safe_file_name(self.save_as):
@@ -201,16 +234,27 @@ class Release:
                 f"version {self.version!r}, {len(self.module)} bytes, md5 {self.digest}, {signed}")
 
 
-def load_releases(root):
-    releases = []
-    for entry in sorted(os.listdir(root)):
-        folder = os.path.join(root, entry)
-        if not entry.startswith(".") and os.path.isfile(os.path.join(folder, "release.ini")):
-            releases.append(Release(folder))
+def file_identity(path):
+    status = os.stat(path)
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def release_folders(root):
+    return [os.path.join(root, entry) for entry in sorted(os.listdir(root))
+            if not entry.startswith(".") and os.path.isfile(os.path.join(root, entry, "release.ini"))]
+
+
+def check_claims(releases):
     for i, one in enumerate(releases):
         for other in releases[i + 1:]:
             if one.suffix.endswith(other.suffix) or other.suffix.endswith(one.suffix):
                 raise ReleaseError(f"{one.folder} and {other.folder} claim the same builds")
+
+
+def load_releases(root):
+    """Every release folder of root, or ReleaseError: what the release tools accept."""
+    releases = [Release(folder) for folder in release_folders(root)]
+    check_claims(releases)
     if not releases:
         raise ReleaseError(f"{root}: no release folders (*/release.ini)")
     return releases
@@ -225,69 +269,134 @@ class UpdateApp:
     """The WSGI application over one releases folder.
 
     `root` may be a symbolic link that tools/publish.sh switches to another folder: the
-    application notices at its next request and loads the new folder (a folder it cannot
-    load is logged and the old releases stay served). reload() re-reads in place.
+    application notices at its next request and loads the new folder. Release data never
+    stops it: a flavour folder it cannot load is logged and skipped, the last release of
+    that flavour it loaded whole stays served, and the folder is tried again after
+    RETRY_SECONDS (or at reload()), so the service catches up once the cause is gone.
+
+    With `files` (a folder that holds the release folders) and `files_uri`, an update is
+    answered by an internal redirect to the release's answer file under files_uri, which
+    the front server (nginx) sends from disk; otherwise from memory.
     """
 
-    def __init__(self, root, log=log_to_stderr):
+    def __init__(self, root, log=log_to_stderr, files=None, files_uri="/murmelon-files/"):
         self.root = root
         self.log = log
+        self.files = os.path.realpath(files) if files else None
+        self.files_uri = files_uri
         self._lock = threading.Lock()
-        self._failed = None
-        self._source = os.path.realpath(root)
-        self.releases = load_releases(self._source)
-        self._say_served("serving")
+        self.releases = []
+        self._source = None      # the folder served whole, if one is
+        self._failed = None      # the folder that did not load whole, and when to try again
+        self._retry_at = 0.0
+        self._changed_answers = set()
+        self.refresh(force=True)
 
-    def _say_served(self, verb):
-        self.log(f"{verb} {self._source}: " + "; ".join(r.describe() for r in self.releases))
-
-    def reload(self, source=None):
-        """True when the folder loaded; the old releases stay served otherwise."""
-        source = source or os.path.realpath(self.root)
-        with self._lock:
-            try:
-                releases = load_releases(source)
-            except (ReleaseError, OSError) as error:
-                self._failed = source
-                self.log(f"reload failed, still serving {self._source}: {error}")
-                return False
-            self.releases, self._source, self._failed = releases, source, None
-            self._say_served("now serving")
-            return True
-
-    def _follow_switch(self):
+    def refresh(self, force=False):
+        """Follows `root` to the folder it now names and loads it, unless it is already
+        served or failed less than RETRY_SECONDS ago (force: try now). True when the
+        folder is served whole."""
         source = os.path.realpath(self.root)
-        if source != self._source and source != self._failed:
-            self.reload(source)
+        if source == self._source and not force:
+            return True
+        if source == self._failed and not force and time.monotonic() < self._retry_at:
+            return False
+        with self._lock:
+            return self._load(source)
+
+    def reload(self):
+        """SIGHUP, gunicorn's reload: try the folder now, whatever failed before."""
+        return self.refresh(force=True)
+
+    def _load(self, source):
+        loaded, problems = {}, []
+        try:
+            for folder in release_folders(source):
+                try:
+                    loaded[os.path.basename(folder)] = Release(folder)
+                except (ReleaseError, OSError) as error:
+                    problems.append(f"{error}")
+            if not loaded and not problems:
+                problems.append(f"{source}: no release folders (*/release.ini)")
+        except OSError as error:
+            problems.append(f"{error}")
+        # Unless the folder loaded whole, each flavour it did not give keeps the release it had.
+        kept = [r for r in self.releases if r.name not in loaded] if problems else []
+        releases = sorted(list(loaded.values()) + kept, key=lambda r: r.name)
+        try:
+            check_claims(releases)
+        except ReleaseError as error:
+            problems, releases = [f"{error}"], self.releases
+        verb = "now serving" if self.releases else "serving"
+        self.releases = releases
+        if problems:
+            self._failed, self._retry_at = source, time.monotonic() + RETRY_SECONDS
+            if loaded:  # a mix of two folders: the old one is not served whole any more
+                self._source = None
+            served = "; ".join(r.describe() for r in releases) or "nothing"
+            self.log(f"cannot load all of {source} (trying again in {RETRY_SECONDS} s or at reload): "
+                     + "; ".join(problems) + f"; still serving {served}")
+            return False
+        self._source, self._failed = source, None
+        self.log(f"{verb} {source}: " + "; ".join(r.describe() for r in releases))
+        return True
 
     def decide(self, query):
-        """(status, body parts, log text) for the check's query string."""
+        """(status, body parts, log text, the release when the answer is an update) for
+        the check's query string."""
         fields = parse_qs(query, keep_blank_values=True)
         a, b, c, d = (fields.get(key, [""])[0] for key in "abcd")
         if (a and not HEX_DIGEST.fullmatch(a)) or not HEX_DIGEST.fullmatch(b) \
                 or c != hashlib.md5((a + b).encode("ascii")).hexdigest() \
                 or not re.fullmatch(r"[0-9]{1,9}", d):
-            return [b"ERROR"], "flavour=- client=- verdict=refused"
+            return "200 OK", [b"ERROR"], "flavour=- client=- verdict=refused", None
         build = int(d)
         release = next((r for r in self.releases if r.serves(build)), None)
+        if release is None and self._failed:
+            # Its flavour may be in the folder that did not load: no verdict rather than a wrong one.
+            return "503 Service Unavailable", [b"unavailable\n"], f"flavour=- client={build} verdict=unavailable", None
         if release is None:
-            return [b"ERROR"], f"flavour=- client={build} verdict=unknown-flavour"
+            return "200 OK", [b"ERROR"], f"flavour=- client={build} verdict=unknown-flavour", None
         words = f"flavour={release.name} client={build} served={release.build} verdict="
         if build == release.build or a == release.digest:
-            return [b"LATEST_VERSION"], words + "latest"
+            return "200 OK", [b"LATEST_VERSION"], words + "latest", None
         if build > release.build:
-            return [b"FUTURE_VERSION"], words + "future"
-        return [release.answer_head, release.module], words + "update"
+            return "200 OK", [b"FUTURE_VERSION"], words + "future", None
+        return "200 OK", [release.answer_head, release.module], words + "update", release
+
+    def _file_uri(self, release):
+        """Where the front server finds the release's answer file, while it is still the
+        file checked at load; None otherwise (the answer then goes out from memory)."""
+        if not self.files or not release.answer_file:
+            return None
+        path, identity = release.answer_file
+        relative = os.path.relpath(path, self.files)
+        if relative.startswith(".."):
+            return None
+        try:
+            unchanged = file_identity(path) == identity
+        except OSError:
+            unchanged = False
+        if not unchanged:
+            if path not in self._changed_answers:
+                self._changed_answers.add(path)
+                self.log(f"{path} changed since it was loaded: answering {release.name} from memory")
+            return None
+        return self.files_uri + quote(relative)
 
     def __call__(self, environ, start_response):
+        release = None
         if environ.get("PATH_INFO") != CHECK_PATH:
             status, parts, words = "404 Not Found", [b"not found\n"], "verdict=not-found"
         elif environ.get("REQUEST_METHOD") != "GET":
             status, parts, words = "405 Method Not Allowed", [b"not allowed\n"], "verdict=not-allowed"
         else:
-            self._follow_switch()
-            parts, words = self.decide(environ.get("QUERY_STRING", ""))
-            status = "200 OK"
+            self.refresh()
+            status, parts, words, release = self.decide(environ.get("QUERY_STRING", ""))
+        uri = self._file_uri(release) if release else None
+        if uri:
+            start_response(status, [("X-Accel-Redirect", uri), ("Content-Length", "0"), (LOG_HEADER, words)])
+            return []
         kind = "application/octet-stream" if len(parts) > 1 else "text/plain"
         start_response(status, [("Content-Type", kind),
                                 ("Content-Length", str(sum(len(p) for p in parts))),
@@ -295,6 +404,7 @@ class UpdateApp:
         return parts
 
 
-def create_app(releases=None):
-    """For WSGI servers: the releases folder from the argument or MURMELON_RELEASES."""
-    return UpdateApp(releases or os.environ["MURMELON_RELEASES"])
+def create_app(releases=None, files=None, files_uri="/murmelon-files/"):
+    """For WSGI servers: the releases folder from the argument or MURMELON_RELEASES; see
+    UpdateApp for files and files_uri."""
+    return UpdateApp(releases or os.environ["MURMELON_RELEASES"], files=files, files_uri=files_uri)

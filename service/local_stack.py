@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """The production stack of the update service on loopback, for tests and benchmarks:
 nginx with the shipped site (deploy/nginx-murmelon-update.conf) in front of gunicorn with
-the shipped settings (deploy/gunicorn.conf.py) running tools/update_app.py.
+the shipped settings (deploy/gunicorn.conf.py) running service/update_app.py.
 
 Only what cannot be the same on a test machine is changed, in a temporary folder: the
 listening address (127.0.0.1, a free port), gunicorn's address (a socket in that folder),
-log, pid and temporary paths. Both servers are started under `timeout`, so they end by
+log, pid and temporary paths, and the site folder nginx sends answer files from (the
+folder that holds the releases folder; with files=False the application answers from
+memory, through nginx's buffers). Both servers are started under `timeout`, so they end by
 themselves even when whoever started them does not.
 
-    python3 tools/local_stack.py --releases DIR [--lifetime SECONDS]   # prints the port
+    python3 service/local_stack.py --releases DIR [--lifetime SECONDS]   # prints the port
 """
 
 import argparse
@@ -41,26 +43,28 @@ def available():
 
 
 class Stack:
-    def __init__(self, releases, work=None, lifetime=300, listen_options=""):
+    def __init__(self, releases, work=None, lifetime=300, listen_options="", files=True):
         self.work = work or tempfile.mkdtemp(prefix="murmelon-stack.")
         self.own_work = work is None
         os.makedirs(os.path.join(self.work, "temp"), exist_ok=True)
         self.socket = os.path.join(self.work, "gunicorn.sock")
         self.access_log = os.path.join(self.work, "access.log")
         self.processes = []
+        # The site folder: <site>/current is the releases link, or the folder of a plain one.
+        self.files = os.path.dirname(os.path.abspath(releases)) + "/"
         try:
-            self._start_gunicorn(releases, lifetime)
+            self._start_gunicorn(releases, lifetime, files)
             self._start_nginx(lifetime, listen_options)
         except BaseException:
             self.stop()
             raise
 
-    def _start_gunicorn(self, releases, lifetime):
-        app = f"update_app:create_app({os.path.abspath(releases)!r})"
+    def _start_gunicorn(self, releases, lifetime, files):
+        app = f"update_app:create_app({os.path.abspath(releases)!r}, files={self.files if files else None!r})"
         self.gunicorn_log = os.path.join(self.work, "gunicorn.log")
         self.processes.append(subprocess.Popen(
             ["timeout", "-k", "5", str(lifetime), "/usr/bin/gunicorn",
-             "--config", os.path.join(DEPLOY, "gunicorn.conf.py"), "--chdir", os.path.join(ROOT, "tools"),
+             "--config", os.path.join(DEPLOY, "gunicorn.conf.py"), "--chdir", os.path.join(ROOT, "service"),
              "--bind", f"unix:{self.socket}", "--error-logfile", self.gunicorn_log,
              "--pid", os.path.join(self.work, "gunicorn.pid"), app],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
@@ -73,6 +77,7 @@ class Stack:
         site = site.replace("listen 80 default_server;",
                             f"listen 127.0.0.1:{self.port}{' ' + listen_options if listen_options else ''};")
         site = site.replace("server 127.0.0.1:8700;", f"server unix:{self.socket};")
+        site = site.replace("alias /srv/murmelon-update/;", f"alias {self.files};")
         return site.replace("/var/log/murmelon-update/", self.work + "/")
 
     def _start_nginx(self, lifetime, listen_options):
@@ -86,7 +91,8 @@ class Stack:
             user = f"user {pwd.getpwuid(os.geteuid()).pw_name};\n" if os.geteuid() == 0 else ""
             with open(os.path.join(self.work, "nginx.conf"), "w") as file:
                 file.write(f"{user}worker_processes 1;\npid {self.work}/nginx.pid;\n"
-                           f"error_log {self.work}/nginx.log;\nevents {{ worker_connections 1024; }}\n"
+                           f"error_log {self.work}/nginx.log;\nworker_rlimit_nofile 8192;\n"
+                           f"events {{ worker_connections 4096; }}\n"
                            f"http {{\n  sendfile on;\n  tcp_nopush on;\n  include /etc/nginx/mime.types;\n"
                            f"  default_type application/octet-stream;\n"
                            + "".join(f"  {kind}_temp_path {temp}/{kind};\n"
@@ -144,6 +150,15 @@ class Stack:
             found |= frontier
             frontier = {pid for pid, parent in parents.items() if parent in frontier} - found
         return found - {p.pid for p in self.processes}  # not the `timeout` wrappers
+
+    def gunicorn_master(self):
+        with open(os.path.join(self.work, "gunicorn.pid")) as file:
+            return int(file.read())
+
+    def gunicorn_workers(self):
+        master = self.gunicorn_master()
+        with open(f"/proc/{master}/task/{master}/children") as file:
+            return [int(pid) for pid in file.read().split()]
 
     def stop_gunicorn(self):
         self.processes[0].send_signal(signal.SIGTERM)

@@ -1,0 +1,160 @@
+"""A site folder of the update service, as the release commands change it:
+
+    <site>/releases/0001/{w7,xp}/   ...   <site>/releases/0002/{w7,xp}/
+    <site>/current -> releases/0002        (the update service serves <site>/current)
+    <site>/.lock                           (held by the command that changes the site)
+
+Everything here checks before it writes, and refuses with a message that names the fix.
+"""
+
+import configparser
+import contextlib
+import errno
+import fcntl
+import os
+import re
+import shutil
+
+RELEASE_ID = re.compile(r"[0-9]{4,}")
+LOCK_FILE = ".lock"
+
+
+class Refused(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def locked(site):
+    """Holds the site's lock for one command that changes it; refuses at once when
+    another command holds it."""
+    fd = os.open(os.path.join(site, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as error:
+            if error.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
+                raise
+            raise Refused(f"{site} is being changed by another publish or rollback (it holds "
+                          f"{os.path.join(site, LOCK_FILE)}); run this again when that one has finished") from None
+        yield
+    finally:
+        os.close(fd)
+
+
+def check(site):
+    """Refuses a path that is not a site: missing, a folder with other things in it, or a
+    site whose `current` is not this tool's link."""
+    if not os.path.isdir(site):
+        raise Refused(f"{site}: no such site folder (check the path; for a first release, "
+                      f"make an empty folder)")
+    entries = set(os.listdir(site)) - {LOCK_FILE}
+    if "releases" not in entries and entries:
+        raise Refused(f"{site} is not a site folder: no releases/ in it, and not empty "
+                      f"(check the path; the site is the folder that holds releases/ and current)")
+    link = os.path.join(site, "current")
+    if os.path.lexists(link) and not os.path.islink(link):
+        raise Refused(f"{link} is a folder or file, not the link to releases/NNNN that publish makes: move it "
+                      f"out of the site (a release goes into releases/ under the next free number), then "
+                      f"publish again")
+
+
+def check_current(site):
+    """Refuses a `current` link that leads anywhere but to a release folder of the site."""
+    link = os.path.join(site, "current")
+    if os.path.islink(link) and current_id(site) is None:
+        raise Refused(f"{link} leads to {os.readlink(link)}, not to a release folder of this site: "
+                      f"switch it to one first (tools/publish.sh --rollback {site} NNNN)")
+
+
+def release_ids(site):
+    """The site's releases: folders named by a number directly in releases/, oldest first.
+    A link there is not one, wherever it leads."""
+    folder = os.path.join(site, "releases")
+    if not os.path.isdir(folder):
+        return []
+    return sorted((e for e in os.listdir(folder) if RELEASE_ID.fullmatch(e)
+                   and not os.path.islink(os.path.join(folder, e))
+                   and os.path.isdir(os.path.join(folder, e))), key=int)
+
+
+def strangers(site):
+    """Entries of releases/ named like a release that are not release folders of the site."""
+    folder = os.path.join(site, "releases")
+    if not os.path.isdir(folder):
+        return []
+    return sorted(e for e in os.listdir(folder) if RELEASE_ID.fullmatch(e) and e not in release_ids(site))
+
+
+def check_release_id(site, release):
+    if release in release_ids(site):
+        return
+    path = os.path.join(site, "releases", release)
+    if os.path.lexists(path):
+        raise Refused(f"{path} is not a release folder of this site ("
+                      + (f"a link to {os.readlink(path)}" if os.path.islink(path) else "not a folder")
+                      + "): remove it from releases/")
+    raise Refused(f"{site}: no release {release} (releases: {' '.join(release_ids(site)) or 'none'})")
+
+
+def current_id(site):
+    link = os.path.join(site, "current")
+    if not os.path.islink(link):
+        return None
+    target = os.readlink(link)
+    release = target[len("releases/"):] if target.startswith("releases/") else ""
+    return release if release in release_ids(site) else None
+
+
+def release_folder(site, release):
+    return os.path.join(site, "releases", release)
+
+
+def published_builds(site):
+    """{build suffix: (highest build ever published, the release that holds it)}, over
+    every kept release (a rolled-back build is still on some players' machines)."""
+    check(site)
+    highest = {}
+    for release in release_ids(site):
+        folder = release_folder(site, release)
+        for entry in sorted(os.listdir(folder)):
+            ini = configparser.ConfigParser(interpolation=None)
+            if ini.read(os.path.join(folder, entry, "release.ini"), encoding="utf-8") and "release" in ini:
+                suffix, build = ini["release"].get("suffix", ""), ini["release"].get("build", "")
+                if not build.strip().isdigit():
+                    raise Refused(f"{folder}/{entry}/release.ini: no build number")
+                if int(build) > highest.get(suffix, (0, ""))[0]:
+                    highest[suffix] = (int(build), release)
+    return highest
+
+
+def check_build_is_new(site, what, build, highest):
+    published, release = max(((b, r) for suffix, (b, r) in highest.items()
+                              if suffix and str(build).endswith(suffix)), default=(0, ""))
+    if build > published:
+        return
+    current = current_id(site)
+    if current and int(release) > int(current):
+        raise Refused(f"{what}: build {build} is not above build {published} of release {release}, "
+                      f"which is above the served release {current}: if an earlier publish stopped "
+                      f"before switching to it, `tools/publish.sh --rollback {site} {release}` serves "
+                      f"it; otherwise raise the build in flavours/build_numbers.h and rebuild")
+    raise Refused(f"{what}: build {build} is not above the published build {published}; "
+                  f"raise it in flavours/build_numbers.h and rebuild")
+
+
+def remove_leftovers(site):
+    """Folders of publishes that stopped while copying (under the lock, nobody else's)."""
+    folder = os.path.join(site, "releases")
+    for entry in os.listdir(folder):
+        if entry.startswith(".") and RELEASE_ID.fullmatch(entry[1:].split(".")[0]):
+            shutil.rmtree(os.path.join(folder, entry), ignore_errors=True)
+
+
+def switch(site, release):
+    """Points <site>/current at releases/<release> with one rename."""
+    link = os.path.join(site, "current")
+    temporary = os.path.join(site, ".current.new")
+    if os.path.lexists(temporary):
+        os.remove(temporary)
+    os.symlink(os.path.join("releases", release), temporary)
+    os.replace(temporary, link)

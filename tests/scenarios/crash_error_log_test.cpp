@@ -204,13 +204,15 @@ void GarbleDwarf(const fs::path& file) {
 // reads the record. Arguments: "publics" (the handler reads export tables only, as
 // Windows' dbghelp does for us), "away" (loaded away from its preferred base),
 // "replaced" (its file swapped, after loading, for another module with DWARF of its own,
-// as a finished update leaves it), "garbled" (its DWARF overwritten with noise).
+// as a finished update leaves it), "garbled" (its DWARF overwritten with noise), "xp"
+// (the XP flavour).
 CHILD_MODE(unload_with_symbols) {
   world::Options options;
   const std::vector<std::string>& args = scenario::Args();
   auto has = [&](const char* arg) { return std::find(args.begin(), args.end(), arg) != args.end(); };
   options.publicSymbolsOnly = has("publics");
   options.pluginAway = has("away");
+  if (has("xp")) options.flavour = "Murmelon_W_XP_D";
   world::Game game(options);
   if (has("garbled")) GarbleDwarf(game.AsiInFolder());
   ok(LoadAndStart(game), "plug-in not started\n");
@@ -296,33 +298,41 @@ SCENARIO(error_log_names_our_frames_without_a_dwarf_reading_handler) {
     ok_at(at, records.size() == 1, "%u records\n", static_cast<unsigned>(records.size()));
     return records.empty() ? std::vector<Frame>() : FramesOf(records[0]);
   };
-  const std::vector<Frame> full = framesOf({});
-  for (const Frame& frame : full)
-    trace("%s (%d): %s\n", frame.file.c_str(), frame.line, frame.function.c_str());
-  ok(full.size() >= 2 && full[0].function == "WriteErrorLog",
-     "the full handler's record names %u frames\n", static_cast<unsigned>(full.size()));
+  for (const char* flavour : {"7", "xp"}) {
+    scenario::Context flavourContext("flavour %s", flavour);
+    auto with = [&](std::vector<std::string> args) {
+      args.push_back(flavour);
+      return framesOf(args);
+    };
+    const std::vector<Frame> full = with({});
+    for (const Frame& frame : full)
+      trace("%s (%d): %s\n", frame.file.c_str(), frame.line, frame.function.c_str());
+    ok(full.size() >= 2 && full[0].function == "WriteErrorLog",
+       "the full handler's record names %u frames\n", static_cast<unsigned>(full.size()));
 
-  const struct Row {
-    const char* what;
-    std::vector<std::string> args;
-  } rows[] = {{"loaded", {"publics"}},
-              {"moved", {"publics", "away"}},
-              {"file replaced", {"publics", "replaced"}},
-              {"DWARF damaged", {"publics", "garbled"}}};
-  for (const Row& row : rows) {
-    scenario::Context context("%s", row.what);
-    const std::vector<Frame> frames = framesOf(row.args);
-    if (row.args.back() == "garbled") {
-      ok(frames.size() < full.size(), "%u frames from noise\n", static_cast<unsigned>(frames.size()));
-      continue;  // whatever the noise gives: a whole record, no fault
+    const struct Row {
+      const char* what;
+      std::vector<std::string> args;
+    } rows[] = {{"loaded", {"publics"}},
+                {"moved", {"publics", "away"}},
+                {"file replaced", {"publics", "replaced"}},
+                {"DWARF damaged", {"publics", "garbled"}}};
+    for (const Row& row : rows) {
+      scenario::Context context("%s", row.what);
+      const std::vector<Frame> frames = with(row.args);
+      if (row.args.back() == "garbled") {
+        ok(frames.size() < full.size(), "%u frames from noise\n", static_cast<unsigned>(frames.size()));
+        continue;  // whatever the noise gives: a whole record, no fault
+      }
+      ok(frames.size() == full.size(), "%u frames, the full handler names %u\n",
+         static_cast<unsigned>(frames.size()), static_cast<unsigned>(full.size()));
+      for (size_t i = 0; i < frames.size() && i < full.size(); ++i)
+        ok(frames[i].function == full[i].function && !frames[i].file.empty() && frames[i].line > 0,
+           "frame %u: \"%s (%d): %s\", the full handler's \"%s (%d): %s\"\n",
+           static_cast<unsigned>(i), frames[i].file.c_str(), frames[i].line,
+           frames[i].function.c_str(), full[i].file.c_str(), full[i].line,
+           full[i].function.c_str());
     }
-    ok(frames.size() == full.size(), "%u frames, the full handler names %u\n",
-       static_cast<unsigned>(frames.size()), static_cast<unsigned>(full.size()));
-    for (size_t i = 0; i < frames.size() && i < full.size(); ++i)
-      ok(frames[i].function == full[i].function && !frames[i].file.empty() && frames[i].line > 0,
-         "frame %u: \"%s (%d): %s\", the full handler's \"%s (%d): %s\"\n",
-         static_cast<unsigned>(i), frames[i].file.c_str(), frames[i].line,
-         frames[i].function.c_str(), full[i].file.c_str(), full[i].line, full[i].function.c_str());
   }
 }
 

@@ -9,6 +9,9 @@ ensure_setup() {
   done
   [ -f "$root/deps/openssl/lib/libcrypto.a" ] || missing=1
   [ -f "$root/deps/libsodium/lib/libsodium.a" ] || missing=1
+  [ -f "$root/deps/libbacktrace/lib/libbacktrace.a" ] || missing=1
+  command -v lldb-14 >/dev/null 2>&1 || missing=1
+  ls /usr/src/gcc-12/gcc-*.tar.xz >/dev/null 2>&1 || missing=1
   [ -f /usr/include/sodium.h ] || missing=1
   grep -q no-debugger-configured "$root/deps/wineprefix/system.reg" 2>/dev/null || missing=1
   [ -f /usr/include/doctest/doctest.h ] || missing=1

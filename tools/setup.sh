@@ -24,6 +24,9 @@ for tool in /usr/sbin/nginx /usr/bin/gunicorn openssl; do
 done
 # clang's libFuzzer for the update answer's fuzz target (tests/native/fuzz).
 command -v clang++-14 >/dev/null 2>&1 || need_pkgs=1
+# GCC's source (libbacktrace, cross-built below) and lldb (tools/read_crash.py).
+ls /usr/src/gcc-12/gcc-*.tar.xz >/dev/null 2>&1 || need_pkgs=1
+command -v lldb-14 >/dev/null 2>&1 || need_pkgs=1
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need_pkgs=1
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -35,7 +38,8 @@ if [ "$need_pkgs" = 1 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends \
     g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev \
     python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev \
-    nginx-light gunicorn libsodium-dev autoconf automake libtool openssl >/dev/null
+    nginx-light gunicorn libsodium-dev autoconf automake libtool openssl \
+    gcc-12-source lldb-14 >/dev/null
 fi
 
 # Wine's i386 loader must run; on a 64-bit-only kernel it runs under emulation.
@@ -101,6 +105,34 @@ if [ ! -f "$deps/libsodium/lib/libsodium.a" ]; then
    && make install >/dev/null)
   rm -rf "$deps/libsodium-src"
   [ -f "$deps/libsodium/lib/libsodium.a" ] || { echo "setup: the libsodium build failed" >&2; exit 1; }
+fi
+
+# GCC's libbacktrace for i686-w64-mingw32: the error log reads the plug-in's own DWARF
+# with it where the symbol handler gives no line (Windows' dbghelp reads no DWARF).
+# Debian's gcc-12-source ships GCC's tarball; only libbacktrace and the configure
+# helpers it needs are unpacked. The headers kept include internal.h: the plug-in hands
+# libbacktrace's DWARF reader the sections of its loaded image through it.
+if [ ! -f "$deps/libbacktrace/lib/libbacktrace.a" ]; then
+  echo "setup: cross-building libbacktrace"
+  tarball=$(ls /usr/src/gcc-12/gcc-*.tar.xz 2>/dev/null | head -n 1)
+  [ -n "$tarball" ] || { echo "setup: no GCC source tarball (gcc-12-source)" >&2; exit 1; }
+  work="$deps/libbacktrace-src"
+  rm -rf "$work" && mkdir -p "$work"
+  # Only the folders and configure helpers libbacktrace's build needs, without GCC's
+  # top folder name.
+  tar -xJf "$tarball" -C "$work" --strip-components=1 --wildcards '*/libbacktrace/*' \
+    '*/include/*' '*/config.sub' '*/config.guess' '*/install-sh' '*/ltmain.sh' '*/missing'
+  mkdir -p "$work/build"
+  (cd "$work/build" \
+   && "$work/libbacktrace/configure" --host=i686-w64-mingw32 --disable-shared \
+      --enable-static CFLAGS="-Os -ffunction-sections -fdata-sections" >/dev/null 2>&1 \
+   && make -j"$(nproc)" libbacktrace.la >/dev/null 2>&1 \
+   && mkdir -p "$deps/libbacktrace/lib" "$deps/libbacktrace/include" \
+   && cp .libs/libbacktrace.a "$deps/libbacktrace/lib/" \
+   && cp backtrace-supported.h "$work/libbacktrace/backtrace.h" \
+         "$work/libbacktrace/internal.h" "$deps/libbacktrace/include/")
+  rm -rf "$work"
+  [ -f "$deps/libbacktrace/lib/libbacktrace.a" ] || { echo "setup: the libbacktrace build failed" >&2; exit 1; }
 fi
 
 # A private Wine prefix: no crash debugger prompt, nothing that waits for a person.

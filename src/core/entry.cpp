@@ -8,6 +8,7 @@
 #include "core/start_module.h"
 #include "crash/crash_filter.h"
 #include "crash/error_log.h"
+#include "crash/own_debug_info.h"
 #include "engine/engine_builds.h"
 #include "update/identity.h"
 #include "update/replacement.h"
@@ -30,6 +31,8 @@ BOOL AttachSequence(HMODULE self) {
   if (!hEngineLib) return FALSE;
   DetectEngineBuild();
   InitModuleIdentity();
+  // Now, while the file under our name is still this image's: an update replaces it.
+  LearnOwnDebugSections(self);
   BindEngineInterfaces();
   if (IsSupportedBuild(Version)) {
     bSupportedBuild = 1;  // late start-up waits for the host

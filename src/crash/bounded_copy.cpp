@@ -1,6 +1,5 @@
 #include "crash/bounded_copy.h"
 
-#include <cstdlib>
 #include <cstring>
 
 void BoundedCopy(char* dst, size_t capacity, const char* src) {
@@ -21,11 +20,4 @@ void BoundedAppend(char* dst, size_t capacity, const char* src) {
     return;
   }
   BoundedCopy(dst + used, capacity - used, src);
-}
-
-char* DuplicateText(const char* text) {
-  size_t size = std::strlen(text) + 1;
-  char* copy = static_cast<char*>(std::malloc(size));
-  if (copy) std::memcpy(copy, text, size);
-  return copy;
 }

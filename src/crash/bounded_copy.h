@@ -7,9 +7,6 @@
 // capacity - 1 bytes and terminated. Capacity 0 leaves dst untouched.
 void BoundedCopy(char* dst, size_t capacity, const char* src);
 
-// A heap copy (malloc) of a terminated text; null without memory. Freed with free().
-char* DuplicateText(const char* text);
-
 // Appends src to the text already in dst (capacity counts the terminator), cutting
 // what does not fit. dst stays terminated.
 void BoundedAppend(char* dst, size_t capacity, const char* src);

@@ -1,13 +1,13 @@
 #include "crash/call_stack.h"
 
-#include "crash/stack_walker_adapter.h"
+#include "crash/stack_walker.h"
 
 namespace stacktrace {
 
 call_stack::call_stack(int32_t skip) {
-  StackWalkerAdapter walker(skip);
-  walker.WalkStack(GetCurrentThread(), nullptr, nullptr, nullptr);
-  stack = walker.stack;
+  StackWalker walker(skip);
+  walker.WalkCallingThread();
+  stack = std::move(walker.stack);
 }
 
 }  // namespace stacktrace

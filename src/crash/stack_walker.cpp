@@ -1,34 +1,16 @@
 // Symbol preparation and the walk itself.
 #include "crash/stack_walker.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "crash/bounded_copy.h"
-#include "crash/dbghelp_binding.h"
 #include "crash/endless_stack_guard.h"
-#include "crash/symbol_kind.h"
 #include "crash/symbol_path.h"
 
 namespace {
 
-// The read routine of the walk under way: StackWalk64 has no datum of its own to
-// carry them, so they live here. Only one walk runs at a time (dbghelp is not
-// reentrant anyway).
-StackWalker::ReadMemoryCallback walkReadCallback;
-LPVOID walkReadUserData;
-
-BOOL __stdcall ReadWalkMemory(HANDLE process, DWORD64 address, PVOID buffer, DWORD size,
-                              DWORD* bytesRead) {
-  if (walkReadCallback)
-    return walkReadCallback(process, address, buffer, size, bytesRead, walkReadUserData);
-  SIZE_T read = 0;
-  BOOL ok = ReadProcessMemory(process, reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)),
-                              buffer, size, &read);
-  if (bytesRead) *bytesRead = static_cast<DWORD>(read);
-  return ok;
-}
+// Frames in a row that return to themselves before the walk gives up.
+constexpr int32_t kEndlessFrameLimit = 1000;
 
 // A directory or variable read into a 1024-byte buffer; null when it cannot be read
 // whole.
@@ -38,17 +20,10 @@ const char* ReadEnvironment(const char* name, char (&buffer)[1024]) {
   return length > 0 && length < sizeof buffer ? buffer : nullptr;
 }
 
-// The composed path in a heap block of 4096 bytes; null (last error 8) without memory.
-char* ComposeSearchPath(const char* userPath, bool useSymbolServer) {
-  char* path = static_cast<char*>(std::malloc(kSymbolPathCapacity));
-  if (!path) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+void ComposeSearchPath(char (&path)[kSymbolPathCapacity]) {
   char currentDirectory[1024], executable[1024], ntPath[1024], ntAlternate[1024],
-      systemRoot[1024], systemDrive[1024];
+      systemRoot[1024];
   SymbolPathSources sources{};
-  sources.userPath = userPath;
   DWORD length = GetCurrentDirectoryA(sizeof currentDirectory, currentDirectory);
   currentDirectory[sizeof currentDirectory - 1] = '\0';
   if (length > 0 && length < sizeof currentDirectory) sources.currentDirectory = currentDirectory;
@@ -58,122 +33,54 @@ char* ComposeSearchPath(const char* userPath, bool useSymbolServer) {
   sources.ntSymbolPath = ReadEnvironment("_NT_SYMBOL_PATH", ntPath);
   sources.ntAlternatePath = ReadEnvironment("_NT_ALTERNATE_SYMBOL_PATH", ntAlternate);
   sources.systemRoot = ReadEnvironment("SYSTEMROOT", systemRoot);
-  sources.systemDrive = ReadEnvironment("SYSTEMDRIVE", systemDrive);
-  sources.useSymbolServer = useSymbolServer;
-  ComposeSymbolPath(sources, path, kSymbolPathCapacity);
-  return path;
+  ComposeSymbolPath(sources, path, sizeof path);
 }
 
 }  // namespace
 
-StackWalker::StackWalker(uint32_t options, const char* symbolPath, DWORD processId, HANDLE process)
-    : binding_(new (std::nothrow) DbgHelpBinding(this, process)),  // null is checked at use
-      process_(process),
-      processId_(processId),
-      options_(options) {
-  if (symbolPath) {
-    userSymbolPath_ = DuplicateText(symbolPath);
-    options_ |= BuildSymbolPath;
-  }
+bool StackWalker::PrepareSymbols() {
+  char searchPath[kSymbolPathCapacity];
+  ComposeSearchPath(searchPath);
+  if (!dbghelp_.Bind(searchPath)) return false;
+  // The handler starts without the process's modules (no invasion): each is loaded here.
+  LoadModulesWithToolhelp() || LoadModulesWithPsapi();
+  return true;
 }
 
-StackWalker::~StackWalker() {
-  std::free(userSymbolPath_);
-  delete binding_;
-}
-
-BOOL StackWalker::PrepareSymbols() {
-  if (!binding_) {
-    SetLastError(ERROR_DLL_INIT_FAILED);
-    return FALSE;
-  }
-  if (modulesLoaded_) return TRUE;
-
-  char* searchPath = nullptr;
-  if (options_ & BuildSymbolPath) {
-    searchPath = ComposeSearchPath(userSymbolPath_, (options_ & UseSymbolServer) != 0);
-    if (!searchPath) return FALSE;
-  }
-  bool bound = binding_->Bind(searchPath);
-  std::free(searchPath);
-  if (!bound) {
-    OnWalkError("Error while initializing dbghelp.dll", 0, 0);
-    SetLastError(ERROR_DLL_INIT_FAILED);
-    return FALSE;
-  }
-
-  bool loaded = LoadModulesWithToolhelp() || LoadModulesWithPsapi();
-  if (loaded) modulesLoaded_ = TRUE;
-  return loaded ? TRUE : FALSE;
-}
-
-void StackWalker::FillFrame(StackFrameInfo& frame, IMAGEHLP_SYMBOL64& symbol,
-                            IMAGEHLP_LINE64& line, ModuleRecordV3& module) {
-  DbgHelpBinding& dbghelp = *binding_;
-  if (dbghelp.SymGetSymFromAddr64(process_, frame.address, &frame.symbolDisplacement, &symbol)) {
+void StackWalker::Place(StackFrameInfo& frame, IMAGEHLP_SYMBOL64& symbol) {
+  const HANDLE process = GetCurrentProcess();
+  DWORD64 symbolDisplacement = 0;
+  if (dbghelp_.SymGetSymFromAddr64(process, frame.address, &symbolDisplacement, &symbol))
     BoundedCopy(frame.name, kFrameTextCapacity, symbol.Name);
-    dbghelp.UnDecorateSymbolName(symbol.Name, frame.undecoratedName, kFrameTextCapacity,
-                                 kUndnameNameOnly);
-    dbghelp.UnDecorateSymbolName(symbol.Name, frame.undecoratedFullName, kFrameTextCapacity,
-                                 kUndnameComplete);
-    frame.undecoratedName[kFrameTextCapacity - 1] = '\0';
-    frame.undecoratedFullName[kFrameTextCapacity - 1] = '\0';
+  IMAGEHLP_LINE64 line;
+  std::memset(&line, 0, sizeof line);
+  line.SizeOfStruct = sizeof line;
+  DWORD lineDisplacement = 0;
+  if (dbghelp_.SymGetLineFromAddr64 &&
+      dbghelp_.SymGetLineFromAddr64(process, frame.address, &lineDisplacement, &line) &&
+      line.FileName) {
+    frame.lineNumber = line.LineNumber;
+    BoundedCopy(frame.sourceFile, kFrameTextCapacity, line.FileName);
   } else {
-    OnWalkError("SymGetSymFromAddr64", GetLastError(), frame.address);
-  }
-  if (dbghelp.SymGetLineFromAddr64) {
-    DWORD displacement = 0;
-    if (dbghelp.SymGetLineFromAddr64(process_, frame.address, &displacement, &line)) {
-      frame.lineDisplacement = displacement;
-      frame.lineNumber = line.LineNumber;
-      if (line.FileName) BoundedCopy(frame.sourceFile, kFrameTextCapacity, line.FileName);
-    } else {
-      OnWalkError("SymGetLineFromAddr64", GetLastError(), frame.address);
-    }
-  }
-  if (dbghelp.ReadModuleRecord(frame.address, &module)) {
-    frame.symbolKind = SymbolKindText(module.SymType);
-    BoundedCopy(frame.moduleName, kFrameTextCapacity, module.ModuleName);
-    frame.moduleBase = module.BaseOfImage;
-    BoundedCopy(frame.loadedImageName, kFrameTextCapacity, module.LoadedImageName);
-  } else {
-    OnWalkError("SymGetModuleInfo64", GetLastError(), frame.address);
+    // Where the handler has no line (Windows' dbghelp reads no DWARF), the plug-in's own
+    // frames are placed from its DWARF in memory.
+    ownDebugInfo_.Place(frame);
   }
 }
 
-BOOL StackWalker::WalkStack(HANDLE thread, const CONTEXT* givenContext, ReadMemoryCallback read,
-                            LPVOID userData) {
-  if (!modulesLoaded_) PrepareSymbols();
-  if (!binding_ || !binding_->module) {
-    SetLastError(ERROR_DLL_INIT_FAILED);
-    return FALSE;
-  }
-  DbgHelpBinding& dbghelp = *binding_;
-  walkReadCallback = read;
-  walkReadUserData = userData;
+bool StackWalker::WalkCallingThread() {
+  if (!PrepareSymbols()) return false;
 
+  // Start at this very routine: its own program counter, frame and stack pointer.
   CONTEXT context;
-  if (!givenContext) {
-    std::memset(&context, 0, sizeof context);
-    context.ContextFlags = CONTEXT_FULL;
-    if (thread == GetCurrentThread()) {
-      // Start at this very routine: its own program counter, frame and stack pointer.
-      DWORD eip, esp;
-      asm volatile("call 1f\n1: pop %0" : "=r"(eip));
-      asm volatile("mov %%esp, %0" : "=r"(esp));
-      context.Eip = eip;
-      context.Ebp = static_cast<DWORD>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
-      context.Esp = esp;
-    } else {
-      SuspendThread(thread);
-      if (!GetThreadContext(thread, &context)) {
-        ResumeThread(thread);
-        return FALSE;
-      }
-    }
-  } else {
-    context = *givenContext;  // StackWalk64 changes the context it is given
-  }
+  std::memset(&context, 0, sizeof context);
+  context.ContextFlags = CONTEXT_FULL;
+  DWORD eip, esp;
+  asm volatile("call 1f\n1: pop %0" : "=r"(eip));
+  asm volatile("mov %%esp, %0" : "=r"(esp));
+  context.Eip = eip;
+  context.Ebp = static_cast<DWORD>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+  context.Esp = esp;
 
   STACKFRAME64 stackFrame;
   std::memset(&stackFrame, 0, sizeof stackFrame);
@@ -184,48 +91,30 @@ BOOL StackWalker::WalkStack(HANDLE thread, const CONTEXT* givenContext, ReadMemo
   stackFrame.AddrStack.Offset = context.Esp;
   stackFrame.AddrStack.Mode = AddrModeFlat;
 
-  StackFrameInfo frame;
-  ResetFrame(frame, 0);
-  bool frameSinceLast = false;
-
   // Room for a 1024-character name behind the record's header.
-  auto* symbol = static_cast<IMAGEHLP_SYMBOL64*>(std::calloc(1, sizeof(IMAGEHLP_SYMBOL64) + 1024));
-  if (symbol) {
-    symbol->SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
-    symbol->MaxNameLength = 1024;
-    IMAGEHLP_LINE64 line;
-    std::memset(&line, 0, sizeof line);
-    line.SizeOfStruct = sizeof line;
-    ModuleRecordV3 module;
-    std::memset(&module, 0, sizeof module);
-    module.SizeOfStruct = sizeof module;
-
-    EndlessStackGuard guard(endlessFrameLimit_);
-    for (int n = 0;; ++n) {
-      if (!dbghelp.StackWalk64(kMachineI386, process_, thread, &stackFrame, &context,
-                               ReadWalkMemory, dbghelp.SymFunctionTableAccess64,
-                               dbghelp.SymGetModuleBase64, nullptr)) {
-        OnWalkError("StackWalk64", 0, stackFrame.AddrPC.Offset);
-        break;
-      }
-      ResetFrame(frame, stackFrame.AddrPC.Offset);
-      if (!guard.Admit(stackFrame.AddrPC.Offset, stackFrame.AddrReturn.Offset)) {
-        OnWalkError("StackWalk64-Endless-Callstack!", 0, stackFrame.AddrPC.Offset);
-        break;
-      }
-      if (stackFrame.AddrPC.Offset != 0) FillFrame(frame, *symbol, line, module);
-      OnStackEntry(n == 0 ? kFirstEntry : kNextEntry, frame);
-      frameSinceLast = true;
-      if (stackFrame.AddrReturn.Offset == 0) {
-        OnStackEntry(kLastEntry, frame);
-        frameSinceLast = false;
-        SetLastError(ERROR_SUCCESS);
-        break;
-      }
+  union {
+    IMAGEHLP_SYMBOL64 record;
+    char bytes[sizeof(IMAGEHLP_SYMBOL64) + kFrameTextCapacity];
+  } symbol;
+  StackFrameInfo frame;
+  EndlessStackGuard guard(kEndlessFrameLimit);
+  // Until the first frame without source information: nothing after it is kept.
+  while (discardCount_ >= 0) {
+    // No read routine: dbghelp reads this process's memory itself.
+    if (!dbghelp_.StackWalk64(kMachineI386, GetCurrentProcess(), GetCurrentThread(), &stackFrame,
+                              &context, nullptr, dbghelp_.SymFunctionTableAccess64,
+                              dbghelp_.SymGetModuleBase64, nullptr))
+      break;
+    if (!guard.Admit(stackFrame.AddrPC.Offset, stackFrame.AddrReturn.Offset)) break;
+    ResetFrame(frame, stackFrame.AddrPC.Offset);
+    if (frame.address != 0) {
+      std::memset(&symbol, 0, sizeof symbol);
+      symbol.record.SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
+      symbol.record.MaxNameLength = kFrameTextCapacity;
+      Place(frame, symbol.record);
     }
+    stacktrace::CollectFrame(frame, discardCount_, stack);
+    if (stackFrame.AddrReturn.Offset == 0) break;
   }
-  std::free(symbol);
-  if (frameSinceLast) OnStackEntry(kLastEntry, frame);
-  if (!givenContext) ResumeThread(thread);
-  return TRUE;
+  return true;
 }

@@ -28,7 +28,6 @@ void AppendPiece(char* out, size_t capacity, const char* piece) {
 void ComposeSymbolPath(const SymbolPathSources& s, char* out, size_t capacity) {
   if (capacity == 0) return;
   out[0] = '\0';
-  if (s.userPath) AppendPiece(out, capacity, s.userPath);
   BoundedAppend(out, capacity, ".;");
   if (s.currentDirectory) AppendPiece(out, capacity, s.currentDirectory);
   if (s.executablePath) {
@@ -42,15 +41,5 @@ void ComposeSymbolPath(const SymbolPathSources& s, char* out, size_t capacity) {
     AppendPiece(out, capacity, s.systemRoot);
     BoundedAppend(out, capacity, s.systemRoot);
     AppendPiece(out, capacity, "\\system32");
-  }
-  if (s.useSymbolServer) {
-    if (s.systemDrive) {
-      BoundedAppend(out, capacity, "SRV*");
-      BoundedAppend(out, capacity, s.systemDrive);
-      BoundedAppend(out, capacity, "\\websymbols*");
-    } else {
-      BoundedAppend(out, capacity, "SRV*c:\\websymbols*");
-    }
-    AppendPiece(out, capacity, kPublicSymbolServer);
   }
 }

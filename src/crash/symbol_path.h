@@ -6,18 +6,14 @@
 
 // Each piece is null when it could not be read; such a piece is left out.
 struct SymbolPathSources {
-  const char* userPath;          // given to the walker's constructor
   const char* currentDirectory;
   const char* executablePath;    // full path of the process's executable
   const char* ntSymbolPath;      // "_NT_SYMBOL_PATH"
   const char* ntAlternatePath;   // "_NT_ALTERNATE_SYMBOL_PATH"
   const char* systemRoot;        // "SYSTEMROOT"
-  const char* systemDrive;       // "SYSTEMDRIVE"
-  bool useSymbolServer;
 };
 
 constexpr size_t kSymbolPathCapacity = 4096;
-constexpr const char* kPublicSymbolServer = "https://msdl.microsoft.com/download/symbols";
 
 // The directory part of a path: everything before its last '\\', '/' or ':'. A path
 // without any of them is returned whole.

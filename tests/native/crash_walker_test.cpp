@@ -1,5 +1,6 @@
 // The stack walker's pieces that need no Windows: the bounded copy, the symbol search
-// path, the endless-stack guard, frame collection and the call stack's text form.
+// path, the endless-stack guard, frame collection, the call stack's text form, where the
+// DWARF lies in the image and the names read from it.
 #include <doctest/doctest.h>
 
 #include <cstring>
@@ -8,9 +9,10 @@
 #include <vector>
 
 #include "crash/bounded_copy.h"
+#include "crash/debug_sections.h"
 #include "crash/endless_stack_guard.h"
+#include "crash/function_name.h"
 #include "crash/stacktrace_entry.h"
-#include "crash/symbol_kind.h"
 #include "crash/symbol_path.h"
 
 namespace {
@@ -34,7 +36,6 @@ std::unique_ptr<StackFrameInfo> Frame(const char* file, uint32_t line, const cha
   std::strcpy(frame->sourceFile, file);
   frame->lineNumber = line;
   std::strcpy(frame->name, name);
-  std::strcpy(frame->undecoratedName, "undecorated");  // never what the list keeps
   return frame;
 }
 
@@ -72,20 +73,12 @@ TEST_CASE("bounded append cuts at the capacity and repairs an unterminated targe
 }
 
 TEST_CASE("the symbol path lists its pieces in order and leaves out what could not be read") {
-  SymbolPathSources all{"C:\\user;sym", "C:\\game", "C:\\game\\bin\\hl.exe", "srv*nt",
-                        "alt",          "C:\\windows", "D:", false};
+  SymbolPathSources all{"C:\\game", "C:\\game\\bin\\hl.exe", "srv*nt", "alt", "C:\\windows"};
   CHECK(Compose(all) ==
-        "C:\\user;sym;.;C:\\game;C:\\game\\bin;srv*nt;alt;C:\\windows;C:\\windows\\system32;");
+        ".;C:\\game;C:\\game\\bin;srv*nt;alt;C:\\windows;C:\\windows\\system32;");
 
   SymbolPathSources none{};
   CHECK(Compose(none) == ".;");
-
-  SymbolPathSources server{};
-  server.useSymbolServer = true;
-  server.systemDrive = "E:";
-  CHECK(Compose(server) == std::string(".;SRV*E:\\websymbols*") + kPublicSymbolServer + ";");
-  server.systemDrive = nullptr;
-  CHECK(Compose(server) == std::string(".;SRV*c:\\websymbols*") + kPublicSymbolServer + ";");
 }
 
 TEST_CASE("the executable's directory is cut at its last separator of any kind") {
@@ -132,7 +125,7 @@ TEST_CASE("the endless-stack guard lets 1001 self-returning frames pass and stop
   for (int i = 0; i < 5000; ++i) REQUIRE(unlimited.Admit(7, 7));
 }
 
-TEST_CASE("collection skips the requested frames, keeps dbghelp's name and stops at the first frame without source") {
+TEST_CASE("collection skips the requested frames, keeps the frame's name and stops at the first frame without source") {
   std::vector<stacktrace::entry> stack;
   int32_t discard = 2;
   CollectFrame(*Frame("walker.cpp", 10, "WalkStack"), discard, stack);
@@ -170,8 +163,129 @@ TEST_CASE("text forms: one frame per line, file (line): function") {
         "C:\\src\\error_log.cpp (4294967295): WriteErrorLog\nentry.cpp (7): DllMain\n");
 }
 
-TEST_CASE("symbol kinds end at Virtual (8); anything above has no text") {
-  CHECK(std::string(SymbolKindText(0)) == "-nosymbols-");
-  CHECK(std::string(SymbolKindText(8)) == "Virtual");
-  CHECK(SymbolKindText(9) == nullptr);
+namespace {
+
+// A PE's first bytes as the linker writes them: the COFF header, a PE32 optional header
+// and the section table; `names` are the section table's name fields ("/4" and the like
+// point into the string table).
+struct SectionRow {
+  const char* name;
+  uint32_t rva, virtualSize, rawSize, flags;
+};
+std::vector<uint8_t> PeHead(const std::vector<SectionRow>& sections, uint32_t imageSize = 0x90000) {
+  std::vector<uint8_t> head(0x400, 0);
+  auto put32 = [&](size_t at, uint32_t v) { std::memcpy(&head[at], &v, 4); };
+  auto put16 = [&](size_t at, uint16_t v) { std::memcpy(&head[at], &v, 2); };
+  head[0] = 'M', head[1] = 'Z';
+  put32(0x3C, 0x80);
+  put32(0x80, 0x00004550);
+  put16(0x84, 0x14C);
+  put16(0x86, static_cast<uint16_t>(sections.size()));
+  put32(0x88, 0x6b17c41c);  // time stamp
+  put32(0x8C, 0x300);       // symbol table
+  put32(0x90, 1);
+  put16(0x94, 224);
+  put16(0x98, 0x10B);
+  put32(0x98 + 28, 0x645c0000);
+  put32(0x98 + 56, imageSize);
+  size_t at = 0x98 + 224;
+  for (const SectionRow& s : sections) {
+    std::memcpy(&head[at], s.name, strnlen(s.name, 8));
+    put32(at + 8, s.virtualSize);
+    put32(at + 12, s.rva);
+    put32(at + 16, s.rawSize);
+    put32(at + 36, s.flags);
+    at += 40;
+  }
+  return head;
+}
+
+// The string table: its size, then ".debug_info" at 4 and ".debug_line" at 16.
+std::vector<uint8_t> Strings() {
+  const char names[] = "\0\0\0\0.debug_info\0.debug_line\0";
+  std::vector<uint8_t> table(names, names + sizeof names);
+  table[0] = static_cast<uint8_t>(sizeof names);
+  return table;
+}
+
+}  // namespace
+
+TEST_CASE("the DWARF sections are found through the file's string table, only when the file is the image's") {
+  constexpr uint32_t kRead = 0x42000040;
+  const std::vector<SectionRow> good = {{".text", 0x1000, 0x500, 0x600, 0x60000020},
+                                        {"/4", 0x20000, 0x1234, 0x1400, kRead},
+                                        {"/16", 0x30000, 0x800, 0x600, kRead},
+                                        {".debug_r", 0x40000, 0x10, 0x200, kRead}};
+  struct Row {
+    const char* what;
+    std::vector<SectionRow> file, image;
+    uint32_t imageSize;
+    bool found;
+  } rows[] = {
+      {"the image's own file", good, good, 0x90000, true},
+      {"another build's file", good, {good[0], good[2], good[1], good[3]}, 0x90000, false},
+      {"a name past the string table", {good[0], {"/999", 0x20000, 0x10, 0x10, kRead}, good[2]},
+       {}, 0x90000, false},
+      {"a name not a number", {good[0], {"/x", 0x20000, 0x10, 0x10, kRead}, good[2]}, {}, 0x90000,
+       false},
+      {".debug_info beyond the image", good, good, 0x20000, false},
+      {"an unreadable .debug_line", {good[0], good[1], {"/16", 0x30000, 0x800, 0x600, 0x02000040}},
+       {}, 0x90000, false},
+  };
+  for (const Row& row : rows) {
+    INFO(std::string(row.what));
+    std::vector<uint8_t> file = PeHead(row.file, row.imageSize);
+    std::vector<uint8_t> image = PeHead(row.image.empty() ? row.file : row.image, row.imageSize);
+    std::vector<uint8_t> strings = Strings();
+    DebugSectionTable table{};
+    table.imageBase = 7;
+    CHECK(LocateDebugSections(file.data(), file.size(), strings.data(), strings.size(),
+                              image.data(), image.size(), &table) == row.found);
+    if (!row.found) {
+      CHECK(table.imageBase == 7);  // untouched
+      continue;
+    }
+    CHECK(table.imageBase == 0x645c0000);
+    CHECK(table.sections[kDebugInfo].rva == 0x20000);
+    CHECK(table.sections[kDebugInfo].size == 0x1234);  // the smaller of the two sizes
+    CHECK(table.sections[kDebugLine].size == 0x600);
+    CHECK(table.sections[kDebugRanges].rva == 0);  // an eight-byte name is cut, not matched
+  }
+
+  // Damaged heads: cut short, no PE signature, a section table running off the bytes.
+  std::vector<uint8_t> head = PeHead(good), strings = Strings();
+  DebugSectionTable table{};
+  CHECK_FALSE(LocateDebugSections(head.data(), 0x90, strings.data(), strings.size(), head.data(),
+                                  head.size(), &table));
+  std::vector<uint8_t> unsigned_ = head;
+  unsigned_[0x81] = 'X';
+  CHECK_FALSE(LocateDebugSections(unsigned_.data(), unsigned_.size(), strings.data(),
+                                  strings.size(), head.data(), head.size(), &table));
+  CHECK_FALSE(LocateDebugSections(head.data(), 0x98 + 224 + 40, strings.data(), strings.size(),
+                                  head.data(), head.size(), &table));
+  CHECK_FALSE(LocateDebugSections(head.data(), head.size(), nullptr, 0, head.data(), head.size(),
+                                  &table));
+}
+
+TEST_CASE("a demangled name is cut before its parameter list, a standard-call name before its argument size") {
+  struct Row {
+    const char* demangled;
+    const char* name;
+  } rows[] = {
+      {"WriteErrorLog()", "WriteErrorLog"},
+      {"stacktrace::call_stack::call_stack(int)", "stacktrace::call_stack::call_stack"},
+      {"ns::Hook::Call(void (*)(int), char) const", "ns::Hook::Call"},
+      {"DllMain", "DllMain"},
+      {"DllMain@12", "DllMain"},
+      {"RIB_Main@x20", "RIB_Main@x20"},
+      {"(anonymous namespace)::AttachSequence(HINSTANCE__*)", "(anonymous namespace)::AttachSequence"},
+  };
+  for (const Row& row : rows) {
+    char out[64];
+    FunctionNameOnly(row.demangled, out, sizeof out);
+    CHECK(std::string(out) == row.name);
+  }
+  char small[5];
+  FunctionNameOnly("WriteErrorLog()", small, sizeof small);
+  CHECK(std::string(small) == "Writ");
 }

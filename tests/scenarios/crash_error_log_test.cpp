@@ -2,8 +2,10 @@
 // record appended to "MurmelonError.log" per unload while started on a supported
 // build, tier0's minidump asked for, and the message box (caught at the plug-in's
 // import of MessageBoxW).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,31 @@ std::vector<std::string> Records(const std::string& log) {
   return records;
 }
 
+struct Frame {
+  std::string file;
+  int line;
+  std::string function;
+};
+
+// The frames of a record, "<file> (<line>): <function>" each, up to the empty line.
+std::vector<Frame> FramesOf(const std::string& record) {
+  std::vector<Frame> frames;
+  size_t start = record.find("\r\n\r\n");
+  if (start == std::string::npos) return frames;
+  for (start += 4;;) {
+    size_t end = record.find("\r\n", start);
+    if (end == std::string::npos || end == start) break;
+    const std::string line = record.substr(start, end - start);
+    const size_t open = line.rfind(" (");
+    const size_t close = line.find("): ", open == std::string::npos ? 0 : open);
+    if (open == std::string::npos || close == std::string::npos) break;
+    frames.push_back({line.substr(0, open), atoi(line.substr(open + 2, close - open - 2).c_str()),
+                      line.substr(close + 3)});
+    start = end + 2;
+  }
+  return frames;
+}
+
 // One record's shape: the header, frames "<file> (<line>): <function>" innermost
 // first starting at the report routine, an empty line, the separator.
 void CheckRecord(const std::string& record, const std::string& header,
@@ -93,23 +120,16 @@ void CheckRecord(const std::string& record, const std::string& header,
   if (lines.size() < 3) return;
   ok_at(at, lines[lines.size() - 1] == kSeparator && lines[lines.size() - 2].empty(),
         "record does not end with an empty line and the separator\n");
-  const std::string& first = lines[0];
-  size_t open = first.rfind(" (");
-  size_t close = first.find("): ", open == std::string::npos ? 0 : open);
-  ok_at(at, open != std::string::npos && close != std::string::npos, "frame line \"%s\"\n",
-        first.c_str());
-  if (open == std::string::npos || close == std::string::npos) return;
-  std::string file = first.substr(0, open);
-  int line = atoi(first.substr(open + 2, close - open - 2).c_str());
-  std::string function = first.substr(close + 3);
-  ok_at(at, file.size() >= 13 && file.compare(file.size() - 13, 13, "error_log.cpp") == 0,
-        "innermost frame's file \"%s\"\n", file.c_str());
-  ok_at(at, line > 0, "innermost frame's line %d\n", line);
-  ok_at(at, function.find("WriteErrorLog") != std::string::npos,
-        "innermost frame's function \"%s\"\n", function.c_str());
-  for (size_t i = 0; i + 2 < lines.size(); ++i)
-    ok_at(at, lines[i].find(" (") != std::string::npos && lines[i].find("): ") != std::string::npos,
-          "frame line %u \"%s\"\n", static_cast<unsigned>(i), lines[i].c_str());
+  const std::vector<Frame> frames = FramesOf(record);
+  ok_at(at, frames.size() == lines.size() - 2, "%u of %u frame lines read \"<file> (<line>): <function>\"\n",
+        static_cast<unsigned>(frames.size()), static_cast<unsigned>(lines.size() - 2));
+  if (frames.empty()) return;
+  const Frame& first = frames[0];
+  ok_at(at, first.file.size() >= 13 && first.file.compare(first.file.size() - 13, 13, "error_log.cpp") == 0,
+        "innermost frame's file \"%s\"\n", first.file.c_str());
+  ok_at(at, first.line > 0, "innermost frame's line %d\n", first.line);
+  ok_at(at, first.function.find("WriteErrorLog") != std::string::npos,
+        "innermost frame's function \"%s\"\n", first.function.c_str());
 }
 
 void CheckBox() {
@@ -165,6 +185,52 @@ CHILD_MODE(unload_again) {
   printf("boxes %d\n", box.calls);
 }
 
+// Fills every section of the module file whose name lives in the string table (the
+// .debug_* ones: "/4", "/29", ...) with noise.
+void GarbleDwarf(const fs::path& file) {
+  std::string image = ReadFile(file);
+  uint32_t ntHeader;
+  std::memcpy(&ntHeader, image.data() + 0x3C, 4);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + ntHeader);
+  const auto* sections = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i)
+    if (sections[i].Name[0] == '/')
+      for (DWORD at = 0; at < sections[i].SizeOfRawData; ++at)
+        image[sections[i].PointerToRawData + at] = static_cast<char>(0xA5 ^ (at * 7));
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
+}
+
+// One unexpected unload with the symbol handler and image a row asks for; the parent
+// reads the record. Arguments: "publics" (the handler reads export tables only, as
+// Windows' dbghelp does for us), "away" (loaded away from its preferred base),
+// "replaced" (its file swapped, after loading, for another module with DWARF of its own,
+// as a finished update leaves it), "garbled" (its DWARF overwritten with noise), "xp"
+// (the XP flavour).
+CHILD_MODE(unload_with_symbols) {
+  world::Options options;
+  const std::vector<std::string>& args = scenario::Args();
+  auto has = [&](const char* arg) { return std::find(args.begin(), args.end(), arg) != args.end(); };
+  options.publicSymbolsOnly = has("publics");
+  options.pluginAway = has("away");
+  if (has("xp")) options.flavour = "Murmelon_W_XP_D";
+  world::Game game(options);
+  if (has("garbled")) GarbleDwarf(game.AsiInFolder());
+  ok(LoadAndStart(game), "plug-in not started\n");
+  if (options.pluginAway) {
+    auto base = reinterpret_cast<const uint8_t*>(game.Plugin());
+    uint32_t preferred;
+    std::memcpy(&preferred, base + *reinterpret_cast<const uint32_t*>(base + 0x3C) + 0x34, 4);
+    ok(reinterpret_cast<uintptr_t>(base) != preferred, "loaded at its preferred base\n");
+  }
+  if (has("replaced")) {
+    const std::wstring asi = game.AsiInFolder().wstring();
+    ok(MoveFileW(asi.c_str(), (asi + L".old").c_str()) &&
+           CopyFileW((world::ModulesDir() / "GameUI.dll").wstring().c_str(), asi.c_str(), FALSE),
+       "cannot replace the module file\n");
+  }
+  ok(game.Unload(), "FreeLibrary failed\n");
+}
+
 // The game ends without stopping us: the report runs in the process's own shutdown.
 CHILD_MODE(exit_while_started) {
   printBoxAtExit = true;
@@ -215,6 +281,59 @@ SCENARIO(unload_while_started_appends_a_record_and_shows_the_box) {
     CheckRecord(all[1], all[1].substr(0, all[1].find("\r\n\r\n") + 4));
   }
   ok(child.out.find("boxes 1\n") != std::string::npos, "second unload: box not shown once\n");
+}
+
+// Under an export-only symbol handler the plug-in names its own frames from its DWARF
+// in memory: the same functions in the same order as the full handler gives, with files
+// and lines, wherever the image lies and whatever the file under its name is now. Noise
+// in place of its DWARF still leaves a whole record (framesOf checks the one record).
+SCENARIO(error_log_names_our_frames_without_a_dwarf_reading_handler) {
+  auto framesOf = [](const std::vector<std::string>& args, scenario::Where at = SCENARIO_CALLER) {
+    auto child = scenario::RunChildMode("unload_with_symbols", args, 40000);
+    ok_at(at, child.started && !child.timedOut && child.exitCode == 0,
+          "exit 0x%lx, timed out %d, output:\n%s\n", child.exitCode, child.timedOut,
+          child.out.c_str());
+    std::vector<std::string> records = Records(ReadFile(
+        scenario::StartDir() / "games" / (scenario::Name() + ".unload_with_symbols") / kLog));
+    ok_at(at, records.size() == 1, "%u records\n", static_cast<unsigned>(records.size()));
+    return records.empty() ? std::vector<Frame>() : FramesOf(records[0]);
+  };
+  for (const char* flavour : {"7", "xp"}) {
+    scenario::Context flavourContext("flavour %s", flavour);
+    auto with = [&](std::vector<std::string> args) {
+      args.push_back(flavour);
+      return framesOf(args);
+    };
+    const std::vector<Frame> full = with({});
+    for (const Frame& frame : full)
+      trace("%s (%d): %s\n", frame.file.c_str(), frame.line, frame.function.c_str());
+    ok(full.size() >= 2 && full[0].function == "WriteErrorLog",
+       "the full handler's record names %u frames\n", static_cast<unsigned>(full.size()));
+
+    const struct Row {
+      const char* what;
+      std::vector<std::string> args;
+    } rows[] = {{"loaded", {"publics"}},
+                {"moved", {"publics", "away"}},
+                {"file replaced", {"publics", "replaced"}},
+                {"DWARF damaged", {"publics", "garbled"}}};
+    for (const Row& row : rows) {
+      scenario::Context context("%s", row.what);
+      const std::vector<Frame> frames = with(row.args);
+      if (row.args.back() == "garbled") {
+        ok(frames.size() < full.size(), "%u frames from noise\n", static_cast<unsigned>(frames.size()));
+        continue;  // whatever the noise gives: a whole record, no fault
+      }
+      ok(frames.size() == full.size(), "%u frames, the full handler names %u\n",
+         static_cast<unsigned>(frames.size()), static_cast<unsigned>(full.size()));
+      for (size_t i = 0; i < frames.size() && i < full.size(); ++i)
+        ok(frames[i].function == full[i].function && !frames[i].file.empty() && frames[i].line > 0,
+           "frame %u: \"%s (%d): %s\", the full handler's \"%s (%d): %s\"\n",
+           static_cast<unsigned>(i), frames[i].file.c_str(), frames[i].line,
+           frames[i].function.c_str(), full[i].file.c_str(), full[i].line,
+           full[i].function.c_str());
+    }
+  }
 }
 
 SCENARIO(unload_after_stop_writes_nothing) {

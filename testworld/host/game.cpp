@@ -1,5 +1,8 @@
 // world::Game: the game's part in one scenario.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "engine_api.h"
@@ -33,8 +36,51 @@ fs::path Game::AsiInFolder() const { return folder_ / (options_.flavour + ".asi"
 
 bool Game::PluginInFolder() const { return fs::exists(AsiInFolder()); }
 
+namespace {
+
+// Kept loaded for the process: the options live in the library, and the plug-in's own
+// use of it (load, start, end, release) must find them there.
+void AskForPublicSymbolsOnly() {
+  constexpr DWORD kSymoptPublicsOnly = 0x4000;
+  using OptionsFn = DWORD(__stdcall*)(DWORD);
+  using GetOptionsFn = DWORD(__stdcall*)();
+  HMODULE dbghelp = LoadLibraryA("dbghelp.dll");
+  auto get = reinterpret_cast<GetOptionsFn>(
+      reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymGetOptions")));
+  auto set = reinterpret_cast<OptionsFn>(
+      reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymSetOptions")));
+  if (!get || !set) {
+    fprintf(stderr, "world: no dbghelp symbol options\n");
+    ExitProcess(2);
+  }
+  set(get() | kSymoptPublicsOnly);
+}
+
+// Reserves the address range the file asks to be loaded at (its ImageBase and
+// SizeOfImage), for the rest of the process.
+void TakePreferredBase(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  char head[0x400] = {};
+  in.read(head, sizeof head);
+  uint32_t ntHeader, base, size;
+  std::memcpy(&ntHeader, head + 0x3C, 4);
+  if (ntHeader > sizeof head - 0x60) return;
+  std::memcpy(&base, head + ntHeader + 0x34, 4);  // OptionalHeader.ImageBase
+  std::memcpy(&size, head + ntHeader + 0x50, 4);  // OptionalHeader.SizeOfImage
+  if (!VirtualAlloc(reinterpret_cast<void*>(static_cast<uintptr_t>(base)), size, MEM_RESERVE,
+                    PAGE_NOACCESS)) {
+    fprintf(stderr, "world: cannot reserve 0x%x bytes at 0x%x\n", size, base);
+    ExitProcess(2);
+  }
+}
+
+}  // namespace
+
 bool Game::LoadPlugin() {
-  if (!plugin_) plugin_ = LoadLibraryA(AsiInFolder().string().c_str());
+  if (plugin_) return true;
+  if (options_.publicSymbolsOnly) AskForPublicSymbolsOnly();
+  if (options_.pluginAway) TakePreferredBase(AsiInFolder());
+  plugin_ = LoadLibraryA(AsiInFolder().string().c_str());
   return plugin_ != nullptr;
 }
 

@@ -38,6 +38,12 @@ struct Options {
   bool stopAtEnd = true;               // the host stops the plug-in when the Game ends, as
                                        // the game does at a regular exit; false plays an
                                        // abnormal end (the plug-in is still started at exit)
+  bool publicSymbolsOnly = false;      // before the plug-in loads, the process's symbol
+                                       // handler is told to read export tables only
+                                       // (SYMOPT_PUBLICS_ONLY): Windows' dbghelp, which reads
+                                       // no DWARF, answers like that for the plug-in
+  bool pluginAway = false;             // the plug-in's preferred base is taken before it
+                                       // loads, so it is loaded elsewhere
 };
 
 // The default options on engine build `build`.

@@ -10,6 +10,7 @@
 #
 #   tools/package.sh --key KEY.pem --published SITE [--build-dir DIR | --asi-dir DIR]
 #                    [--out DIR] [--notes FILE] [--version LABEL] [--news-file FILE]
+#                    [--build-numbers FILE]
 #
 # --key      the Ed25519 private key that signs (never in the repository); make one with
 #            `openssl genpkey -algorithm ed25519 -out key.pem`
@@ -19,7 +20,8 @@
 # --asi-dir  packages the .asi files found there and builds nothing; otherwise both
 #            flavours are built in --build-dir (default build/release, configured with
 #            the signing key's public half as the modules' built-in key), and their build
-#            numbers must be those of flavours/build_numbers.h.
+#            numbers must be those of flavours/build_numbers.h (with --asi-dir, those of
+#            --build-numbers FILE when given).
 # The version label and news text come from flavours/release_notes.txt unless given.
 # Refused: no key, a module without the key among its built-in keys, a build number not
 # above the published one or that the plug-in cannot read (over 9 digits), texts the
@@ -39,7 +41,7 @@ while [ $# -gt 0 ]; do
     --asi-dir) asi_dir=$2; shift 2 ;;
     --key) key=$2; args+=("$1" "$2"); shift 2 ;;
     --out) out=$2; shift 2 ;;
-    --notes|--version|--news-file|--published) args+=("$1" "$2"); shift 2 ;;
+    --notes|--version|--news-file|--published|--build-numbers) args+=("$1" "$2"); shift 2 ;;
     -h|--help) usage ;;
     *) echo "package: unknown argument $1" >&2; usage ;;
   esac

@@ -26,11 +26,9 @@ BOOL AttachSequence(HMODULE self) {
   BindVstdlib();  // everything below may use the engine's string functions
   previousFilter = SetUnhandledExceptionFilter(CrashDumpFilter);
   hEngineLib = LoadLibraryW(L"hw.dll");
-  if (!hEngineLib) {
-    // The load is refused and our code goes away: the filter must not point into it.
-    SetUnhandledExceptionFilter(previousFilter);
-    return FALSE;
-  }
+  // Without the engine the load is refused; the loader then calls us with
+  // DLL_PROCESS_DETACH, whose check puts the previous filter back before our code goes.
+  if (!hEngineLib) return FALSE;
   DetectEngineBuild();
   InitModuleIdentity();
   // Now, while the file under our name is still this image's: an update replaces it.

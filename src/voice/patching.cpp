@@ -46,8 +46,8 @@ uint32_t ScanPattern(const ModuleInfo* info, const uint8_t* pattern, const char*
 uint32_t ResolveTarget(const HookDescriptor* hook) {
   if (!hook) return 0;
   if (hook->offsetEntry) {
-    // An entry not yet set up would point the patch at the module's header.
-    if (!hook->module || !*hook->offsetEntry) return 0;
+    // Hooks go in after the engine positions are set up, from a table without zeros.
+    if (!hook->module) return 0;
     return reinterpret_cast<uint32_t>(hook->module->handle) + *hook->offsetEntry;
   }
   if (uint32_t exported = FindExport(hook->module, hook->name)) return exported;

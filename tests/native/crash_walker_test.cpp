@@ -265,6 +265,16 @@ TEST_CASE("the DWARF sections are found through the file's string table, only wh
                                   head.data(), head.size(), &table));
   CHECK_FALSE(LocateDebugSections(head.data(), head.size(), nullptr, 0, head.data(), head.size(),
                                   &table));
+  // Another build of the same layout: only the file header's time stamp differs.
+  std::vector<uint8_t> next = head;
+  next[0x88] ^= 1;
+  CHECK_FALSE(LocateDebugSections(next.data(), next.size(), strings.data(), strings.size(),
+                                  head.data(), head.size(), &table));
+  // A string table whose last name runs to its end without a terminator.
+  std::vector<uint8_t> cut = Strings();
+  cut.resize(cut.size() - 2);
+  CHECK_FALSE(LocateDebugSections(head.data(), head.size(), cut.data(), cut.size(), head.data(),
+                                  head.size(), &table));
 }
 
 TEST_CASE("a demangled name is cut before its parameter list, a standard-call name before its argument size") {

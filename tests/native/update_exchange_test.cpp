@@ -255,11 +255,18 @@ TEST_CASE("an update offer cut into pieces anywhere, DATA: itself included, is d
   }
 }
 
-TEST_CASE("module bytes behind the cut are never searched for markers") {
+TEST_CASE("markers in the module bytes, and a claim's keys in the news, are not keys") {
   Folder folder;
   std::string module = Module() + "ERROR LATEST_VERSION DATA:";
   CHECK(Outcome({Offer("m.asi", Hex(module), module)}) == ExchangeOutcome::kVerified);
   CHECK(Content(kDownload) == module);
+  // BUILD: and SIGNATURE: count only before SAVETO:; after it they are the news' text.
+  const std::string news = "BUILD:51091 SIGNATURE:" + std::string(128, '0');
+  Script script{AtOnce({Offer("m.asi", Hex(module), module, news)})};
+  Run run(script);
+  CHECK(run.outcome == ExchangeOutcome::kVerified);
+  CHECK(run.offer.build == nullptr);
+  CHECK(std::string(run.offer.news) == news);
 }
 
 TEST_CASE("a download that is not the promised file leaves nothing behind") {
@@ -295,6 +302,7 @@ TEST_CASE("a download is abandoned below 16 KiB in 10 s, and the whole check aft
     int end;
     ExchangeOutcome outcome;
     uint32_t endsAfterMs, endsByMs;  // on the clock, from the check's start
+    uint32_t spentMs = 0;            // before the exchange: resolution and connect
   } cases[] = {
       {"1 KiB every 2 s", Trickle(module, 1024, 2000), kReceiveClosed, ExchangeOutcome::kAbandoned,
        10000, 11000},
@@ -306,6 +314,8 @@ TEST_CASE("a download is abandoned below 16 KiB in 10 s, and the whole check aft
        ExchangeOutcome::kVerified, 98000, 98001},
       {"2 KiB a second without end", Trickle(module + module, 2048, 1000), kReceiveClosed,
        ExchangeOutcome::kAbandoned, kDownloadLimitMs, kDownloadLimitMs},
+      {"the same after 3 s of connecting", Trickle(module + module, 2048, 1000), kReceiveClosed,
+       ExchangeOutcome::kAbandoned, kDownloadLimitMs, kDownloadLimitMs, 3000},
       {"16 KiB every 9.9 s", Trickle(module, 16384, 9900), kReceiveClosed, ExchangeOutcome::kAbandoned,
        kDownloadLimitMs, kDownloadLimitMs},
       {"16 KiB, 11.5 s of silence, the rest", Then({{0, module.substr(0, 16384)}},
@@ -316,7 +326,7 @@ TEST_CASE("a download is abandoned below 16 KiB in 10 s, and the whole check aft
     INFO(std::string(c.what));
     Folder folder;
     Script script{Then({{0, offer}}, c.module), c.end};
-    Run run(script);
+    Run run(script, kUnsignedPlan, c.spentMs);
     CHECK(run.outcome == c.outcome);
     CHECK(run.elapsedMs >= c.endsAfterMs);
     CHECK(run.elapsedMs <= c.endsByMs);
@@ -378,6 +388,7 @@ TEST_CASE("an answer or a download past its cap ends the exchange without a file
   Folder folder;
   std::string chatter(kAnswerCap + 1, 'x');
   CHECK(Outcome({kAnswerHead, chatter, "LATEST_VERSION"}) == ExchangeOutcome::kOversized);
+  CHECK(Outcome({std::string(kAnswerCap, 'x'), "LATEST_VERSION"}) == ExchangeOutcome::kLatest);
   // Bytes behind a zero byte are never searched, but they still count.
   CHECK(Outcome({std::string(kAnswerCap + 2000, '\0')}) == ExchangeOutcome::kOversized);
   CHECK(Outcome({kAnswerHead + std::string(kAnswerCap, 'y') + "SAVETO:m.asiMD5:0WHATNEW:nVERSION:2DATA:x"}) ==
@@ -389,6 +400,10 @@ TEST_CASE("an answer or a download past its cap ends the exchange without a file
   Run run(script);
   CHECK(run.outcome == ExchangeOutcome::kTooLarge);
   CHECK(folder.Files().empty());
+  // One that stops exactly at the cap is whole.
+  std::string whole;
+  for (size_t i = 0; i < kDownloadCap / chunk.size(); ++i) whole += chunk;
+  CHECK(Outcome({Offer("big.asi", Hex(whole), ""), whole}) == ExchangeOutcome::kVerified);
 }
 
 TEST_CASE("with keys built in, only a release signed for this module is kept") {

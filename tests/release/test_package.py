@@ -24,7 +24,8 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 import release_folder  # noqa: E402
 import release_tool  # noqa: E402
 
-BUILDS = release_tool.build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))
+BUILD_NUMBERS = os.path.join(ROOT, "flavours", "build_numbers.h")
+BUILDS = release_tool.build_numbers(BUILD_NUMBERS)
 FLAVOURS = {"Murmelon_W_7_D": ("w7", BUILDS["Murmelon_W_7_D"]), "Murmelon_W_XP_D": ("xp", BUILDS["Murmelon_W_XP_D"])}
 W7, W7_NEXT = BUILDS["Murmelon_W_7_D"], BUILDS["Murmelon_W_7_D"] + 10
 SERIAL = hashlib.md5(b"-1234567").hexdigest()
@@ -236,6 +237,9 @@ class PackageTest(unittest.TestCase):
                 ("module with another key", {"asi": keyed_modules(os.path.join(w, "other"), other_public)},
                  "do not include the signing key"),
                 ("build already published", {"site": published}, f"not above the published build {W7}"),
+                ("build other than flavours/build_numbers.h's",
+                 {"asi": os.path.join(w, "asi-next"), "options": ("--build-numbers", BUILD_NUMBERS)},
+                 f"built as {W7_NEXT}, but"),
                 ("ten-digit build", {"asi": keyed_modules(os.path.join(w, "long"), self.public, 10 ** 9 - W7 + 11)},
                  "build 1000000011 is not a number the plug-in reads"),
                 ("no such site", {"site": typo}, "no such site folder"),

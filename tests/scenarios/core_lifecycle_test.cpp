@@ -1,6 +1,8 @@
 // The plug-in's life in the game: attach, the host's start and stop calls, thread
 // notifications, and a refused load. Every transition of the two start-up flags shows
 // in what reaches the console and the engine.
+#include <winsock2.h>
+
 #include <string>
 
 #include "core_texts.h"
@@ -38,6 +40,14 @@ void CheckFullStart(world::Game& game, scenario::Where at = SCENARIO_CALLER) {
   }
 }
 
+hostent*(WSAAPI* g_gethostbyname)(const char*);
+DWORD g_lookupThread;
+
+hostent* WSAAPI RecordLookupThread(const char* name) {
+  g_lookupThread = GetCurrentThreadId();
+  return g_gethostbyname(name);
+}
+
 // A build the plug-in does not support: everything happens inside the load.
 void CheckUnsupportedPath(int build, WorldProbeStyle probe, const char* date) {
   world::Options options;
@@ -57,8 +67,15 @@ void CheckUnsupportedPath(int build, WorldProbeStyle probe, const char* date) {
   // Only a stop followed by a start runs the unsupported path again.
   ok(game.Stop() == 1, "stop call did not return 1\n");
   ok_bytes(game.Console(), "");
+  // Outside the load the name lookup is on a worker again, bounded by the deadline.
+  g_gethostbyname = reinterpret_cast<decltype(g_gethostbyname)>(
+      game.ReplaceImport("ws2_32.dll", "gethostbyname", reinterpret_cast<void*>(&RecordLookupThread)));
+  ok(g_gethostbyname != nullptr, "the plug-in does not import gethostbyname\n");
+  g_lookupThread = 0;
   ok(game.Start() == 1, "start call did not return 1\n");
   ok_bytes(game.Console(), kUpdateUnreachable + kUnsupported + VersionAnswer(build, date));
+  ok(g_lookupThread != 0 && g_lookupThread != GetCurrentThreadId(),
+     "the name was looked up on the host's thread, not on a worker\n");
 }
 
 DWORD WINAPI DoNothing(void*) { return 0; }

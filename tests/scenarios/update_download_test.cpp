@@ -299,6 +299,65 @@ SCENARIO(update_without_staging_path_loses_nothing) {
   game.Stop();
 }
 
+namespace {
+
+// Another program (a virus scanner, say) that opens the download as soon as it appears
+// and keeps it open without sharing its deletion, so it cannot be renamed or deleted.
+class DownloadHolder {
+ public:
+  explicit DownloadHolder(const fs::path& path) : path_(path.wstring()) {
+    stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
+  }
+  ~DownloadHolder() {
+    SetEvent(stop_);
+    WaitForSingleObject(thread_, 10000);
+    CloseHandle(thread_);
+    CloseHandle(stop_);
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+  bool Held() const { return file_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  static DWORD WINAPI Watch(void* self) {
+    auto* holder = static_cast<DownloadHolder*>(self);
+    while (WaitForSingleObject(holder->stop_, 5) == WAIT_TIMEOUT) {
+      holder->file_ = CreateFileW(holder->path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+      if (holder->Held()) break;
+    }
+    return 0;
+  }
+  std::wstring path_;
+  HANDLE stop_, thread_;
+  HANDLE volatile file_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace
+
+// A verified download that cannot take the module's name: the running build goes back
+// to its own name, so the game still finds a module at the next start.
+SCENARIO(update_blocked_download_keeps_the_running_module) {
+  std::string newer = NewerModule(OldModule());
+  std::string answer = Offer("m.download", Md5Hex(newer), newer);
+  size_t half = answer.size() - newer.size() / 2;
+  std::string host = ServeScript("", Script().Send(answer.substr(0, half)).Pause(500).Send(answer.substr(half)));
+  world::Options options;
+  options.updateHost = host;
+  world::Game game(options);
+  auto before = Snapshot(game.Folder());
+  plugin_in_game::Loaded(game);
+  DownloadHolder holder(game.Folder() / kDownload);
+  game.Start();
+  ok(holder.Held(), "the download was never held open\n");
+  ok_bytes(UpdateOutput(game.Console()), "");
+  auto after = Snapshot(game.Folder());
+  after.erase(kDownload);  // held open, so it could not be deleted either
+  ok(after == before, "game folder changed:\n  before %s\n  after  %s\n", Listing(before).c_str(),
+     Listing(after).c_str());
+  game.Stop();
+}
+
 // The report's narrow prints format into a 4096-byte area: an overlong version label is
 // cut to 4095 bytes, its line break with it.
 SCENARIO(update_report_cuts_an_overlong_version_label) {

@@ -255,11 +255,12 @@ class ReleaseChecks(unittest.TestCase):
             write(os.path.join(root, "w7", update_app.ANSWER_FILE), b"SAVETO:")
             with self.assertRaisesRegex(update_app.ReleaseError, "does not hold this release's answer"):
                 update_app.load_releases(root)
-        with tempfile.TemporaryDirectory() as root:
-            make_release(root, "a", 51091, "1", MODULE_W7)
-            make_release(root, "b", 51101, "01", MODULE_XP)
-            with self.assertRaises(update_app.ReleaseError):
-                update_app.load_releases(root)
+        for first, second in (("1", "01"), ("01", "1")):  # two claims on builds ending in 01
+            with tempfile.TemporaryDirectory() as root:
+                make_release(root, "a", 51001, first, MODULE_W7)
+                make_release(root, "b", 51101, second, MODULE_XP)
+                with self.assertRaises(update_app.ReleaseError):
+                    update_app.load_releases(root)
 
 
 class Switching(unittest.TestCase):

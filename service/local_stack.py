@@ -69,6 +69,8 @@ class Stack:
              "--pid", os.path.join(self.work, "gunicorn.pid"), app],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         self._wait(lambda: os.path.exists(self.socket), "gunicorn", self.gunicorn_log)
+        self.master_pid = None
+        self.gunicorn_master()
 
     def site_text(self, listen_options=""):
         with open(os.path.join(DEPLOY, "nginx-murmelon-update.conf")) as file:
@@ -152,8 +154,12 @@ class Stack:
         return found - {p.pid for p in self.processes}  # not the `timeout` wrappers
 
     def gunicorn_master(self):
-        with open(os.path.join(self.work, "gunicorn.pid")) as file:
-            return int(file.read())
+        # The master keeps its pid across reloads, but a reload removes and writes the pid
+        # file again: read it once, while no reload can be under way.
+        if self.master_pid is None:
+            with open(os.path.join(self.work, "gunicorn.pid")) as file:
+                self.master_pid = int(file.read())
+        return self.master_pid
 
     def gunicorn_workers(self):
         master = self.gunicorn_master()

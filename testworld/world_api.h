@@ -46,6 +46,8 @@ struct WorldSetup {
   int32_t guardProbe4;    // make the page of probe 4 inaccessible (a read there faults)
   int32_t voiceInitResult;// what the engine's voice initialisation returns (1 = success)
   int32_t clientState;    // the client state word (5 = connected and active)
+  char refusedSetting[32];// slot 14 registers no setting of this name (empty: none), as the
+                          // engine does for a name a command already has
 };
 
 // What the engine's voice initialisation saw at its last call.

@@ -127,6 +127,17 @@ SCENARIO(useold_zero_hands_message_to_engine) {
   ok_bytes(game->Console(), "VoiceInit: voice_celt 4\n");
 }
 
+// Without a voice_useold record from the engine our handler reads the messages, as with "1".
+SCENARIO(missing_useold_record_keeps_our_handler) {
+  world::Options options = world::ForBuild(6132);
+  options.refusedSetting = "voice_useold";
+  auto game = plugin_in_game::StartedGame(options);
+  ok(game->Setting("voice_useold") == -12345.0f, "voice_useold registered\n");
+  game->ClearRecords();
+  game->VoiceInit("voice_celt", 4);
+  ok_bytes(game->Console(), "VoiceInit: voice_celt 4\n");
+}
+
 // Our copy of the codec name holds 59 bytes and a terminator; the message's own name
 // reaches the print and the engine whole.
 SCENARIO(long_codec_name_is_cut_in_our_copy) {

@@ -358,17 +358,17 @@ SCENARIO(probe_styles) {
   ok_bytes(TextAt(game, kProbe1), "xxExe build: 17:47:17 Apr 25 2013");
   auto prepare = reinterpret_cast<int(__cdecl*)(const WorldSetup*)>(
       reinterpret_cast<void*>(GetProcAddress(game.Engine(), "World_Prepare")));
-  WorldSetup setup{6027, kProbeOtherCase, 0, 1, 5};
+  WorldSetup setup{6027, kProbeOtherCase, 0, 1, 5, {}};
   prepare(&setup);
   ok_bytes(TextAt(game, kProbe1), "EXE BUILD: 17:47:17 APR 25 2013");
-  setup = WorldSetup{6027, kProbeNone, 0, 1, 5};
+  setup = WorldSetup{6027, kProbeNone, 0, 1, 5, {}};
   prepare(&setup);
   ok_bytes(TextAt(game, kProbe1), "");
-  setup = WorldSetup{4554, kProbeExact, 0, 1, 5};
+  setup = WorldSetup{4554, kProbeExact, 0, 1, 5, {}};
   prepare(&setup);
   ok_bytes(TextAt(game, kProbe2), "Exe build: 16:05:41 Jun 15 2009");
   ok(game.EngineAddress("FuncTable") == 0, "build 4554 has no layout\n");
-  setup = WorldSetup{4156, kProbeExact, 0, 1, 5};
+  setup = WorldSetup{4156, kProbeExact, 0, 1, 5, {}};
   prepare(&setup);
   ok_bytes(TextAt(game, kProbe4), "Exe build: 14:58:36 Mar 11 2008");
   ok_bytes(TextAt(game, kProbe2), "");

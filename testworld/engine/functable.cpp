@@ -3,12 +3,14 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 
 #include "console.h"
 #include "layout.h"
 #include "records.h"
+#include "state.h"
 
 namespace engine_world {
 namespace {
@@ -16,6 +18,7 @@ namespace {
 // Slot 14: register a setting.
 SettingRecord* __cdecl RegisterVariable(const char* name, const char* text, int flags) {
   JournalF("slot14 %s \"%s\" %d", name, text, flags);
+  if (name && strcmp(name, State().refusedSetting) == 0) return nullptr;
   return RegisterSetting(name, text, flags);
 }
 

@@ -109,6 +109,8 @@ WORLD_API int World_Prepare(const WorldSetup* setup) {
   EngineState& state = State();
   state.build = setup->build;
   state.voiceInitResult = setup->voiceInitResult;
+  memcpy(state.refusedSetting, setup->refusedSetting, sizeof state.refusedSetting);
+  state.refusedSetting[sizeof state.refusedSetting - 1] = '\0';
   state.layout = HasRegion() ? FindLayout(setup->build) : nullptr;
   ResetConsole();
   World_ClearRecords();

@@ -11,6 +11,7 @@ struct EngineState {
   int32_t build = 0;
   const BuildLayout* layout = nullptr;  // null: no code or data layout (other builds)
   int32_t voiceInitResult = 1;
+  char refusedSetting[32] = {};
 };
 EngineState& State();
 

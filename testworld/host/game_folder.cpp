@@ -66,7 +66,8 @@ void Game::LoadEngineModules() {
   api_ = new EngineApi;
   if (const char* missing = api_->Bind(engine_)) Fatal(std::string("hw.dll lacks ") + missing);
   WorldSetup setup{options_.build, options_.probe, options_.guardProbe4 ? 1 : 0,
-                   options_.voiceInitResult, options_.clientState};
+                   options_.voiceInitResult, options_.clientState, {}};
+  snprintf(setup.refusedSetting, sizeof setup.refusedSetting, "%s", options_.refusedSetting);
   api_->World_Prepare(&setup);
 }
 

@@ -31,6 +31,7 @@ struct Options {
   bool tier0Export = true;             // ... with its "WriteMiniDump"
   bool guardProbe4 = false;            // reading probe 4 faults
   int voiceInitResult = 1;             // what the engine's voice initialisation returns
+  const char* refusedSetting = "";     // the engine registers no setting of this name
   int clientState = 5;                 // the client state word (5 = connected, active)
   std::string flavour = "Murmelon_W_7_D";  // which .asi of dist/ goes into the game folder
   std::string updateHost;              // MURMELON_UPDATE_HOST; empty -> "127.0.0.1:9"

@@ -234,7 +234,9 @@ class StackUnderFaults(unittest.TestCase):
         def kill_a_worker():
             old = self.stack.gunicorn_workers()
             os.kill(old[0], signal.SIGKILL)
-            wait_for(lambda: len(set(self.stack.gunicorn_workers()) - set(old)) == 1, "a new worker")
+            # At least one: a worker that ends by itself meanwhile is replaced too (seen once under
+            # load, not understood yet); the answers below must stay whole either way.
+            wait_for(lambda: set(self.stack.gunicorn_workers()) - set(old), "a new worker", seconds=60)
 
         def reload():
             old = self.stack.gunicorn_workers()

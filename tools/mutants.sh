@@ -5,7 +5,7 @@
 #   tools/mutants.sh [PATTERN]    # every mutant whose file name matches the extended regex
 #
 # The checkout is copied to a scratch folder (the working tree is never touched) that
-# uses the checkout's deps/; both build trees are built there once. Then, one mutant at a
+# uses the checkout's deps/ (set up there first if missing); both build trees are built there once. Then, one mutant at a
 # time: apply its patch, rebuild incrementally, run the tests its header names, and, if
 # they all pass, the whole default suite (both build trees, the "long" tier left out);
 # then the patch is taken out again. One line per mutant, then "N killed, M survived".
@@ -70,11 +70,15 @@ copy_checkout() {
 revision=$(git -C "$checkout" rev-parse --short HEAD)
 git -C "$checkout" diff --quiet HEAD 2>/dev/null || revision="$revision with local changes"
 echo "mutants of $revision in $scratch (logs in $logs)"
+# The scratch copy shares the checkout's deps/ (set-up output, not part of the tree): a
+# fresh clone has none yet, so the set-up runs in the checkout first, as tools/test.sh would.
+(source "$checkout/tools/common.sh" && ensure_setup) >"$logs/setup.log" 2>&1 ||
+  { echo "set-up failed: $logs/setup.log" >&2; exit 2; }
 copy_checkout
 
 cd "$scratch" || exit 2
 source tools/common.sh  # root is now the scratch copy
-ensure_setup >"$logs/setup.log" 2>&1 || { echo "set-up failed: $logs/setup.log" >&2; exit 2; }
+ensure_setup >>"$logs/setup.log" 2>&1 || { echo "set-up failed: $logs/setup.log" >&2; exit 2; }
 
 build() {  # build <seconds> <log>: both trees, configured as tools/test.sh does
   local limit=$1 log=$2

@@ -8,9 +8,9 @@
 # uses the checkout's deps/ (set up there first if missing); both build trees are built
 # there once. Then, one mutant at a time: apply its patch, rebuild incrementally, run the
 # tests its header names, and, if they all pass, the whole default suite (both build
-# trees, the "long" tier left out); then the patch is taken out again. One line per mutant, then "N killed, M survived".
-# Exit status non-zero when a mutant survived, a patch no longer applies, a mutant does
-# not build or its named tests do not exist.
+# trees, the "long" tier left out); then the patch is taken out again. One line per
+# mutant, then "N killed, M survived". Exit status non-zero when a mutant survived, a
+# patch no longer applies, a mutant does not build or its named tests do not exist.
 #
 # MURMELON_MUTANTS_SCRATCH=DIR keeps the scratch copy (and its builds) in DIR between
 # runs: only files whose content changed are copied again. MURMELON_MUTANTS_SUITE=0 runs

@@ -23,16 +23,10 @@ build=$(cd "$build" && pwd)
 cmake --build "$build" --target Murmelon_W_7_D Murmelon_W_XP_D Murmelon_W_7_D_signed \
   Murmelon_W_XP_D_signed hud_frame_bench startup_bench md5_bench update_check_test >/dev/null
 
-work=$(mktemp -d)
-servers=()
-cleanup() {
-  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/bench/common.sh"
+make_bench_work
 # Windows programs end their lines with CR LF.
 wine_run() { timeout 120 "$root/tools/wine-run" "$@" | tr -d '\r'; }
-median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 wait_for_port() {
   for _ in $(seq 200); do [ -s "$1" ] && break; sleep 0.05; done
   [ -s "$1" ] || { echo "bench: a server did not start" >&2; exit 1; }

@@ -17,13 +17,8 @@ build=$(cd "${1:-$root/build/mingw}" && pwd)
 runs=${2:-5}
 exe="$build/bin/update_check_test.exe"
 [ -x "$exe" ] || { echo "no $exe; build the mingw preset first" >&2; exit 2; }
-work=$(mktemp -d)
-servers=()
-cleanup() {
-  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/bench/common.sh"
+make_bench_work
 cd "$work"
 
 # One start against $1; prints its start_ms (and fails unless updated=$2 when given);
@@ -35,8 +30,6 @@ start_ms() {
   if [ -n "${2:-}" ] && [[ "$line" != *"updated=$2"* ]]; then echo "unexpected: $line" >&2; exit 1; fi
   echo "${line#start_ms=}" | cut -d' ' -f1
 }
-
-median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
 serve_releases() {  # $1 releases folder -> prints the port
   python3 "$root/service/update_server.py" --releases "$1" --port 0 --port-file "$1.port" \

@@ -1,4 +1,14 @@
-# Sourced by the benchmarks that run one Windows program of the mingw tree under Wine.
+# Sourced by the benchmark scripts.
+
+median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+
+# A scratch folder in $work and the local servers started into $servers, both gone at exit.
+make_bench_work() {
+  work=$(mktemp -d)
+  servers=()
+  trap 'for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done; rm -rf "$work"' EXIT
+}
+
 # run_wine_bench <build dir> <target> <processes> [arguments...]: configures the tree if
 # needed, builds the target and the module it loads, and runs the program in that many
 # fresh processes, each from a scratch folder.

@@ -137,11 +137,11 @@ def request(build, a=""):
     return f"GET {update_app.CHECK_PATH}?{check_query(a, build)} HTTP/1.0\r\n\r\n".encode()
 
 
-def wait_for(condition, what, seconds=20):
+def wait_for(condition, what, seconds=20, details=lambda: ""):
     deadline = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > deadline:
-            raise AssertionError(f"waited {seconds} s for {what}")
+            raise AssertionError(f"waited {seconds} s for {what}{details()}")
         time.sleep(0.05)
 
 
@@ -231,17 +231,20 @@ class StackUnderFaults(unittest.TestCase):
             with open(os.path.join(self.w7, name), "r+b") as file:
                 file.truncate(1000)
 
+        def gunicorn_log():  # why a worker ended, when one ends that should not have
+            return "; gunicorn's log ends:\n" + self.log("gunicorn_log")[-3000:]
+
         def all_workers():
             # The master starts its workers a moment apart: right after start-up some may still
             # be missing, and would later look like replacements.
-            wait_for(lambda: len(self.stack.gunicorn_workers()) == 3, "three workers")
+            wait_for(lambda: len(self.stack.gunicorn_workers()) == 3, "three workers", details=gunicorn_log)
             return self.stack.gunicorn_workers()
 
         def kill_a_worker():
             old = all_workers()
             os.kill(old[0], signal.SIGKILL)
             wait_for(lambda: old[0] not in self.stack.gunicorn_workers(), "the killed worker to be reaped")
-            self.assertEqual(len(set(all_workers()) - set(old)), 1)
+            self.assertEqual(len(set(all_workers()) - set(old)), 1, gunicorn_log())
 
         def reload():
             old = all_workers()

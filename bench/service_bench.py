@@ -42,9 +42,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "service"))
 import local_stack  # noqa: E402
 import release_folder  # noqa: E402
+import update_app  # noqa: E402
 
 TODAY = "06c83f3"
-CHECK = "/Murmelon/CheckUpdate_v2.php"
 SERIAL = hashlib.md5(b"0").hexdigest()
 SLOW_READ_RATE = 40 * 1000
 PACED_RATE = 2 * 1000
@@ -52,8 +52,8 @@ TRICKLE_SECONDS = 2.0
 
 
 def request(build):
-    c = hashlib.md5(SERIAL.encode()).hexdigest()
-    return f"GET {CHECK}?mode=debug&a=&b={SERIAL}&c={c}&d={build} HTTP/1.0\r\nHost: bench\r\n\r\n".encode()
+    query = update_app.check_query(build, SERIAL)
+    return f"GET {update_app.CHECK_PATH}?{query} HTTP/1.0\r\nHost: bench\r\n\r\n".encode()
 
 
 def connect(source, port, timeout, rcvbuf=None):

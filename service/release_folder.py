@@ -19,8 +19,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import update_app  # noqa: E402  (beside this script)
 
-# The last digit of a build: the flavour's folder and deliverable.
-FLAVOURS = {"1": ("w7", "Murmelon_W_7_D"), "2": ("xp", "Murmelon_W_XP_D")}
+FLAVOURS = update_app.FLAVOURS
 
 
 def write_whole(path, data):

@@ -35,8 +35,10 @@ MARKERS = ("error", "latest_version", "future_version", "saveto:", "md5:", "what
            "version:", "data:", "build:", "signature:")
 # The module's bytes up to its first zero byte are searched before "DATA:" is cut off.
 VERDICT_MARKERS = ("error", "latest_version", "future_version", "data:")
-# Which builds a deliverable sends: the last digit of the build number names the flavour.
-DELIVERABLE_SUFFIXES = {"Murmelon_W_7_D": "1", "Murmelon_W_XP_D": "2"}
+# The last digit of a build names the flavour: its release folder and deliverable.
+FLAVOURS = {"1": ("w7", "Murmelon_W_7_D"), "2": ("xp", "Murmelon_W_XP_D")}
+# Which builds a deliverable sends.
+DELIVERABLE_SUFFIXES = {deliverable: suffix for suffix, (_, deliverable) in FLAVOURS.items()}
 
 # The plug-in reads a build number of at most 9 digits, with no sign and no leading zero.
 BUILD_TEXT = re.compile(r"[1-9][0-9]{0,8}")
@@ -70,6 +72,13 @@ def module_keys(module):
     one or two comma-separated 64-digit hex keys (cmake/release_keys.cmake)."""
     found = re.search(rb"\0([0-9a-f]{64}(?:,[0-9a-f]{64})?)\0", module)
     return found.group(1).decode("ascii").split(",") if found else []
+
+
+def check_query(build, serial, module_digest=""):
+    """The query string of the check the plug-in of `build` sends: its module's digest
+    (empty at a first check), its machine's serial digest, and their joint digest."""
+    joint = hashlib.md5((module_digest + serial).encode("ascii")).hexdigest()
+    return f"mode=debug&a={module_digest}&b={serial}&c={joint}&d={build}"
 
 
 def find_marker(data, markers=MARKERS):

@@ -82,7 +82,8 @@ def strangers(site):
     folder = os.path.join(site, "releases")
     if not os.path.isdir(folder):
         return []
-    return sorted(e for e in os.listdir(folder) if RELEASE_ID.fullmatch(e) and e not in release_ids(site))
+    releases = set(release_ids(site))
+    return sorted(e for e in os.listdir(folder) if RELEASE_ID.fullmatch(e) and e not in releases)
 
 
 def check_release_id(site, release):

@@ -32,8 +32,6 @@ import release_site as site_folder  # noqa: E402  (beside this script)
 import service_check  # noqa: E402
 from release_site import Refused  # noqa: E402
 
-# Deliverable, server folder, the last digit of its builds.
-FLAVOURS = (("Murmelon_W_7_D", "w7", "1"), ("Murmelon_W_XP_D", "xp", "2"))
 DOCS = ("players.en.md", "players.ru.md")
 # Archives hold this date for every entry, so the same inputs give the same bytes.
 ZIP_DATE = (2013, 8, 19, 0, 0, 0)
@@ -134,7 +132,7 @@ def package(args):
     os.chmod(staging, 0o755)
     try:
         made = []
-        for flavour, folder, suffix in FLAVOURS:
+        for suffix, (folder, flavour) in update_app.FLAVOURS.items():
             asi_path = os.path.join(args.asi_dir, flavour + ".asi")
             if not os.path.isfile(asi_path):
                 raise Refused(f"{asi_path} is missing")

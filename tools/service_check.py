@@ -6,8 +6,9 @@ gets it follow the switched link. Several requests, since each may reach another
 import hashlib
 import http.client
 
+import update_app  # (service/, on the path of release_tool.py)
+
 SERIAL = hashlib.md5(b"release check").hexdigest()
-CHECK = "/Murmelon/CheckUpdate_v2.php"
 DEFAULT = "127.0.0.1:8700"   # gunicorn, as deploy/gunicorn.conf.py binds it
 TRIES = 6
 
@@ -16,8 +17,7 @@ def ask(address, build, timeout):
     host, _, port = address.rpartition(":")
     connection = http.client.HTTPConnection(host, int(port), timeout=timeout)
     try:
-        c = hashlib.md5(SERIAL.encode()).hexdigest()
-        connection.request("GET", f"{CHECK}?mode=debug&a=&b={SERIAL}&c={c}&d={build}")
+        connection.request("GET", f"{update_app.CHECK_PATH}?{update_app.check_query(build, SERIAL)}")
         answer = connection.getresponse()
         return answer.status, answer.read(64)
     finally:

@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.join(ROOT, "service"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import release_folder  # noqa: E402
 import release_tool  # noqa: E402
+import update_app  # noqa: E402
 
 BUILD_NUMBERS = os.path.join(ROOT, "flavours", "build_numbers.h")
 BUILDS = release_tool.build_numbers(BUILD_NUMBERS)
@@ -67,9 +68,8 @@ def keyed_modules(folder, public, build_step=0, keys=None):
 
 def request_line(module_digest, build):
     """The request the plug-in sends, byte for byte."""
-    c = hashlib.md5((module_digest + SERIAL).encode()).hexdigest()
-    return (f"GET /Murmelon/CheckUpdate_v2.php?mode=debug&a={module_digest}&b={SERIAL}&c={c}"
-            f"&d={build} HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").encode()
+    return (f"GET {update_app.CHECK_PATH}?{update_app.check_query(build, SERIAL, module_digest)}"
+            f" HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").encode()
 
 
 def make_site(path):

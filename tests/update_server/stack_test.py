@@ -43,7 +43,7 @@ NEWER = OURS + 10
 
 
 def check_query(a, build):
-    return f"mode=debug&a={a}&b={SERIAL}&c={hashlib.md5((a + SERIAL).encode()).hexdigest()}&d={build}"
+    return update_app.check_query(build, SERIAL, a)
 
 
 def ask(port, raw, timeout=10):

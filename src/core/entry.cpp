@@ -34,15 +34,10 @@ BOOL AttachSequence(HMODULE self) {
   // Now, while the file under our name is still this image's: an update replaces it.
   LearnOwnDebugSections(self);
   BindEngineInterfaces();
-  if (IsSupportedBuild(Version)) {
-    bSupportedBuild = 1;  // late start-up waits for the host
-  } else {
-    bInitialized = 1;
-    FinishModuleReplacement();
-    bInsideLoader = 1;  // no thread of ours can start until we return (the update check)
-    StartModule();
-    bInsideLoader = 0;
-  }
+  // Late start-up waits for the host's first start call on every build, the supported
+  // ones and the others alike: it talks to the network, starts threads and waits for
+  // them, none of which may happen while the loader holds its lock for our attach.
+  if (IsSupportedBuild(Version)) bSupportedBuild = 1;
   return TRUE;
 }
 

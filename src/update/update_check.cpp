@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include "base/flavour.h"
-#include "base/plugin.h"
 #include "update/check_clock.h"
 #include "update/identity.h"
 #include "update/release_keys.h"
@@ -59,14 +58,6 @@ bool Reached(Reach result, CheckFailure failure) {
   return false;
 }
 
-Reach Resolve(const UpdateServer& server, sockaddr_in* address, const Deadline& deadline) {
-  // Inside the loader's attach call (the late start-up of an unsupported engine build)
-  // a thread of ours starts only once the entry routine has returned, so a bounded wait
-  // on a worker would always time out: there the lookup runs inline, and only the
-  // system's resolver limits it. On the host's start call it runs on a worker.
-  return ResolveUpdateServer(server, address, TimeLeft(deadline, GetTickCount()), !bInsideLoader);
-}
-
 int Converse(SOCKET socket, uint32_t checkStart) {
   const Deadline deadline = {checkStart, kCheckLimitMs};
   UpdateServer server;
@@ -75,7 +66,8 @@ int Converse(SOCKET socket, uint32_t checkStart) {
     ReportCheckFailure(CheckFailure::kHost);
     return kUpdateCheckUnreachable;
   }
-  if (!Reached(Resolve(server, &der_addr, deadline), CheckFailure::kHost) ||
+  if (!Reached(ResolveUpdateServer(server, &der_addr, TimeLeft(deadline, GetTickCount())),
+               CheckFailure::kHost) ||
       !Reached(ConnectBounded(socket, der_addr,
                               BoundedWait(kConnectWaitMs, deadline, GetTickCount())),
                CheckFailure::kConnection))

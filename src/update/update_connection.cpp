@@ -123,11 +123,9 @@ Reach ResolveOnWorker(const char* host, in_addr* address, uint32_t waitMs) {
 
 }  // namespace
 
-Reach ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address, uint32_t waitMs,
-                          bool onWorker) {
+Reach ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address, uint32_t waitMs) {
   in_addr found = {};
-  Reach result = onWorker ? ResolveOnWorker(server.host, &found, waitMs)
-                          : (LookUp(server.host, &found) ? Reach::kDone : Reach::kFailed);
+  Reach result = ResolveOnWorker(server.host, &found, waitMs);
   if (result != Reach::kDone) return result;
   std::memset(address, 0, sizeof *address);
   address->sin_family = AF_INET;

@@ -13,12 +13,10 @@
 // How a step towards the server ended.
 enum class Reach { kDone, kFailed, kTimedOut };
 
-// The server's IPv4 address from the first entry gethostbyname gives. With onWorker
-// the lookup runs on a thread of its own and the wait for it ends after waitMs; a late
-// lookup finishes on its own and touches nothing of ours. Without it the lookup runs
-// on this thread, bounded only by the system's own resolver limits.
-Reach ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address, uint32_t waitMs,
-                          bool onWorker);
+// The server's IPv4 address from the first entry gethostbyname gives. The lookup runs
+// on a thread of its own and the wait for it ends after waitMs; a late lookup finishes
+// on its own and touches nothing of ours.
+Reach ResolveUpdateServer(const UpdateServer& server, sockaddr_in* address, uint32_t waitMs);
 // Connects the socket, waiting at most waitMs. The socket is blocking again afterwards.
 Reach ConnectBounded(SOCKET socket, const sockaddr_in& address, uint32_t waitMs);
 // The connection the exchange reads from: receives over *socket, GetTickCount's clock.

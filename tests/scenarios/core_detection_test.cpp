@@ -22,7 +22,7 @@ std::string RecordedBuild(const world::Options& options) {
 
 void CheckUnsupported(const world::Options& options) {
   world::Game game(options);
-  Loaded(game);
+  Loaded(game).Start();
   std::string console = game.Console();
   ok(console.find(core_texts::kUnsupported) != std::string::npos,
      "no unsupported-build message in \"%s\"\n", scenario::Escape(console).c_str());

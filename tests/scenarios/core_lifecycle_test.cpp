@@ -48,34 +48,37 @@ hostent* WSAAPI RecordLookupThread(const char* name) {
   return g_gethostbyname(name);
 }
 
-// A build the plug-in does not support: everything happens inside the load.
+// A build the plug-in does not support: the load does nothing visible, and the host's
+// start call runs the unsupported path (on its thread, never under the loader lock).
 void CheckUnsupportedPath(int build, WorldProbeStyle probe, const char* date) {
   world::Options options;
   options.build = build;
   options.probe = probe;
   world::Game game(options);
   Loaded(game);
-  ok_bytes(game.Console(), kUpdateUnreachable + kUnsupported + VersionAnswer(build, date));
-  ok_bytes(game.Journal(), "console activate\nRunGameEngine version\n");
-  for (const char* command : kCommands) ok(!game.HasCommand(command), "%s registered\n", command);
-  ok(game.Setting("voice_useold") == -12345.0f, "voice settings registered\n");
-
-  // The host's first start finds the plug-in started already.
-  game.ClearRecords();
-  ok(game.Start() == 1, "start call did not return 1\n");
   ok_bytes(game.Console(), "");
-  // Only a stop followed by a start runs the unsupported path again.
-  ok(game.Stop() == 1, "stop call did not return 1\n");
-  ok_bytes(game.Console(), "");
-  // Outside the load the name lookup is on a worker again, bounded by the deadline.
+  ok_bytes(game.Journal(), "");
+  // The name lookup runs on a worker, bounded by the deadline.
   g_gethostbyname = reinterpret_cast<decltype(g_gethostbyname)>(
       game.ReplaceImport("ws2_32.dll", "gethostbyname", reinterpret_cast<void*>(&RecordLookupThread)));
   ok(g_gethostbyname != nullptr, "the plug-in does not import gethostbyname\n");
   g_lookupThread = 0;
   ok(game.Start() == 1, "start call did not return 1\n");
   ok_bytes(game.Console(), kUpdateUnreachable + kUnsupported + VersionAnswer(build, date));
+  ok_bytes(game.Journal(), "console activate\nRunGameEngine version\n");
   ok(g_lookupThread != 0 && g_lookupThread != GetCurrentThreadId(),
      "the name was looked up on the host's thread, not on a worker\n");
+  for (const char* command : kCommands) ok(!game.HasCommand(command), "%s registered\n", command);
+  ok(game.Setting("voice_useold") == -12345.0f, "voice settings registered\n");
+
+  // A second start does nothing; only a stop followed by a start runs the path again.
+  game.ClearRecords();
+  ok(game.Start() == 1, "second start call did not return 1\n");
+  ok_bytes(game.Console(), "");
+  ok(game.Stop() == 1, "stop call did not return 1\n");
+  ok_bytes(game.Console(), "");
+  ok(game.Start() == 1, "start call after the stop did not return 1\n");
+  ok_bytes(game.Console(), kUpdateUnreachable + kUnsupported + VersionAnswer(build, date));
 }
 
 DWORD WINAPI DoNothing(void*) { return 0; }
@@ -137,7 +140,7 @@ SCENARIO(thread_notifications_change_nothing) {
   CheckFullStart(game);
 }
 
-SCENARIO(unsupported_build_4554_runs_late_start_up_inside_the_load) {
+SCENARIO(unsupported_build_4554_runs_late_start_up_at_the_host_start) {
   CheckUnsupportedPath(4554, kProbeExact, "Exe build: 16:05:41 Jun 15 2009");
 }
 

@@ -55,22 +55,27 @@ void DetachCheck(bool processEnding) {
   if (bInitialized && bSupportedBuild) WriteErrorLog();
   RemoveHooks();
   // At process end our filter stays: the image stays mapped until the process is gone,
-  // and a fault in another DLL's detach still deserves a dump.
-  if (!processEnding) RestorePreviousFilter();
+  // and a fault in another DLL's detach still deserves a dump (written here: the dump's
+  // thread is gone with every other thread).
+  if (!processEnding) {
+    RestorePreviousFilter();
+    StopCrashDumpThread();
+  }
 }
 
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      return AttachSequence(instance);
-    case DLL_PROCESS_DETACH:
+  BOOL result = TRUE;
+  if (reason == DLL_PROCESS_ATTACH || reason == DLL_PROCESS_DETACH) {
+    EntryRoutineThread = GetCurrentThreadId();
+    if (reason == DLL_PROCESS_ATTACH)
+      result = AttachSequence(instance);
+    else
       DetachCheck(reserved != nullptr);  // null: FreeLibrary; non-null: the process ends
-      return TRUE;
-    default:  // thread attach and detach
-      return TRUE;
+    EntryRoutineThread = 0;
   }
+  return result;  // thread attach and detach change nothing
 }
 
 // Exported as "_RIB_Main@20": standard call, five 32-bit arguments, only the second read.
@@ -79,6 +84,7 @@ extern "C" int __stdcall RIB_Main(int, int start, int, int, int) {
     bInitialized = 0;
   } else if (!bInitialized) {
     bInitialized = 1;
+    StartCrashDumpThread();  // once per load; a crash before it takes the filter's own path
     FinishModuleReplacement();
     StartModule();
   }

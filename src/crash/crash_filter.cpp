@@ -5,6 +5,7 @@
 
 #include "base/module_function.h"
 #include "crash/dbghelp_api.h"
+#include "crash/dump_thread.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ constexpr int32_t kMiniDumpNormal = 0;
 
 }  // namespace
 
-LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception) {
+LONG WriteCrashDump(DWORD faultingThread, EXCEPTION_POINTERS* exception) {
   HMODULE dbghelp = LoadLibraryA("DBGHELP.DLL");  // stays loaded: the process is ending
   if (!dbghelp) {
     PrintWindowsError(" Cannot load dll DBGHELP.DLL");
@@ -31,7 +32,8 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception) {
     PrintWindowsError(" An unhandled exception occured. Error on creating dump file: Murmelon.dmp");
     return EXCEPTION_CONTINUE_SEARCH;
   }
-  DumpExceptionInfo info{GetCurrentThreadId(), exception, FALSE};
+  // The faulting thread's identifier: the dump names it, not the thread that writes it.
+  DumpExceptionInfo info{faultingThread, exception, FALSE};
   LONG result;
   if (writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, kMiniDumpNormal, &info, nullptr,
                 nullptr)) {
@@ -46,4 +48,10 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception) {
   }
   CloseHandle(file);
   return result;
+}
+
+LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception) {
+  LONG result;
+  if (DumpOnParkedThread(exception, &result)) return result;
+  return WriteCrashDump(GetCurrentThreadId(), exception);
 }

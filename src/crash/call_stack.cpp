@@ -5,9 +5,9 @@
 namespace stacktrace {
 
 call_stack::call_stack(int32_t skip) {
-  StackWalker walker(skip);
+  Clear(frames);
+  StackWalker walker(skip, frames);
   walker.WalkCallingThread();
-  stack = std::move(walker.stack);
 }
 
 }  // namespace stacktrace

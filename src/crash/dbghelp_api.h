@@ -52,6 +52,7 @@ using StackWalk64Fn = BOOL(__stdcall*)(DWORD machine, HANDLE process, HANDLE thr
                                        SymFunctionTableAccess64Fn tableAccess,
                                        SymGetModuleBase64Fn moduleBase, PVOID translateAddress);
 
+constexpr DWORD kSymoptDeferredLoads = 0x4;
 constexpr DWORD kSymoptLoadLines = 0x10;
 constexpr DWORD kSymoptFailCriticalErrors = 0x200;
 constexpr DWORD kMachineI386 = 0x14C;

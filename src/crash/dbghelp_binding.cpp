@@ -62,14 +62,26 @@ bool DbgHelpBinding::ResolveFunctions() {
 bool DbgHelpBinding::Bind(const char* searchPath) {
   library_.reset(LoadLibraryInSearchOrder());
   if (!library_.get() || !ResolveFunctions()) return false;
+  const HANDLE self = GetCurrentProcess();
+  if (!DuplicateHandle(self, self, self, &process_, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    process_ = nullptr;
+    return false;
+  }
   // A failed start is not fatal: dbghelp may still answer for the modules loaded below.
-  SymInitialize(GetCurrentProcess(), searchPath, FALSE);
-  started_ = true;
-  // The options the process has (a host may have chosen them) plus lines.
-  SymSetOptions(SymGetOptions() | kSymoptLoadLines | kSymoptFailCriticalErrors);
+  // Only a session that started is ended.
+  started_ = SymInitialize(process_, searchPath, FALSE) != FALSE;
+  // The options the process has (a host may have chosen them) plus lines, and symbols
+  // read only for the frames that need them. They are dbghelp's, not the session's, so
+  // they go back as they were.
+  foundOptions_ = SymGetOptions();
+  optionsSet_ = true;
+  SymSetOptions(foundOptions_ | kSymoptLoadLines | kSymoptFailCriticalErrors |
+                kSymoptDeferredLoads);
   return true;
 }
 
 DbgHelpBinding::~DbgHelpBinding() {
-  if (started_) SymCleanup(GetCurrentProcess());
+  if (started_) SymCleanup(process_);
+  if (optionsSet_) SymSetOptions(foundOptions_);
+  if (process_) CloseHandle(process_);
 }

@@ -1,6 +1,7 @@
 // Loading the symbols of every module of the process: toolhelp first, psapi when
-// toolhelp yields nothing.
-#include <vector>
+// toolhelp yields nothing. Fixed blocks, no heap: the report runs when something went
+// wrong, and a thread that died holding the heap's lock may be part of it.
+#include <initializer_list>
 
 #include "base/module_function.h"
 #include "crash/stack_walker.h"
@@ -29,7 +30,7 @@ bool StackWalker::LoadModulesWithToolhelp() {
     entry.dwSize = sizeof entry;
     int seen = 0;
     for (BOOL more = first(snapshot.get(), &entry); more; more = next(snapshot.get(), &entry)) {
-      dbghelp_.SymLoadModule64(GetCurrentProcess(), nullptr, entry.szExePath, entry.szModule,
+      dbghelp_.SymLoadModule64(dbghelp_.process(), nullptr, entry.szExePath, entry.szModule,
                                reinterpret_cast<uintptr_t>(entry.modBaseAddr), entry.modBaseSize);
       ++seen;
     }
@@ -47,20 +48,20 @@ bool StackWalker::LoadModulesWithPsapi() {
   auto informationOf = ModuleFunction<GetModuleInformationFn>(psapi.get(), "GetModuleInformation");
   if (!enumModules || !fileNameOf || !baseNameOf || !informationOf) return false;
 
-  const HANDLE process = GetCurrentProcess();
-  std::vector<HMODULE> modules(kPsapiBlockSize / sizeof(HMODULE));
+  const HANDLE process = dbghelp_.process();
+  HMODULE modules[kPsapiBlockSize / sizeof(HMODULE)];
   DWORD needed = 0;
-  if (!enumModules(process, modules.data(), kPsapiBlockSize, &needed) || needed > kPsapiBlockSize)
+  if (!enumModules(process, modules, kPsapiBlockSize, &needed) || needed > kPsapiBlockSize)
     return false;
-  std::vector<char> fileName(kPsapiBlockSize), baseName(kPsapiBlockSize);
+  char fileName[kPsapiBlockSize], baseName[kPsapiBlockSize];
   for (DWORD i = 0; i < needed / sizeof(HMODULE); ++i) {
     MODULEINFO info{};
     informationOf(process, modules[i], &info, sizeof info);
     fileName[0] = baseName[0] = '\0';
-    fileNameOf(process, modules[i], fileName.data(), kPsapiBlockSize);
-    baseNameOf(process, modules[i], baseName.data(), kPsapiBlockSize);
-    fileName.back() = baseName.back() = '\0';
-    dbghelp_.SymLoadModule64(process, nullptr, fileName.data(), baseName.data(),
+    fileNameOf(process, modules[i], fileName, kPsapiBlockSize);
+    baseNameOf(process, modules[i], baseName, kPsapiBlockSize);
+    fileName[kPsapiBlockSize - 1] = baseName[kPsapiBlockSize - 1] = '\0';
+    dbghelp_.SymLoadModule64(process, nullptr, fileName, baseName,
                              reinterpret_cast<uintptr_t>(info.lpBaseOfDll), info.SizeOfImage);
   }
   return needed != 0;

@@ -48,7 +48,7 @@ bool StackWalker::PrepareSymbols() {
 }
 
 void StackWalker::Place(StackFrameInfo& frame, IMAGEHLP_SYMBOL64& symbol) {
-  const HANDLE process = GetCurrentProcess();
+  const HANDLE process = dbghelp_.process();
   DWORD64 symbolDisplacement = 0;
   if (dbghelp_.SymGetSymFromAddr64(process, frame.address, &symbolDisplacement, &symbol))
     BoundedCopy(frame.name, kFrameTextCapacity, symbol.Name);
@@ -101,7 +101,7 @@ bool StackWalker::WalkCallingThread() {
   // Until the first frame without source information: nothing after it is kept.
   while (discardCount_ >= 0) {
     // No read routine: dbghelp reads this process's memory itself.
-    if (!dbghelp_.StackWalk64(kMachineI386, GetCurrentProcess(), GetCurrentThread(), &stackFrame,
+    if (!dbghelp_.StackWalk64(kMachineI386, dbghelp_.process(), GetCurrentThread(), &stackFrame,
                               &context, nullptr, dbghelp_.SymFunctionTableAccess64,
                               dbghelp_.SymGetModuleBase64, nullptr))
       break;
@@ -113,7 +113,7 @@ bool StackWalker::WalkCallingThread() {
       symbol.record.MaxNameLength = kFrameTextCapacity;
       Place(frame, symbol.record);
     }
-    stacktrace::CollectFrame(frame, discardCount_, stack);
+    stacktrace::CollectFrame(frame, discardCount_, frames_);
     if (stackFrame.AddrReturn.Offset == 0) break;
   }
   return true;

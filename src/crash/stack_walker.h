@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <vector>
 
 #include "crash/dbghelp_binding.h"
 #include "crash/own_debug_info.h"
@@ -15,16 +14,15 @@
 class StackWalker {
  public:
   // skip: frames to leave out beyond the walk routine and its caller (call_stack's
-  // constructor).
-  explicit StackWalker(int32_t skip) : discardCount_(skip + 2) {}
+  // constructor); the frames go into `frames`.
+  StackWalker(int32_t skip, stacktrace::frame_list& frames)
+      : frames_(frames), discardCount_(skip + 2) {}
   StackWalker(const StackWalker&) = delete;
   StackWalker& operator=(const StackWalker&) = delete;
 
-  // Walks the calling thread from this routine outward into `stack`, up to the first
-  // frame without source information. False without a usable dbghelp (stack empty).
+  // Walks the calling thread from this routine outward into the frames, up to the first
+  // frame without source information. False without a usable dbghelp (no frame).
   __attribute__((noinline)) bool WalkCallingThread();
-
-  std::vector<stacktrace::entry> stack;
 
  private:
   bool PrepareSymbols();
@@ -32,6 +30,7 @@ class StackWalker {
   bool LoadModulesWithPsapi();
   void Place(StackFrameInfo& frame, IMAGEHLP_SYMBOL64& symbol);
 
+  stacktrace::frame_list& frames_;
   DbgHelpBinding dbghelp_;
   OwnDebugInfo ownDebugInfo_;
   int32_t discardCount_;

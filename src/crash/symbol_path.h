@@ -20,4 +20,6 @@ constexpr size_t kSymbolPathCapacity = 4096;
 void DirectoryOf(const char* path, char* out, size_t capacity);
 
 // Writes the ';'-separated search path into out (cut to capacity, always terminated).
+// Of the two symbol path variables only the plain folders are taken: no symbol server,
+// no symbol cache, no address.
 void ComposeSymbolPath(const SymbolPathSources& sources, char* out, size_t capacity);

@@ -73,12 +73,22 @@ TEST_CASE("bounded append cuts at the capacity and repairs an unterminated targe
 }
 
 TEST_CASE("the symbol path lists its pieces in order and leaves out what could not be read") {
-  SymbolPathSources all{"C:\\game", "C:\\game\\bin\\hl.exe", "srv*nt", "alt", "C:\\windows"};
+  SymbolPathSources all{"C:\\game", "C:\\game\\bin\\hl.exe", "nt", "alt", "C:\\windows"};
   CHECK(Compose(all) ==
-        ".;C:\\game;C:\\game\\bin;srv*nt;alt;C:\\windows;C:\\windows\\system32;");
+        ".;C:\\game;C:\\game\\bin;nt;alt;C:\\windows;C:\\windows\\system32;");
 
   SymbolPathSources none{};
   CHECK(Compose(none) == ".;");
+
+  // Of the symbol path variables only plain folders: no symbol server, cache or address,
+  // whatever their letter case; empty elements go too.
+  SymbolPathSources servers{};
+  servers.ntSymbolPath = "srv*c:\\sym*https://msdl.example/d;C:\\own;;SYMSRV*s.dll*x;D:\\b";
+  servers.ntAlternatePath = "cache*c:\\c;https://sym.example;\\\\share\\sym";
+  CHECK(Compose(servers) == ".;C:\\own;D:\\b;\\\\share\\sym;");
+  servers.ntSymbolPath = "srv*x";
+  servers.ntAlternatePath = nullptr;
+  CHECK(Compose(servers) == ".;");
 }
 
 TEST_CASE("the executable's directory is cut at its last separator of any kind") {
@@ -100,7 +110,8 @@ TEST_CASE("the executable's directory is cut at its last separator of any kind")
 }
 
 TEST_CASE("a symbol path longer than its buffer is cut and stays terminated") {
-  std::string huge(5000, 'p');
+  std::string folder(999, 'p'), huge;
+  for (int i = 0; i < 5; ++i) huge += folder + ";";
   SymbolPathSources sources{};
   sources.ntSymbolPath = huge.c_str();
   std::string path = Compose(sources);
@@ -126,41 +137,56 @@ TEST_CASE("the endless-stack guard lets 1001 self-returning frames pass and stop
 }
 
 TEST_CASE("collection skips the requested frames, keeps the frame's name and stops at the first frame without source") {
-  std::vector<stacktrace::entry> stack;
+  auto frames = std::make_unique<stacktrace::frame_list>();
+  stacktrace::Clear(*frames);
   int32_t discard = 2;
-  CollectFrame(*Frame("walker.cpp", 10, "WalkStack"), discard, stack);
-  CollectFrame(*Frame("call_stack.cpp", 20, "call_stack"), discard, stack);
-  CollectFrame(*Frame("error_log.cpp", 30, "WriteErrorLog"), discard, stack);
-  CollectFrame(*Frame("entry.cpp", 40, "DllMain"), discard, stack);
-  CollectFrame(*Frame("", 0, "LdrUnloadDll"), discard, stack);
-  CollectFrame(*Frame("host.cpp", 50, "main"), discard, stack);  // beyond the gap: not kept
+  CollectFrame(*Frame("walker.cpp", 10, "WalkStack"), discard, *frames);
+  CollectFrame(*Frame("call_stack.cpp", 20, "call_stack"), discard, *frames);
+  CollectFrame(*Frame("error_log.cpp", 30, "WriteErrorLog"), discard, *frames);
+  CollectFrame(*Frame("entry.cpp", 40, "DllMain"), discard, *frames);
+  CollectFrame(*Frame("", 0, "LdrUnloadDll"), discard, *frames);
+  CollectFrame(*Frame("host.cpp", 50, "main"), discard, *frames);  // beyond the gap: not kept
 
-  REQUIRE(stack.size() == 2);
-  CHECK(stack[0].file == "error_log.cpp");
-  CHECK(stack[0].line == 30);
-  CHECK(stack[0].function == "WriteErrorLog");
-  CHECK(stack[1].function == "DllMain");
+  CHECK(std::string(frames->text) == "error_log.cpp (30): WriteErrorLog\nentry.cpp (40): DllMain\n");
+  CHECK(frames->count == 2);
+  CHECK(frames->length == std::strlen(frames->text));
   CHECK(discard == -1);
+
+  // A frame without source among the skipped ones leaves the list empty.
+  stacktrace::Clear(*frames);
+  discard = 2;
+  CollectFrame(*Frame("walker.cpp", 10, "WalkStack"), discard, *frames);
+  CollectFrame(*Frame("", 0, "?"), discard, *frames);
+  CollectFrame(*Frame("error_log.cpp", 30, "WriteErrorLog"), discard, *frames);
+  CHECK(frames->count == 0);
+  CHECK(std::string(frames->text).empty());
 }
 
-TEST_CASE("a frame without source among the skipped ones leaves the list empty") {
-  std::vector<stacktrace::entry> stack;
-  int32_t discard = 2;
-  CollectFrame(*Frame("walker.cpp", 10, "WalkStack"), discard, stack);
-  CollectFrame(*Frame("", 0, "?"), discard, stack);
-  CollectFrame(*Frame("error_log.cpp", 30, "WriteErrorLog"), discard, stack);
-  CHECK(stack.empty());
-  CHECK(stacktrace::to_string(stack).empty());
-}
+TEST_CASE("text form: file (line): function per line; a frame that does not fit ends the list whole") {
+  auto frames = std::make_unique<stacktrace::frame_list>();
+  stacktrace::Clear(*frames);
+  CHECK(stacktrace::Append(*frames, "", 0, ""));
+  CHECK(stacktrace::Append(*frames, "C:\\src\\error_log.cpp", 4294967295u, "WriteErrorLog"));
+  CHECK(std::string(frames->text) == " (0): \nC:\\src\\error_log.cpp (4294967295): WriteErrorLog\n");
 
-TEST_CASE("text forms: one frame per line, file (line): function") {
-  stacktrace::entry empty;
-  CHECK(empty.to_string() == " (0): ");
-  stacktrace::entry frame{"C:\\src\\error_log.cpp", 4294967295u, "WriteErrorLog"};
-  CHECK(frame.to_string() == "C:\\src\\error_log.cpp (4294967295): WriteErrorLog");
-  std::vector<stacktrace::entry> stack{frame, {"entry.cpp", 7, "DllMain"}};
-  CHECK(stacktrace::to_string(stack) ==
-        "C:\\src\\error_log.cpp (4294967295): WriteErrorLog\nentry.cpp (7): DllMain\n");
+  // Longest frames (1023-byte texts) until the area is full: every line kept is whole,
+  // the one that did not fit left no part behind, and nothing is collected after it.
+  stacktrace::Clear(*frames);
+  auto frame = Frame(std::string(1023, 'f').c_str(), 7, std::string(1023, 'n').c_str());
+  const size_t line = 1023 + std::strlen(" (7): ") + 1023 + 1;
+  int32_t discard = 0;
+  for (int i = 0; i < 20; ++i) CollectFrame(*frame, discard, *frames);
+  const size_t kept = (stacktrace::kFrameListCapacity - 1) / line;  // and the terminator
+  CHECK(kept == 7);
+  CHECK(frames->count == kept);
+  CHECK(frames->length == kept * line);
+  CHECK(std::strlen(frames->text) == frames->length);
+  CHECK(discard == -1);
+  CollectFrame(*Frame("a.cpp", 1, "f"), discard, *frames);
+  CHECK(frames->count == kept);
+
+  // A short frame still fits where a long one did not, as long as collection goes on.
+  CHECK(stacktrace::Append(*frames, "a.cpp", 1, "f"));
 }
 
 namespace {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "scenario.h"
 
@@ -55,6 +57,32 @@ inline void* Interface(const char* module, const char* name) {
                               GetProcAddress(handle, "CreateInterface")))
                         : nullptr;
   return factory ? factory(name, nullptr) : nullptr;
+}
+
+// One frame of a call stack's text: "<file> (<line>): <function>".
+struct Frame {
+  std::string file;
+  int line;
+  std::string function;
+};
+
+// The frames of a call stack's text from `start`, one per line ended by `lineEnd`, up to
+// an empty line, the end, or a line of another form.
+inline std::vector<Frame> FramesFrom(const std::string& text, size_t start,
+                                     const std::string& lineEnd) {
+  std::vector<Frame> frames;
+  for (;;) {
+    size_t end = text.find(lineEnd, start);
+    if (end == std::string::npos || end == start) break;
+    const std::string line = text.substr(start, end - start);
+    const size_t open = line.rfind(" (");
+    const size_t close = line.find("): ", open == std::string::npos ? 0 : open);
+    if (open == std::string::npos || close == std::string::npos) break;
+    frames.push_back({line.substr(0, open), atoi(line.substr(open + 2, close - open - 2).c_str()),
+                      line.substr(close + 3)});
+    start = end + lineEnd.size();
+  }
+  return frames;
 }
 
 }  // namespace core_report

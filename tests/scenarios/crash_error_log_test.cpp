@@ -75,29 +75,13 @@ std::vector<std::string> Records(const std::string& log) {
   return records;
 }
 
-struct Frame {
-  std::string file;
-  int line;
-  std::string function;
-};
+using core_report::Frame;
 
 // The frames of a record, "<file> (<line>): <function>" each, up to the empty line.
 std::vector<Frame> FramesOf(const std::string& record) {
-  std::vector<Frame> frames;
   size_t start = record.find("\r\n\r\n");
-  if (start == std::string::npos) return frames;
-  for (start += 4;;) {
-    size_t end = record.find("\r\n", start);
-    if (end == std::string::npos || end == start) break;
-    const std::string line = record.substr(start, end - start);
-    const size_t open = line.rfind(" (");
-    const size_t close = line.find("): ", open == std::string::npos ? 0 : open);
-    if (open == std::string::npos || close == std::string::npos) break;
-    frames.push_back({line.substr(0, open), atoi(line.substr(open + 2, close - open - 2).c_str()),
-                      line.substr(close + 3)});
-    start = end + 2;
-  }
-  return frames;
+  if (start == std::string::npos) return {};
+  return core_report::FramesFrom(record, start + 4, "\r\n");
 }
 
 // One record's shape: the header, frames "<file> (<line>): <function>" innermost
@@ -345,7 +329,7 @@ SCENARIO(unload_after_stop_writes_nothing) {
 
 SCENARIO(unload_on_an_unsupported_build_writes_nothing) {
   world::Options options;
-  options.build = 4554;  // recognised, not supported: late start-up runs at attach
+  options.build = 4554;  // recognised, not supported: the start runs the unsupported path
   world::Game game(options);
   plugin_in_game::Loaded(game);
   game.ReplaceImport("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&CaptureBox));

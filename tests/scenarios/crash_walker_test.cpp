@@ -7,21 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "core_report.h"
 #include "plugin_in_game.h"
 #include "scenario.h"
 
 namespace {
 
-// The plug-in's stacktrace::entry and call_stack, as laid out by the same compiler and
-// C++ library: a table pointer, then the list.
-struct Entry {
-  std::string file;
-  uint32_t line;
-  std::string function;
-};
+// The plug-in's stacktrace::call_stack, as laid out by the same compiler: a table
+// pointer, then the frames' text in its fixed area, its length and the frame count.
+using Entry = core_report::Frame;
 struct alignas(8) CallStackObject {
   void* vtable;
-  std::vector<Entry> stack;
+  char text[16384];
+  uint32_t length, count;
   unsigned char spare[32];  // room should the real object ever grow; checked below
 };
 using CallStackCtor = void(__attribute__((thiscall))*)(void* self, int32_t skip);
@@ -64,7 +62,11 @@ __attribute__((noinline)) std::vector<Entry> TakeCallStack(int& line) {
   std::memset(storage, 0xA5, sizeof storage);
   auto* object = reinterpret_cast<CallStackObject*>(storage);
   line = __LINE__; construct(object, 0); sink = 1;
-  std::vector<Entry> copy = object->stack;
+  std::vector<Entry> copy = core_report::FramesFrom(object->text, 0, "\n");
+  ok(copy.size() == object->count && strnlen(object->text, sizeof object->text) == object->length,
+     "the text holds %u frames in %u bytes, the object says %u in %u\n",
+     static_cast<unsigned>(copy.size()), static_cast<unsigned>(strnlen(object->text, sizeof object->text)),
+     object->count, object->length);
   bool spareUntouched = true;
   for (unsigned char byte : object->spare) spareUntouched &= byte == 0xA5;
   ok(spareUntouched, "the plug-in's call_stack is larger than this test thinks\n");
@@ -135,7 +137,7 @@ void CheckFrame(const std::vector<Entry>& stack, size_t i, const char* function,
      static_cast<unsigned>(i), frame.function.c_str(), function);
   ok(EndsWith(frame.file, "crash_walker_test.cpp"), "frame %u: file \"%s\"\n",
      static_cast<unsigned>(i), frame.file.c_str());
-  ok(frame.line == static_cast<uint32_t>(line), "frame %u (%s): line %u, expected %d\n",
+  ok(frame.line == line, "frame %u (%s): line %d, expected %d\n",
      static_cast<unsigned>(i), function, frame.line, line);
 }
 
@@ -146,7 +148,7 @@ SCENARIO(call_stack_names_three_functions_innermost_first) {
   ok(LoadWalker(game), "plug-in not loaded\n");
   Lines lines{};
   std::vector<Entry> stack = Outer(lines);
-  for (const Entry& e : stack) trace("%s (%u): %s\n", e.file.c_str(), e.line, e.function.c_str());
+  for (const Entry& e : stack) trace("%s (%d): %s\n", e.file.c_str(), e.line, e.function.c_str());
   ok(stack.size() >= 4, "%u frames\n", static_cast<unsigned>(stack.size()));
   CheckFrame(stack, 0, "TakeCallStack", lines.take);
   CheckFrame(stack, 1, "Innermost", lines.innermost);
@@ -164,7 +166,7 @@ SCENARIO(call_stack_ends_at_the_first_frame_without_source) {
   Behind behind;
   CallWithoutSource(&CalledWithoutSource, &behind);
   for (const Entry& e : behind.stack)
-    trace("%s (%u): %s\n", e.file.c_str(), e.line, e.function.c_str());
+    trace("%s (%d): %s\n", e.file.c_str(), e.line, e.function.c_str());
   ok(behind.stack.size() == 2, "%u frames, expected TakeCallStack and CalledWithoutSource\n",
      static_cast<unsigned>(behind.stack.size()));
   CheckFrame(behind.stack, 0, "TakeCallStack", behind.line);

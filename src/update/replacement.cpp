@@ -15,6 +15,22 @@ namespace {
 // touched: the replacement cannot work without somewhere to park the running build.
 bool HaveStagingPath() { return StagingPath && StagingPath[0] && ModulePath && ModulePath[0]; }
 
+// A virus scanner often opens a file the moment it appears under a new name and holds it
+// for a while without sharing its deletion; the running build, just parked, is such a
+// file. Putting it back is tried until it works or about two seconds have passed. (Wine's
+// server enforces those share modes between handles too.) This runs on the host's start
+// call, never under the loader lock.
+constexpr int kPutBackAttempts = 20;
+constexpr DWORD kPutBackPauseMs = 100;
+
+bool PutBack() {
+  for (int attempt = 1;; ++attempt) {
+    if (std::rename(StagingPath, ModulePath) == 0) return true;
+    if (attempt == kPutBackAttempts) return false;
+    Sleep(kPutBackPauseMs);
+  }
+}
+
 }  // namespace
 
 bool StageModuleReplacement(const char* downloadPath) {
@@ -25,7 +41,7 @@ bool StageModuleReplacement(const char* downloadPath) {
   if (std::rename(downloadPath, ModulePath) != 0) {
     // Put the running build back. The download goes only once that worked, so one of
     // the two builds is always left for the player.
-    if (std::rename(StagingPath, ModulePath) == 0) DeleteFileA(downloadPath);
+    if (PutBack()) DeleteFileA(downloadPath);
     return false;
   }
   ReportStaged();

@@ -14,6 +14,9 @@ void CopyToTarget(const HookDescriptor* hook, const void* bytes) {
   if (!hook || !hook->target) return;
   if (!MakeWritable(hook->target, kPatchLength)) return;
   std::memcpy(reinterpret_cast<void*>(hook->target), bytes, kPatchLength);
+  // Code changed in memory: the processor must not run what it fetched before. (x86 keeps
+  // its caches coherent and Wine's call does nothing, but the documented rule is this.)
+  FlushInstructionCache(GetCurrentProcess(), reinterpret_cast<void*>(hook->target), kPatchLength);
 }
 
 }  // namespace

@@ -20,8 +20,8 @@ bool PrepareHook(HookDescriptor* hook);
 
 // The range becomes PAGE_EXECUTE_READWRITE; the previous protection is not kept.
 bool MakeWritable(uint32_t address, uint32_t length);
-// Puts the jump over the target, or the saved bytes back. Nothing is written when the
-// target cannot be made writable.
+// Puts the jump over the target, or the saved bytes back, and flushes the instruction
+// cache over them. Nothing is written when the target cannot be made writable.
 void WriteJump(const HookDescriptor* hook);
 void RestoreBytes(const HookDescriptor* hook);
 

@@ -73,6 +73,11 @@ void CheckLayout(int build) {
     ok(target == game.RealRoutine(entry.name) && target != 0,
        "%s: jump leads to %#x, expected the real routine %#x\n", entry.name, target,
        game.RealRoutine(entry.name));
+    // Read-and-execute, as a real module's code: a patch must change the protection.
+    MEMORY_BASIC_INFORMATION region{};
+    VirtualQuery(reinterpret_cast<void*>(base + entry.offset), &region, sizeof region);
+    ok(region.Protect == PAGE_EXECUTE_READ, "%s: protection %#lx, expected %#x\n", entry.name,
+       region.Protect, PAGE_EXECUTE_READ);
   }
 
   ok(game.EngineAddress("FuncTable") == base + kFuncTable, "function table at %#x\n",

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace engine_world {
 
@@ -61,6 +62,21 @@ static_assert(kLayouts[1].funcTable == 1262176 && kLayouts[1].voiceInitHandler =
 // The engine region: RVA 0x1000 up to 0x1101000, so every offset above lies inside.
 inline constexpr uint32_t kRegionStart = 0x1000;
 inline constexpr uint32_t kRegionSize = 0x1100000;
+
+// The code part of the region, below every data offset and probe: read-and-execute once
+// the world is laid out, as a real module's code is, so a patch must change the
+// protection first.
+inline constexpr uint32_t kCodeEnd = 0xC1000;
+constexpr bool CodeBelowData(const BuildLayout& l) {
+  for (uint32_t code : {l.voiceInitHandler, l.hudFrame, l.voiceInitFunc, l.readString, l.readByte})
+    if (code < kRegionStart || code + 5 > kCodeEnd) return false;
+  for (uint32_t data : {l.funcTable, l.codecSlot, l.clientState, l.voiceWord, l.voiceFormat})
+    if (data < kCodeEnd) return false;
+  return true;
+}
+static_assert(CodeBelowData(kLayouts[0]) && CodeBelowData(kLayouts[1]),
+              "code entries below kCodeEnd, data above it");
+static_assert(kProbes[2].offset >= kCodeEnd, "the lowest probe lies above the code");
 
 // Slots of the client function table that the world fills with a routine that journals
 // "unexpected slot N"; the real table is longer, but no caller goes past this.

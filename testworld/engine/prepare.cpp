@@ -70,7 +70,13 @@ void WriteProbe(const WorldSetup& setup) {
   memcpy(At(probe->offset), text.c_str(), text.size() + 1);
 }
 
+void ProtectCode(DWORD protection) {
+  DWORD old;
+  VirtualProtect(At(kRegionStart), kCodeEnd - kRegionStart, protection, &old);
+}
+
 void WriteLayout(const BuildLayout& layout, int32_t clientState) {
+  ProtectCode(PAGE_EXECUTE_READWRITE);  // an earlier World_Prepare closed it
   FillFunctionTable(At<void*>(layout.funcTable), kFuncTableSlots);
   WriteJump(layout.voiceInitHandler, reinterpret_cast<const void*>(&ParseVoiceInitHandler));
   WriteJump(layout.hudFrame, reinterpret_cast<const void*>(&HudFrame));
@@ -81,6 +87,7 @@ void WriteLayout(const BuildLayout& layout, int32_t clientState) {
   *At<int32_t>(layout.clientState) = clientState;
   *At<int32_t>(layout.voiceWord) = 1;
   *At<CaptureFormat>(layout.voiceFormat) = CaptureFormat{1, 1, 8000, 16000, 2, 16, 0};
+  ProtectCode(PAGE_EXECUTE_READ);
 }
 
 // hw_small.dll: makes the address range of every probe offset, which lies past the end

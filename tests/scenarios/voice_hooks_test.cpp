@@ -45,13 +45,28 @@ void CheckHudFramePassesDouble(world::Game& game, double time,
         "the jump is not back in place\n");
 }
 
+// Flushes of the plug-in's instruction cache that cover the five bytes at flushWatched.
+uintptr_t flushWatched;
+int flushesOfWatched;
+BOOL WINAPI RecordFlush(HANDLE, LPCVOID base, SIZE_T size) {
+  const auto begin = reinterpret_cast<uintptr_t>(base);
+  if (begin <= flushWatched && flushWatched + 5 <= begin + size) ++flushesOfWatched;
+  return TRUE;  // x86: nothing to flush
+}
+
 void HudFrameCallThrough(int build) {
   auto game = StartedGame(build);
+  flushWatched = game->EngineAddress("HudFrame");
+  ok(game->ReplaceImport("kernel32.dll", "FlushInstructionCache",
+                         reinterpret_cast<void*>(&RecordFlush)) != nullptr,
+     "the plug-in does not import FlushInstructionCache\n");
   double negativeZero;
   const uint64_t negativeZeroBits = 0x8000000000000000ull;
   std::memcpy(&negativeZero, &negativeZeroBits, sizeof negativeZero);
   for (double time : {0.016, 123456.789, -1.0, 4.9406564584124654e-324, negativeZero})
     CheckHudFramePassesDouble(*game, time);
+  // Each call-through patches the entry twice (its bytes back, the jump again).
+  ok(flushesOfWatched == 10, "%d flushes over the HUD_Frame entry, expected 10\n", flushesOfWatched);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // in what reaches the console and the engine.
 #include <winsock2.h>
 
+#include <set>
 #include <string>
 
 #include "core_texts.h"
@@ -82,6 +83,85 @@ void CheckUnsupportedPath(int build, WorldProbeStyle probe, const char* date) {
 }
 
 DWORD WINAPI DoNothing(void*) { return 0; }
+
+// What runs under the loader lock by design, per path, as the probe sees it; anything
+// else there fails with its name. The attach binds what the game has loaded already (a
+// reference each, no library's own start-up runs); the abnormal-end report must run
+// inside the detach notification. Nothing of the start, the stop or a network exchange.
+const std::set<std::string> kAttachUnderLock = {
+    "GetProcAddress",           "LoadLibraryA(hw.dll)",    "LoadLibraryA(valve\\cl_dlls\\GameUI.dll)",
+    "LoadLibraryA(vgui2.dll)",  "LoadLibraryW(hw.dll)",    "LoadLibraryW(vstdlib.dll)"};
+const std::set<std::string> kReportUnderLock = {
+    "CreateToolhelp32Snapshot", "GetProcAddress",       "LoadLibraryA(kernel32.dll)",
+    "LoadLibraryW(dbghelp.dll)", "LoadLibraryW(tier0.dll)", "MessageBoxW",
+    "Module32First",            "Module32Next",         "StackWalk64",
+    "SymCleanup",               "SymGetLineFromAddr64", "SymGetOptions",
+    "SymGetSymFromAddr64",      "SymInitialize",        "SymLoadModule64",
+    "SymSetOptions",            "WriteMiniDump"};
+
+// A name lookup that takes seconds: were it under the lock, every thread start of the
+// game would wait that long.
+constexpr DWORD kSlowLookupMs = 2000;
+
+struct ProbedRow {
+  int build;
+  const char* probe;  // "exact", or "none" for an unrecognised engine
+  bool stopAndStartAgain;
+};
+
+// Load, start (and a stop and a second start), unload while running: one process under
+// the probe with a slow name server; args: build, probe style, "stop" or "".
+CHILD_MODE(probed_paths) {
+  world::Options options;
+  options.build = atoi(scenario::Args().at(0).c_str());
+  options.probe = scenario::Args().at(1) == "none" ? kProbeNone : kProbeExact;
+  options.loaderProbe = true;
+  options.slowResolverMs = kSlowLookupMs;
+  world::Game game(options);
+  Loaded(game);
+  game.Start();
+  if (scenario::Args().at(2) == "stop") {
+    game.Stop();
+    game.Start();
+  }
+  game.Unload();
+}
+
+void CheckProbedPaths(const ProbedRow& row) {
+  scenario::Context context("build %d, probe %s", row.build, row.probe);
+  auto child = scenario::RunChildMode(
+      "probed_paths", {std::to_string(row.build), row.probe, row.stopAndStartAgain ? "stop" : ""},
+      40000);
+  ok(child.started && !child.timedOut && child.exitCode == 0, "exit 0x%lx, timed out %d:\n%s%s\n",
+     child.exitCode, child.timedOut, child.out.c_str(), child.err.c_str());
+  const std::string journal = scenario::ReadFile(scenario::StartDir() / "games" /
+                                                 (scenario::Name() + ".probed_paths") / "probe.journal");
+  const bool supported = std::string(row.probe) == "exact" && (row.build == 6027 || row.build == 6132);
+  const struct {
+    const char* phase;
+    const std::set<std::string>& pinned;
+  } paths[] = {{"load", kAttachUnderLock},
+               {"start", {}},
+               {"stop", {}},
+               {"unload", supported ? kReportUnderLock : std::set<std::string>{}}};
+  for (const auto& path : paths) {
+    scenario::Context phase("%s", path.phase);
+    const plugin_in_game::ProbedPhase probed = plugin_in_game::Probed(journal, path.phase);
+    if (!row.stopAndStartAgain && std::string(path.phase) == "stop") continue;
+    plugin_in_game::CheckUnderLock(probed, path.pinned);
+    trace("longest stall %.1f ms\n", probed.longestStall);
+    // The report holds the lock as long as it takes (and its box as long as the player
+    // reads); every other path only briefly, whatever the name server does.
+    ok(probed.longestStall >= 0 &&
+           (path.pinned.count("MessageBoxW") || probed.longestStall < kSlowLookupMs / 2),
+       "a thread start waited %.1f ms\n", probed.longestStall);
+  }
+  // The probe saw the exchange and the report where they run.
+  ok(plugin_in_game::Probed(journal, "start").seen.count("gethostbyname"),
+     "no name lookup at the start\n");
+  ok(plugin_in_game::Probed(journal, "unload").seen.count("MessageBoxW") == (supported ? 1u : 0u),
+     "message box at the unload: %s\n", supported ? "missing" : "shown");
+}
 
 }  // namespace
 
@@ -186,4 +266,17 @@ SCENARIO(unload_after_stop_on_an_unsupported_build_writes_no_report) {
   ok(game.Unload(), "the plug-in did not unload\n");
   ok_bytes(game.Journal(), "");
   ok(!std::filesystem::exists("MurmelonError.log"), "an error log was written\n");
+}
+
+// Every path under the loader-lock probe, per build: what it calls under the lock is the
+// pinned list, and no thread start waits for long, not even with a slow name server.
+SCENARIO(loader_lock_calls_on_supported_builds) {
+  for (const ProbedRow& row : {ProbedRow{6027, "exact", true}, ProbedRow{6132, "exact", false}})
+    CheckProbedPaths(row);
+}
+
+SCENARIO(loader_lock_calls_on_other_builds) {
+  for (const ProbedRow& row : {ProbedRow{4554, "exact", false}, ProbedRow{4156, "exact", false},
+                               ProbedRow{6027, "none", false}})
+    CheckProbedPaths(row);
 }

@@ -5,7 +5,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <set>
+#include <sstream>
+#include <string>
 
 #include "scenario.h"
 
@@ -72,6 +76,42 @@ inline std::unique_ptr<world::Game> StartedGame(const world::Options& options,
 inline std::unique_ptr<world::Game> StartedGame(int build = 6027,
                                                 scenario::Where at = SCENARIO_CALLER) {
   return StartedGame(world::ForBuild(build), at);
+}
+
+// What the loader-lock probe (testworld/host/probe.h) journaled in one phase: the calls
+// made under the loader lock (GetProcAddress without the name it was asked for; the
+// library of a LoadLibrary call kept), whether `call` was seen at all, and the longest
+// stall of a thread start.
+struct ProbedPhase {
+  std::set<std::string> underLock, seen;
+  double longestStall = -1;  // -1: the phase never ended
+};
+inline ProbedPhase Probed(const std::string& journal, const std::string& phase) {
+  ProbedPhase probed;
+  std::istringstream lines(journal);
+  for (std::string name, call, lock, time; lines >> name >> call >> lock;) {
+    if (call == "longest-stall") {
+      if (name == phase) probed.longestStall = atof(lock.c_str());
+      continue;
+    }
+    lines >> time;
+    if (name != phase) continue;
+    if (call.compare(0, 15, "GetProcAddress(") == 0) call = "GetProcAddress";
+    probed.seen.insert(call);
+    if (lock == "lock") probed.underLock.insert(call);
+  }
+  return probed;
+}
+
+// Fails for every call under the lock that the pinned list does not hold, and for every
+// pinned call no longer seen there.
+inline void CheckUnderLock(const ProbedPhase& probed, const std::set<std::string>& pinned,
+                           scenario::Where at = SCENARIO_CALLER) {
+  for (const std::string& call : probed.underLock)
+    ok_at(at, pinned.count(call) != 0, "%s is new under the loader lock\n", call.c_str());
+  for (const std::string& call : pinned)
+    ok_at(at, probed.underLock.count(call) != 0, "%s is no longer seen under the loader lock\n",
+          call.c_str());
 }
 
 }  // namespace plugin_in_game

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "engine_api.h"
+#include "probe.h"
 #include "world.h"
 
 namespace world {
@@ -80,6 +81,15 @@ bool Game::LoadPlugin() {
   if (plugin_) return true;
   if (options_.publicSymbolsOnly) AskForPublicSymbolsOnly();
   if (options_.pluginAway) TakePreferredBase(AsiInFolder());
+  if (options_.loaderProbe &&
+      !probe::Arm(AsiInFolder().filename().wstring(), ProbeJournalPath(), options_.slowResolverMs)) {
+    fprintf(stderr, "world: no DLL load notifications for the probe\n");
+    ExitProcess(2);
+  }
+  // The game has the system libraries the plug-in imports loaded long before it loads
+  // its .asi files; loading them is not the plug-in's time.
+  for (const char* system : {"user32.dll", "ws2_32.dll", "advapi32.dll"}) LoadLibraryA(system);
+  probe::Phase phase("load");
   plugin_ = LoadLibraryA(AsiInFolder().string().c_str());
   return plugin_ != nullptr;
 }
@@ -94,11 +104,18 @@ int Game::CallRibMain(int upDown) {
   return ribMain(0x4D535331 /* "MSS1" */, upDown, 0, 0, 0);
 }
 
-int Game::Start() { return CallRibMain(1); }
-int Game::Stop() { return CallRibMain(0); }
+int Game::Start() {
+  probe::Phase phase("start");
+  return CallRibMain(1);
+}
+int Game::Stop() {
+  probe::Phase phase("stop");
+  return CallRibMain(0);
+}
 
 bool Game::Unload() {
   if (!plugin_) return false;
+  probe::Phase phase("unload");
   bool freed = FreeLibrary(plugin_) != 0;
   plugin_ = nullptr;
   return freed;
@@ -127,6 +144,11 @@ void Game::SetVoiceInitResult(int result) {
 }
 
 std::string Game::Console() const { return api_ ? api_->World_Console() : ""; }
+
+std::string Game::ProbeJournal() const {
+  std::ifstream in(ProbeJournalPath(), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 std::string Game::Journal() const { return api_ ? api_->World_Journal() : ""; }
 
 std::vector<std::string> Game::JournalLines() const {

@@ -45,6 +45,10 @@ struct Options {
                                        // no DWARF, answers like that for the plug-in
   bool pluginAway = false;             // the plug-in's preferred base is taken before it
                                        // loads, so it is loaded elsewhere
+  bool loaderProbe = false;            // the loader-lock probe (probe.h) watches the
+                                       // plug-in from before its load; its journal is
+                                       // ProbeJournal()
+  DWORD slowResolverMs = 0;            // with the probe: every name lookup takes this long
 };
 
 // The default options on engine build `build`.
@@ -106,6 +110,7 @@ class Game {
 
   // Read-back.
   std::string Console() const;
+  std::string ProbeJournal() const;  // the probe's journal file, "" without the probe
   std::string Journal() const;
   std::vector<std::string> JournalLines() const;
   void ClearRecords();
@@ -125,6 +130,7 @@ class Game {
   const Options& options() const { return options_; }
   const std::filesystem::path& Folder() const { return folder_; }
   std::filesystem::path AsiInFolder() const;
+  std::filesystem::path ProbeJournalPath() const { return folder_ / "probe.journal"; }
   HMODULE Engine() const { return engine_; }
   HMODULE Module(const char* name) const;  // a loaded fake module by file name, or null
 

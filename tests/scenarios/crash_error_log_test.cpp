@@ -365,3 +365,31 @@ SCENARIO(unload_while_started_without_a_usable_log_still_shows_the_box) {
   ok_bytes(game.Journal(), "tier0 WriteMiniDump(null)\n");
   CheckBox();
 }
+
+// The game's own components use dbghelp in the same process: a symbol handler session
+// the host opened before the plug-in loaded still answers after the report, with the
+// options it had.
+SCENARIO(unload_report_leaves_the_host_symbol_session) {
+  using SymInitializeFn = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
+  using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
+  using SymGetOptionsFn = DWORD(WINAPI*)();
+  using SymGetModuleBase64Fn = DWORD64(WINAPI*)(HANDLE, DWORD64);
+  HMODULE dbghelp = LoadLibraryA("dbghelp.dll");
+  auto symInitialize = reinterpret_cast<SymInitializeFn>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymInitialize")));
+  auto symCleanup = reinterpret_cast<SymCleanupFn>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymCleanup")));
+  auto symGetOptions = reinterpret_cast<SymGetOptionsFn>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymGetOptions")));
+  auto moduleBase = reinterpret_cast<SymGetModuleBase64Fn>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymGetModuleBase64")));
+  ok(symInitialize && symCleanup && symGetOptions && moduleBase, "no dbghelp\n");
+  if (!symInitialize || !symCleanup || !symGetOptions || !moduleBase) return;
+  ok(symInitialize(GetCurrentProcess(), nullptr, TRUE), "the host's session did not start\n");
+  const DWORD options = symGetOptions();
+  const auto inHost = static_cast<DWORD64>(reinterpret_cast<uintptr_t>(&CaptureBox));
+
+  world::Game game;
+  ok(LoadAndStart(game), "plug-in not started\n");
+  ok(game.Unload(), "FreeLibrary failed\n");
+  ok(Records(ReadFile(kLog)).size() == 1, "no record written\n");
+  ok(moduleBase(GetCurrentProcess(), inHost) != 0, "the host's session no longer knows its module\n");
+  ok(symGetOptions() == options, "symbol options 0x%lx, the host had 0x%lx\n", symGetOptions(), options);
+  ok(symCleanup(GetCurrentProcess()), "the host's session was ended already\n");
+}

@@ -2,12 +2,14 @@
 // exception filter, which leaves a real minidump; "WriteMD" asks tier0 for its own.
 // Each crash runs in a child process (the crash ends it) with a time-out, so a failure
 // path that hands the exception on can never leave a test waiting on a debugger.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #include "plugin_in_game.h"
+#include "probe.h"
 #include "scenario.h"
 
 namespace {
@@ -99,19 +101,60 @@ fs::path ChildFolder(const std::string& mode) {
   return scenario::StartDir() / "games" / (scenario::Name() + "." + mode);
 }
 
-// Loads and starts the plug-in on a supported build and types "crash". Arguments:
+// A stack overflow on the engine's thread (the host's, here): deep recursion, as in a
+// runaway engine routine.
+volatile bool runaway = true;
+__attribute__((noinline)) int Recurse(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  return runaway ? Recurse(depth + 1) + frame[0] : 0;
+}
+
+// What the process's filter (the plug-in's) answers when called directly, as the system
+// would call it for an exception of this thread, and whether the dump file is closed
+// again: "filter returned <n>, dump file <closed|open|absent>\n".
+void CallFilterDirectly() {
+  LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
+  SetUnhandledExceptionFilter(filter);
+  CONTEXT context{};
+  RtlCaptureContext(&context);
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = 0xE0000001;
+  record.ExceptionAddress = reinterpret_cast<void*>(context.Eip);
+  EXCEPTION_POINTERS pointers{&record, &context};
+  const LONG result = filter ? filter(&pointers) : -1;
+  // Nobody may hold the file any more: an exclusive opening works.
+  HANDLE file = CreateFileA("Murmelon.dmp", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD error = GetLastError();
+  const char* state = file != INVALID_HANDLE_VALUE ? "closed"
+                      : error == ERROR_FILE_NOT_FOUND ? "absent" : "open";
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  printf("\nfilter returned %ld, dump file %s\n", static_cast<long>(result), state);
+}
+
+// Loads and starts the plug-in on a supported build and types "crash". The first
+// argument says what is in the way:
 //   "directory"   a directory named Murmelon.dmp is in the way
 //   "held"        the file is open here without sharing
 //   "nodump"      the game folder's dbghelp.dll lacks the minidump writer
 //   "failing"     the game folder's dbghelp.dll has one that fails
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
+// and any further ones how it happens: "overflow" (the stack runs over instead of
+// "crash"), "direct" (the filter called directly, no fault), "xp" (the XP flavour),
+// "probe" (under the loader-lock probe).
 CHILD_MODE(crash) {
-  world::Game game;
+  const std::vector<std::string>& args = scenario::Args();
+  auto has = [&](const char* arg) { return std::find(args.begin(), args.end(), arg) != args.end(); };
+  world::Options options;
+  if (has("xp")) options.flavour = "Murmelon_W_XP_D";
+  options.loaderProbe = has("probe");
+  world::Game game(options);
   if (!plugin_in_game::WithPlugin(game).LoadPlugin() || game.Start() != 1) {
     printf("plug-in not started\n");
     return;
   }
-  std::string how = scenario::Args().empty() ? "" : scenario::Args()[0];
+  std::string how = args.empty() ? "" : args[0];
   HANDLE held = INVALID_HANDLE_VALUE;
   if (how == "directory") {
     CreateDirectoryA("Murmelon.dmp", nullptr);
@@ -122,11 +165,17 @@ CHILD_MODE(crash) {
   } else if (how == "nodump" || how == "failing") {
     fs::path stub = world::ModulesDir() / ("dbghelp_" + how + ".dll");
     if (!CopyFileW(stub.wstring().c_str(), L"dbghelp.dll", FALSE)) printf("no dbghelp stub\n");
-  } else if (!how.empty()) {
+  } else if (!how.empty() && how[0] != '-') {
     std::string old = ReadFile(how) + std::string(1 << 20, 'X');
     std::ofstream("Murmelon.dmp", std::ios::binary) << old;
   }
   PrintChildFacts(game);
+  world::probe::Phase phase("crash");
+  if (has("direct")) {
+    CallFilterDirectly();
+    return;
+  }
+  if (has("overflow")) printf("still running after the overflow %d\n", Recurse(0));
   game.Command("crash");
   printf("still running after \"crash\"\n");
 }
@@ -163,34 +212,47 @@ CHILD_MODE(unload_then_crash) {
   printf("still running after the fault\n");
 }
 
+// A crash child that ended with `code` after the success message, which ends its output,
+// and left a minidump naming its faulting thread and that code. Returns the dump's bytes.
+std::string CheckSavedDump(const scenario::ChildResult& crashed, DWORD code,
+                           scenario::Where at = SCENARIO_CALLER) {
+  ok_at(at, crashed.started && !crashed.timedOut, "child did not run to its end (timed out %d)\n",
+        crashed.timedOut);
+  ok_at(at, crashed.exitCode == code, "exit code 0x%lx, expected 0x%lx\n", crashed.exitCode, code);
+  ChildFacts child = ParseChild(crashed.out);
+  ok_at(at, child.thread != 0, "child printed no facts: \"%s\"\n", scenario::Escape(crashed.out).c_str());
+  // The message ends the output: nothing after it, not even a line break.
+  size_t lineEnd = crashed.out.find('\n');
+  ok_bytes_at(at, crashed.out.substr(lineEnd == std::string::npos ? 0 : lineEnd + 1), kSaved);
+
+  std::string dump = ReadFile(ChildFolder("crash") / "Murmelon.dmp");
+  DumpFacts facts = InspectDump(dump);
+  ok_at(at, facts.valid, "Murmelon.dmp (%u bytes) is no well-formed minidump\n",
+        static_cast<unsigned>(dump.size()));
+  ok_at(at, facts.hasException, "the dump has no exception stream\n");
+  ok_at(at, facts.exception.threadId == child.thread, "exception stream names thread %u, faulted %lu\n",
+        facts.exception.threadId, child.thread);
+  ok_at(at, facts.exception.exceptionCode == code, "exception code 0x%x\n",
+        facts.exception.exceptionCode);
+  return dump;
+}
+
 }  // namespace
 
 SCENARIO(crash_writes_minidump_of_the_fault) {
-  auto first = scenario::RunChildMode("crash", {}, kChildTimeoutMs);
-  ok(first.started && !first.timedOut, "child did not run to its end (timed out %d)\n",
-     first.timedOut);
-  ok(first.exitCode == 0xC0000005, "exit code 0x%lx, expected the access violation\n",
-     first.exitCode);
+  // Under the loader-lock probe: nothing of the crash path runs under the lock.
+  auto first = scenario::RunChildMode("crash", {"-", "probe"}, kChildTimeoutMs);
+  const std::string dump = CheckSavedDump(first, 0xC0000005);
   ChildFacts child = ParseChild(first.out);
-  ok(child.thread != 0, "child printed no facts: \"%s\"\n", scenario::Escape(first.out).c_str());
-  // The message ends the output: nothing after it, not even a line break.
-  size_t lineEnd = first.out.find('\n');
-  ok_bytes(first.out.substr(lineEnd == std::string::npos ? 0 : lineEnd + 1), kSaved);
-
-  fs::path dumpPath = ChildFolder("crash") / "Murmelon.dmp";
-  std::string dump = ReadFile(dumpPath);
-  DumpFacts facts = InspectDump(dump);
-  ok(facts.valid, "Murmelon.dmp (%u bytes) is no well-formed minidump\n",
-     static_cast<unsigned>(dump.size()));
-  ok(facts.hasException, "the dump has no exception stream\n");
-  ok(facts.exception.threadId == child.thread, "exception stream names thread %u, faulted %lu\n",
-     facts.exception.threadId, child.thread);
-  ok(facts.exception.exceptionCode == 0xC0000005, "exception code 0x%x\n",
-     facts.exception.exceptionCode);
-  uint64_t address = facts.exception.exceptionAddress;
+  uint64_t address = InspectDump(dump).exception.exceptionAddress;
   ok(address >= child.pluginBase && address < child.pluginBase + child.pluginSize,
      "fault at 0x%llx, outside the plug-in (0x%lx, 0x%lx bytes)\n",
      static_cast<unsigned long long>(address), child.pluginBase, child.pluginSize);
+  const plugin_in_game::ProbedPhase crash =
+      plugin_in_game::Probed(ReadFile(ChildFolder("crash") / "probe.journal"), "crash");
+  plugin_in_game::CheckUnderLock(crash, {});
+  ok(crash.seen.count("MiniDumpWriteDump") == 1, "the probe saw no dump written\n");
+  fs::path dumpPath = ChildFolder("crash") / "Murmelon.dmp";
 
   // A second crash over the first dump (made longer on purpose) writes a new file.
   fs::path saved = scenario::StartDir() / "games" / (scenario::Name() + ".first.dmp");
@@ -208,6 +270,16 @@ SCENARIO(crash_writes_minidump_of_the_fault) {
   ok(secondFacts.exception.threadId == secondChild.thread,
      "second dump names thread %u, the second crash faulted on %lu\n",
      secondFacts.exception.threadId, secondChild.thread);
+}
+
+// A stack overflow leaves a few pages of stack to the faulting thread: the dump is
+// written by the plug-in's own thread, in both flavours.
+SCENARIO(crash_stack_overflow_writes_minidump) {
+  for (const char* flavour : {"7", "xp"}) {
+    scenario::Context row("flavour %s", flavour);
+    CheckSavedDump(scenario::RunChildMode("crash", {"-", "overflow", flavour}, kChildTimeoutMs),
+                   0xC00000FD);
+  }
 }
 
 // The dump file cannot be created: the filter says why and hands the exception on; the
@@ -354,5 +426,32 @@ SCENARIO(crash_after_unload_reaches_the_previous_filter) {
        row.filter);
     ok(!fs::exists(ChildFolder("unload_then_crash") / "Murmelon.dmp"),
        "%s: the plug-in's filter wrote a dump after its unload\n", row.filter);
+  }
+}
+
+// The filter called directly, as the system calls it: its answer is 1 after a saved dump
+// and 0 otherwise, and the dump file is closed again on every way out.
+SCENARIO(crash_filter_called_directly_answers_and_closes_its_dump) {
+  const struct Row {
+    const char* what;
+    const char* stub;  // the world's dbghelp stub in place of Wine's, or none
+    const char* said;
+  } rows[] = {{"saved", nullptr, "filter returned 1, dump file closed\n"},
+              {"writer fails", "failing", "filter returned 0, dump file closed\n"},
+              {"no writer", "nodump", "filter returned 0, dump file absent\n"}};
+  for (const Row& row : rows) {
+    scenario::Context context("%s", row.what);
+    auto child = row.stub ? CrashWithDbghelpOverride(std::string("crash_direct_") + row.stub + ".exe",
+                                                     "native", {row.stub, "direct"})
+                          : scenario::RunChildMode("crash", {"-", "direct"}, kChildTimeoutMs);
+    ok(child.exitCode == 0, "exit code 0x%lx\n", child.exitCode);
+    ok(child.out.find(row.said) != std::string::npos, "printed \"%s\"\n",
+       scenario::Escape(child.out).c_str());
+    if (row.stub) continue;
+    DumpFacts facts = InspectDump(ReadFile(ChildFolder("crash") / "Murmelon.dmp"));
+    ok(facts.valid && facts.exception.exceptionCode == 0xE0000001 &&
+           facts.exception.threadId == ParseChild(child.out).thread,
+       "the dump names exception 0x%x on thread %u\n", facts.exception.exceptionCode,
+       facts.exception.threadId);
   }
 }

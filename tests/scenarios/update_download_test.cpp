@@ -333,10 +333,35 @@ class DownloadHolder {
   HANDLE volatile file_ = INVALID_HANDLE_VALUE;
 };
 
+// The scanner also looks at the running build the moment it is parked under the staging
+// name, and holds it for a while without sharing its deletion, so that it cannot be
+// moved back at once. Caught at the plug-in's import of msvcrt!rename.
+int(__cdecl* realRename)(const char*, const char*);
+HANDLE parkedHeld = INVALID_HANDLE_VALUE;
+constexpr DWORD kParkedHeldMs = 400;
+
+DWORD WINAPI ReleaseParked(void*) {
+  Sleep(kParkedHeldMs);
+  CloseHandle(parkedHeld);
+  return 0;
+}
+
+int __cdecl RenameAndScan(const char* from, const char* to) {
+  const int result = realRename(from, to);
+  const std::string target = to;
+  if (result == 0 && target.size() > 13 && target.compare(target.size() - 13, 13, "stufftata.btz") == 0) {
+    parkedHeld = CreateFileA(to, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    if (parkedHeld != INVALID_HANDLE_VALUE) CloseHandle(CreateThread(nullptr, 0, ReleaseParked, nullptr, 0, nullptr));
+  }
+  return result;
+}
+
 }  // namespace
 
 // A verified download that cannot take the module's name: the running build goes back
-// to its own name, so the game still finds a module at the next start.
+// to its own name, so the game still finds a module at the next start, also when the
+// parked build is held for a moment.
 SCENARIO(update_blocked_download_keeps_the_running_module) {
   std::string newer = NewerModule(OldModule());
   std::string answer = Offer("m.download", Md5Hex(newer), newer);
@@ -347,9 +372,13 @@ SCENARIO(update_blocked_download_keeps_the_running_module) {
   world::Game game(options);
   auto before = Snapshot(game.Folder());
   plugin_in_game::Loaded(game);
+  realRename = reinterpret_cast<decltype(realRename)>(
+      game.ReplaceImport("msvcrt.dll", "rename", reinterpret_cast<void*>(&RenameAndScan)));
+  ok(realRename != nullptr, "the plug-in does not import msvcrt!rename\n");
   DownloadHolder holder(game.Folder() / kDownload);
   game.Start();
   ok(holder.Held(), "the download was never held open\n");
+  ok(parkedHeld != INVALID_HANDLE_VALUE, "the parked build was never held open\n");
   ok_bytes(UpdateOutput(game.Console()), "");
   auto after = Snapshot(game.Folder());
   after.erase(kDownload);  // held open, so it could not be deleted either

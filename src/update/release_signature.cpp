@@ -3,8 +3,7 @@
 // No sodium_init(): the two functions used here (Ed25519 verification and SHA-256 in
 // file digest.cpp) are portable C in libsodium 1.0.18, with no per-processor choice and no
 // random numbers. The initialiser would link every algorithm's selector and a random
-// source into the module (~150 KB), and take a lock inside the loader's attach call on
-// unsupported engine builds.
+// source into the module (~150 KB).
 #include <sodium.h>
 
 #include <climits>

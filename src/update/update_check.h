@@ -10,6 +10,6 @@ constexpr int kUpdateCheckUnreachable = -1;
 // answering, 0 otherwise. The server's address is the environment variable
 // MURMELON_UPDATE_HOST when set, the build's default otherwise: "host" or "host:port".
 // Until a verdict or "DATA:" the check holds its caller at most kCheckLimitMs, and with
-// a download at most kDownloadLimitMs in all (check_clock.h) -- except that inside the
-// loader's attach call name resolution cannot be bounded (see update_check.cpp).
+// a download at most kDownloadLimitMs in all (check_clock.h). Never called under the
+// loader lock: it starts and waits for threads.
 int CheckForUpdates();

@@ -148,7 +148,7 @@ decltype(&::LoadLibraryW) realLoadLibraryW;
 decltype(&::LoadLibraryExA) realLoadLibraryExA;
 decltype(&::LoadLibraryExW) realLoadLibraryExW;
 decltype(&::GetProcAddress) realGetProcAddress;
-decltype(&::gethostbyname) realGethostbyname;
+decltype(&::gethostbyname) realgethostbyname;
 
 std::string Narrow(LPCWSTR text) {
   char narrow[260] = "";
@@ -184,37 +184,32 @@ FARPROC WINAPI ProbeGetProcAddress(HMODULE module, LPCSTR name) {
   return reinterpret_cast<FARPROC>(wrapped->wrapper);
 }
 
-hostent* WSAAPI ProbeGethostbyname(const char* name) {
+hostent* WSAAPI Probegethostbyname(const char* name) {
   CallRecord record("gethostbyname");
   if (slowResolver) Sleep(slowResolver);
-  return realGethostbyname(name);
+  return realgethostbyname(name);
 }
 
-struct Special {
-  const char* dll;
-  const char* function;
-  void* wrapper;
-  void** real;
-};
-
-void RedirectImports(HMODULE plugin) {
-  const Special special[] = {
-      {"kernel32.dll", "LoadLibraryA", reinterpret_cast<void*>(&ProbeLoadLibraryA),
-       reinterpret_cast<void**>(&realLoadLibraryA)},
-      {"kernel32.dll", "LoadLibraryW", reinterpret_cast<void*>(&ProbeLoadLibraryW),
-       reinterpret_cast<void**>(&realLoadLibraryW)},
-      {"kernel32.dll", "LoadLibraryExA", reinterpret_cast<void*>(&ProbeLoadLibraryExA),
-       reinterpret_cast<void**>(&realLoadLibraryExA)},
-      {"kernel32.dll", "LoadLibraryExW", reinterpret_cast<void*>(&ProbeLoadLibraryExW),
-       reinterpret_cast<void**>(&realLoadLibraryExW)},
-      {"kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&ProbeGetProcAddress),
-       reinterpret_cast<void**>(&realGetProcAddress)},
-      {"ws2_32.dll", "gethostbyname", reinterpret_cast<void*>(&ProbeGethostbyname),
-       reinterpret_cast<void**>(&realGethostbyname)},
-  };
-  for (const Special& entry : special)
+template <size_t N>
+void RedirectAll(HMODULE plugin, Redirect (&table)[N]) {
+  for (Redirect& entry : table)
     if (void* previous = ReplaceImport(plugin, entry.dll, entry.function, entry.wrapper))
       *entry.real = previous;
+}
+
+Redirect Own(const char* dll, const char* function, void* wrapper, void* real) {
+  return {dll, function, wrapper, static_cast<void**>(real), nullptr};
+}
+#define PROBE_OWN(dll, function) \
+  Own(dll, #function, reinterpret_cast<void*>(&Probe##function), &real##function)
+
+void RedirectImports(HMODULE plugin) {
+  Redirect special[] = {
+      PROBE_OWN("kernel32.dll", LoadLibraryA),   PROBE_OWN("kernel32.dll", LoadLibraryW),
+      PROBE_OWN("kernel32.dll", LoadLibraryExA), PROBE_OWN("kernel32.dll", LoadLibraryExW),
+      PROBE_OWN("kernel32.dll", GetProcAddress), PROBE_OWN("ws2_32.dll", gethostbyname),
+  };
+  RedirectAll(plugin, special);
 
   static Redirect journaled[] = {
       PROBE_JOURNAL("kernel32.dll", CreateThread), PROBE_JOURNAL("kernel32.dll", WaitForSingleObject),
@@ -227,9 +222,7 @@ void RedirectImports(HMODULE plugin) {
       PROBE_JOURNAL("ws2_32.dll", recv),           PROBE_JOURNAL("ws2_32.dll", select),
       PROBE_JOURNAL("ws2_32.dll", send),
   };
-  for (Redirect& entry : journaled)
-    if (void* previous = ReplaceImport(plugin, entry.dll, entry.function, entry.wrapper))
-      *entry.real = previous;
+  RedirectAll(plugin, journaled);
 }
 
 // --- the load notification ----------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "plugin_in_game.h"
 #include "scenario.h"
@@ -99,19 +100,26 @@ fs::path ChildFolder(const std::string& mode) {
   return scenario::StartDir() / "games" / (scenario::Name() + "." + mode);
 }
 
-// Loads and starts the plug-in on a supported build and types "crash". Arguments:
+// Loads and starts the plug-in on a supported build and types "crash". Arguments: "xp"
+// first for the XP flavour, then one of
 //   "directory"   a directory named Murmelon.dmp is in the way
 //   "held"        the file is open here without sharing
 //   "nodump"      the game folder's dbghelp.dll lacks the minidump writer
 //   "failing"     the game folder's dbghelp.dll has one that fails
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
 CHILD_MODE(crash) {
-  world::Game game;
+  std::vector<std::string> args = scenario::Args();
+  world::Options options;
+  if (!args.empty() && args[0] == "xp") {
+    options.flavour = "Murmelon_W_XP_D";
+    args.erase(args.begin());
+  }
+  world::Game game(options);
   if (!plugin_in_game::WithPlugin(game).LoadPlugin() || game.Start() != 1) {
     printf("plug-in not started\n");
     return;
   }
-  std::string how = scenario::Args().empty() ? "" : scenario::Args()[0];
+  std::string how = args.empty() ? "" : args[0];
   HANDLE held = INVALID_HANDLE_VALUE;
   if (how == "directory") {
     CreateDirectoryA("Murmelon.dmp", nullptr);
@@ -192,10 +200,11 @@ SCENARIO(crash_writes_minidump_of_the_fault) {
      "fault at 0x%llx, outside the plug-in (0x%lx, 0x%lx bytes)\n",
      static_cast<unsigned long long>(address), child.pluginBase, child.pluginSize);
 
-  // A second crash over the first dump (made longer on purpose) writes a new file.
+  // A second crash, of the XP flavour, over the first dump (made longer on purpose)
+  // writes a new file. Both dumps stay for the dump reader's test (tools.read_crash).
   fs::path saved = scenario::StartDir() / "games" / (scenario::Name() + ".first.dmp");
   CopyFileW(dumpPath.wstring().c_str(), saved.wstring().c_str(), FALSE);
-  auto second = scenario::RunChildMode("crash", {saved.string()}, kChildTimeoutMs);
+  auto second = scenario::RunChildMode("crash", {"xp", saved.string()}, kChildTimeoutMs);
   ok(second.started && !second.timedOut, "second child timed out\n");
   ok(second.out.find(kSaved) != std::string::npos, "second crash printed \"%s\"\n",
      scenario::Escape(second.out).c_str());

@@ -112,3 +112,10 @@ bool LocateDebugSections(const uint8_t* fileHead, size_t fileHeadSize, const uin
   *table = found;
   return true;
 }
+
+bool DwarfAddress(const DebugSectionTable& table, uint64_t loaded, uint64_t address,
+                  uint32_t* dwarfAddress) {
+  if (address < loaded || address - loaded >= table.imageSize) return false;
+  *dwarfAddress = static_cast<uint32_t>(address - loaded + table.imageBase);
+  return true;
+}

@@ -58,3 +58,8 @@ uint32_t StringTableOffset(const PeLayout& layout);
 bool LocateDebugSections(const uint8_t* fileHead, size_t fileHeadSize, const uint8_t* strings,
                          size_t stringsSize, const uint8_t* imageHead, size_t imageHeadSize,
                          DebugSectionTable* table);
+
+// The address that the DWARF gives to `address` of the image loaded at `loaded` (the
+// DWARF assumes the preferred base): false when the address lies outside the image.
+bool DwarfAddress(const DebugSectionTable& table, uint64_t loaded, uint64_t address,
+                  uint32_t* dwarfAddress);

@@ -142,13 +142,12 @@ bool OwnDebugInfo::Start() {
 }
 
 bool OwnDebugInfo::Place(StackFrameInfo& frame) {
-  if (!ownImage) return false;
+  uint32_t pc;
   const uint64_t loaded = reinterpret_cast<uintptr_t>(ownImage);
-  if (frame.address < loaded || frame.address - loaded >= ownSections.imageSize) return false;
+  if (!ownImage || !DwarfAddress(ownSections, loaded, frame.address, &pc)) return false;
   if (!started_) Start();
   if (!lookup_) return false;
   Position position;
-  const uintptr_t pc = static_cast<uintptr_t>(frame.address - loaded + ownSections.imageBase);
   lookup_(state_, pc, OnPosition, Ignore, &position);
   if (!position.file) return false;
   BoundedCopy(frame.sourceFile, kFrameTextCapacity, position.file);

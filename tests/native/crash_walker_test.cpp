@@ -255,6 +255,12 @@ TEST_CASE("the DWARF sections are found through the file's string table, only wh
       {"a name not a number", {good[0], {"/x", 0x20000, 0x10, 0x10, kRead}, good[2]}, {}, 0x90000,
        false},
       {".debug_info beyond the image", good, good, 0x20000, false},
+      {".debug_info running past the image's end",
+       {good[0], good[1], {"/16", 0x10000, 0x800, 0x600, kRead}}, {}, 0x21000, false},
+      // Seven digits fill the name field; the byte behind it (here the virtual size's
+      // first, 0x34: "4") is no part of the name.
+      {"a seven-digit name", {good[0], {"/0000004", 0x20000, 0x1234, 0x1400, kRead}, good[2], good[3]},
+       {}, 0x90000, true},
       {"an unreadable .debug_line", {good[0], good[1], {"/16", 0x30000, 0x800, 0x600, 0x02000040}},
        {}, 0x90000, false},
   };
@@ -301,6 +307,30 @@ TEST_CASE("the DWARF sections are found through the file's string table, only wh
   cut.resize(cut.size() - 2);
   CHECK_FALSE(LocateDebugSections(head.data(), head.size(), cut.data(), cut.size(), head.data(),
                                   head.size(), &table));
+}
+
+TEST_CASE("a frame is placed from the DWARF only inside the image, at the preferred base") {
+  DebugSectionTable table{};
+  table.imageBase = 0x645c0000;
+  table.imageSize = 0x8c000;
+  const uint64_t loaded = 0x10000000;  // moved from the preferred base
+  struct Row {
+    uint64_t address;
+    bool inside;
+    uint32_t dwarfAddress;
+  } rows[] = {
+      {loaded, true, 0x645c0000},
+      {loaded + 0x8bfff, true, 0x6464bfff},  // the image's last byte
+      {loaded + 0x8c000, false, 0},          // the first byte behind it
+      {loaded - 1, false, 0},
+      {loaded + 0x100000000, false, 0},  // the same low 32 bits, far above
+  };
+  for (const Row& row : rows) {
+    INFO(row.address);
+    uint32_t dwarfAddress = 7;
+    CHECK(DwarfAddress(table, loaded, row.address, &dwarfAddress) == row.inside);
+    CHECK(dwarfAddress == (row.inside ? row.dwarfAddress : 7));
+  }
 }
 
 TEST_CASE("a demangled name is cut before its parameter list, a standard-call name before its argument size") {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "plugin_in_game.h"
 #include "probe.h"
@@ -254,10 +255,11 @@ SCENARIO(crash_writes_minidump_of_the_fault) {
   ok(crash.seen.count("MiniDumpWriteDump") == 1, "the probe saw no dump written\n");
   fs::path dumpPath = ChildFolder("crash") / "Murmelon.dmp";
 
-  // A second crash over the first dump (made longer on purpose) writes a new file.
+  // A second crash, of the XP flavour, over the first dump (made longer on purpose)
+  // writes a new file. Both dumps stay for the dump reader's test (tools.read_crash).
   fs::path saved = scenario::StartDir() / "games" / (scenario::Name() + ".first.dmp");
   CopyFileW(dumpPath.wstring().c_str(), saved.wstring().c_str(), FALSE);
-  auto second = scenario::RunChildMode("crash", {saved.string()}, kChildTimeoutMs);
+  auto second = scenario::RunChildMode("crash", {saved.string(), "xp"}, kChildTimeoutMs);
   ok(second.started && !second.timedOut, "second child timed out\n");
   ok(second.out.find(kSaved) != std::string::npos, "second crash printed \"%s\"\n",
      scenario::Escape(second.out).c_str());

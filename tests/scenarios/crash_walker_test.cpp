@@ -141,6 +141,17 @@ void CheckFrame(const std::vector<Entry>& stack, size_t i, const char* function,
      static_cast<unsigned>(i), function, frame.line, line);
 }
 
+// Bytes of the address space taken (reserved or committed).
+size_t AddressSpaceTaken() {
+  size_t taken = 0;
+  MEMORY_BASIC_INFORMATION region;
+  for (const char* at = nullptr;
+       VirtualQuery(at, &region, sizeof region) && at + region.RegionSize > at;
+       at = static_cast<const char*>(region.BaseAddress) + region.RegionSize)
+    if (region.State != MEM_FREE) taken += region.RegionSize;
+  return taken;
+}
+
 }  // namespace
 
 SCENARIO(call_stack_names_three_functions_innermost_first) {
@@ -181,7 +192,13 @@ SCENARIO(call_stack_twice_in_one_process) {
   ok(LoadWalker(game), "plug-in not loaded\n");
   Lines first{}, second{};
   std::vector<Entry> a = Outer(first);
+  // The walk gives back the address space it took (the DWARF reader reserves 8 MB); the
+  // heaps may keep a little.
+  const size_t before = AddressSpaceTaken();
   std::vector<Entry> b = Outer(second);
+  const size_t after = AddressSpaceTaken();
+  ok(after <= before + (1 << 20), "the second walk kept %u KB of address space\n",
+     static_cast<unsigned>((after - before) >> 10));
   ok(a.size() == b.size() && a.size() >= 4, "%u frames, then %u\n", static_cast<unsigned>(a.size()),
      static_cast<unsigned>(b.size()));
   CheckFrame(b, 3, "Outer", second.outer);

@@ -156,6 +156,9 @@ void CheckProbedPaths(const ProbedRow& row) {
            (path.pinned.count("MessageBoxW") || probed.longestStall < kSlowLookupMs / 2),
        "a thread start waited %.1f ms\n", probed.longestStall);
   }
+  const double attach = plugin_in_game::Probed(journal, "load").attach;
+  trace("the attach took %.1f ms\n", attach);
+  ok(attach >= 0 && attach < kSlowLookupMs / 2, "the attach took %.1f ms\n", attach);
   // The probe saw the exchange and the report where they run.
   ok(plugin_in_game::Probed(journal, "start").seen.count("gethostbyname"),
      "no name lookup at the start\n");

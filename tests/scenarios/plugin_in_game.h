@@ -80,18 +80,19 @@ inline std::unique_ptr<world::Game> StartedGame(int build = 6027,
 
 // What the loader-lock probe (testworld/host/probe.h) journaled in one phase: the calls
 // made under the loader lock (GetProcAddress without the name it was asked for; the
-// library of a LoadLibrary call kept), whether `call` was seen at all, and the longest
-// stall of a thread start.
+// library of a LoadLibrary call kept), whether `call` was seen at all, the longest stall
+// of a thread start and, for the load, how long the attach took.
 struct ProbedPhase {
   std::set<std::string> underLock, seen;
   double longestStall = -1;  // -1: the phase never ended
+  double attach = -1;        // -1: the plug-in was not loaded in it
 };
 inline ProbedPhase Probed(const std::string& journal, const std::string& phase) {
   ProbedPhase probed;
   std::istringstream lines(journal);
   for (std::string name, call, lock, time; lines >> name >> call >> lock;) {
-    if (call == "longest-stall") {
-      if (name == phase) probed.longestStall = atof(lock.c_str());
+    if (call == "longest-stall" || call == "attach") {
+      if (name == phase) (call == "attach" ? probed.attach : probed.longestStall) = atof(lock.c_str());
       continue;
     }
     lines >> time;

@@ -244,11 +244,16 @@ using NotificationFn = void(CALLBACK*)(ULONG reason, const LoadNotification* dat
 using RegisterFn = LONG(NTAPI*)(ULONG flags, NotificationFn callback, void* context, void** cookie);
 
 wchar_t pluginName[MAX_PATH];
+LONGLONG notified;  // when the plug-in's attach was about to run; 0 once journaled
 
 void CALLBACK OnLoad(ULONG reason, const LoadNotification* data, void*) {
   if (reason != kReasonLoaded || !data->baseName) return;
   const std::wstring name(data->baseName->buffer, data->baseName->length / sizeof(wchar_t));
-  if (_wcsicmp(name.c_str(), pluginName) == 0) RedirectImports(static_cast<HMODULE>(data->base));
+  if (_wcsicmp(name.c_str(), pluginName) != 0) return;
+  RedirectImports(static_cast<HMODULE>(data->base));
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  notified = now.QuadPart;
 }
 
 // --- the watchdog -------------------------------------------------------------------------
@@ -322,6 +327,10 @@ Phase::Phase(const char* name) {
 
 Phase::~Phase() {
   if (!armed) return;
+  if (notified) {  // the load returned: the attach and the loader's last steps are over
+    WriteLine("%s attach %.1f\n", phase, MillisecondsSince(notified));
+    notified = 0;
+  }
   // A thread start still waiting is part of this phase: its wait ends soon after ours.
   const LONG seen = rounds;
   for (int i = 0; i < 200 && roundStart != 0 && rounds == seen; ++i) Sleep(10);

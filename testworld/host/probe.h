@@ -18,6 +18,11 @@
 //
 //   <phase> longest-stall <milliseconds>
 //
+// and, for the phase that loaded the plug-in, how long its load went on after the
+// notification (the attach call, under the lock):
+//
+//   <phase> attach <milliseconds>
+//
 // The journal is a file, so a process that ends in a crash still leaves it behind.
 #pragma once
 

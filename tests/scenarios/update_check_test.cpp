@@ -19,11 +19,14 @@ struct CheckRun {
   double seconds = 0;   // how long the start took
 };
 
-// Loads and starts the plug-in (build 6027) against host and returns what the check said.
-CheckRun StartAgainst(const std::string& host, const std::string& flavour = "Murmelon_W_7_D") {
+// Loads and starts the plug-in (engine build 6027 unless said) against host and returns
+// what the check said.
+CheckRun StartAgainst(const std::string& host, const std::string& flavour = "Murmelon_W_7_D",
+                      int engineBuild = 6027) {
   world::Options options;
   options.updateHost = host;
   options.flavour = flavour;
+  options.build = engineBuild;
   world::Game game(options);
   CheckRun run;
   plugin_in_game::Loaded(game);
@@ -31,7 +34,7 @@ CheckRun StartAgainst(const std::string& host, const std::string& flavour = "Mur
   game.Start();
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   run.output = UpdateOutput(game.Console());
-  ok(game.Console().size() > run.output.size(), "no about text after the check: %s\n",
+  ok(game.Console().size() > run.output.size(), "nothing after the check: %s\n",
      scenario::Escape(game.Console()).c_str());
   game.Stop();
   return run;
@@ -45,21 +48,26 @@ std::string Scripted(const Script& script) {
 
 std::string Verdict(const Script& script) { return StartAgainst(Scripted(script)).output; }
 
-void RequestCarriesIdentity(const std::string& flavour, int build) {
+void RequestCarriesIdentity(const std::string& flavour, int build, int engineBuild) {
   fs::path folder = ServerFolder(scenario::StartDir(), scenario::Name());
   ScriptedServer server = StartScriptedServer(folder, Script().Send(kAnswerHead + "LATEST_VERSION"));
   if (server.address.empty()) ok(false, "the scripted server did not start\n");
   std::string module = scenario::ReadFile(world::AsiPath(flavour));
-  ok_bytes(StartAgainst(server.address, flavour).output, kLatest);
+  ok_bytes(StartAgainst(server.address, flavour, engineBuild).output, kLatest);
   // The exact bytes, with nothing after the empty line.
   ok_bytes(scenario::ReadFile(server.requestFile), ExpectedRequest(module, build, server.address));
 }
 
 }  // namespace
 
-SCENARIO(update_request_w7_sends_identity_and_build) { RequestCarriesIdentity("Murmelon_W_7_D", MURMELON_BUILD_Murmelon_W_7_D); }
+SCENARIO(update_request_w7_sends_identity_and_build) {
+  RequestCarriesIdentity("Murmelon_W_7_D", MURMELON_BUILD_Murmelon_W_7_D, 6027);
+}
 
-SCENARIO(update_request_xp_sends_identity_and_build) { RequestCarriesIdentity("Murmelon_W_XP_D", MURMELON_BUILD_Murmelon_W_XP_D); }
+// On an engine build it does not support the plug-in asks the same, at the host's start.
+SCENARIO(update_request_xp_on_an_unsupported_engine_sends_identity_and_build) {
+  RequestCarriesIdentity("Murmelon_W_XP_D", MURMELON_BUILD_Murmelon_W_XP_D, 4554);
+}
 
 SCENARIO(update_verdict_future_version) {
   ok_bytes(Verdict(Script().Send(kAnswerHead + "FUTURE_VERSION")), kFuture);

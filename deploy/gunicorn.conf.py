@@ -6,7 +6,9 @@
 # sends from /srv/murmelon-update itself (location /murmelon-files/ of the nginx site).
 wsgi_app = ("update_app:create_app('/srv/murmelon-update/current', files='/srv/murmelon-update', "
             "files_uri='/murmelon-files/')")
-bind = "127.0.0.1:8700"                # only nginx connects
+# Only nginx connects. Under systemd, gunicorn takes this address from murmelon-update.socket
+# instead (it stays open while the service restarts); the bind is for a start without it.
+bind = "127.0.0.1:8700"
 # A worker is busy for milliseconds per request, whatever the client's link.
 workers = 3
 worker_class = "sync"

@@ -27,8 +27,10 @@ limit_request_fields = 32768
 limit_request_field_size = 0
 
 # The master loads the releases once and every worker starts from its copy: a worker that
-# is restarted (killed, or by a reload) never fails to boot over release data, and starts
-# from the last releases loaded whole. Each worker then follows `current` at its requests.
+# is restarted (killed, or by a reload) never fails to boot over release data. The master
+# follows `current` before each start (pre_fork); a release of its copy that `current` no
+# longer names is dropped, never handed to a new worker, even when the folder `current`
+# names fails to load then. Each worker then follows `current` at its requests.
 preload_app = True
 
 

@@ -14,9 +14,12 @@
 # the new release, say so, and exit 1 when it does not. They take the site's lock
 # (<site>/.lock) and refuse while another holds it. Publishing refuses a path that is not
 # a site, a build not above every build published on the site or that the plug-in cannot
-# read, a release the service would refuse (bad signature, misread texts), an unsigned
-# release or a signing key the served module does not carry; the current release then
-# stays. Publishing the same release again after an interrupted publish is safe.
+# read, a release the service would refuse (bad signature, misread texts, sizes above what
+# the plug-in takes), an unsigned release or a signing key that players of a published
+# build would refuse (every module in <site>/releases counts; see the README's key
+# rotation); the current release then stays. Publishing the same release again after an
+# interrupted publish is safe, and after a finished one says it is already current.
+# --list also shows, per release key, which published builds carry it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tool="$root/tools/release_tool.py"

@@ -155,7 +155,8 @@ class ServedAnswers(unittest.TestCase):
                 ("", 51101, b"FUTURE_VERSION"),
                 (OLD.upper(), 51081, b"ERROR"),
                 (OLD, "51081x", b"ERROR"),
-                (OLD, 51083, b"ERROR")):                                         # no such flavour
+                (OLD, 51083, b"ERROR"),                                          # no such flavour
+                (OLD, "051081", b"ERROR"), (OLD, "01", b"ERROR")):              # no build the plug-in sends
             self.assertEqual(self.verdict(a, SERIAL, d), expected, (a, d))
         self.assertEqual(self.verdict(OLD, SERIAL, 51081, c="0" * 32), b"ERROR")
         self.assertEqual(self.verdict(OLD, SERIAL.upper(), 51081), b"ERROR")
@@ -193,12 +194,25 @@ class ReleaseChecks(unittest.TestCase):
     def tearDownClass(cls):
         cls.work.cleanup()
 
-    def refused(self, **kwargs):
+    def refused(self, says="", change=lambda folder: None, **kwargs):
+        """A release made from kwargs, then changed, is refused within 10 s, saying `says`."""
         with tempfile.TemporaryDirectory() as root:
-            make_release(root, "w7", kwargs.pop("build", 51091), kwargs.pop("suffix", "1"),
-                         kwargs.pop("module", MODULE_W7), **kwargs)
-            with self.assertRaises(update_app.ReleaseError):
-                update_app.load_releases(root)
+            change(make_release(root, "w7", kwargs.pop("build", 51091), kwargs.pop("suffix", "1"),
+                                kwargs.pop("module", MODULE_W7), **kwargs))
+            outcome = []
+            loading = threading.Thread(target=lambda: outcome.append(self.load(root)), daemon=True)
+            loading.start()
+            loading.join(10)
+            self.assertEqual(len(outcome), 1, "the load still runs after 10 s")
+            self.assertIsInstance(outcome[0], update_app.ReleaseError)
+            self.assertIn(says, f"{outcome[0]}")
+
+    @staticmethod
+    def load(root):
+        try:
+            return update_app.load_releases(root)
+        except update_app.ReleaseError as error:
+            return error
 
     def test_texts_that_would_change_the_plug_in_verdict_are_refused(self):
         for news in ("Fixed an Error in voice.", "see latest_version", "a VERSION: inside",
@@ -255,12 +269,44 @@ class ReleaseChecks(unittest.TestCase):
             write(os.path.join(root, "w7", update_app.ANSWER_FILE), b"SAVETO:")
             with self.assertRaisesRegex(update_app.ReleaseError, "does not hold this release's answer"):
                 update_app.load_releases(root)
-        for first, second in (("1", "01"), ("01", "1")):  # two claims on builds ending in 01
-            with tempfile.TemporaryDirectory() as root:
-                make_release(root, "a", 51001, first, MODULE_W7)
-                make_release(root, "b", 51101, second, MODULE_XP)
-                with self.assertRaises(update_app.ReleaseError):
-                    update_app.load_releases(root)
+        for build, suffix in ((51001, "01"), (51093, "3"), (51091, " ")):  # a flavour's players get nothing
+            self.refused(f"suffix {suffix.strip()!r} is not a flavour's digit", build=build, suffix=suffix)
+        with tempfile.TemporaryDirectory() as root:  # two claims on the same builds
+            make_release(root, "a", 51001, "1", MODULE_W7)
+            make_release(root, "b", 51101, "1", MODULE_XP)
+            with self.assertRaisesRegex(update_app.ReleaseError, "claim the same builds"):
+                update_app.load_releases(root)
+
+    def test_what_the_plug_in_cannot_take_or_a_read_could_hang_on_is_refused(self):
+        def replace(name, make):
+            def change(folder):
+                os.remove(os.path.join(folder, name))
+                make(os.path.join(folder, name))
+            return change
+
+        def sparse(size):
+            return lambda path: os.truncate(os.open(path, os.O_WRONLY | os.O_CREAT), size)
+
+        cap, head_cap = update_app.MODULE_CAP, update_app.ANSWER_HEAD_CAP
+        news_cap = head_cap - len(b"SAVETO:Murmelon_W_7_D.asi.newMD5:" + b"0" * 32 + b"WHATNEW:VERSION:1.1DATA:")
+        for name, kwargs, says in (
+                # The plug-in gives up on an answer whose DATA: lies past 64 KiB.
+                ("news of 70,000 characters", {"news": "n" * 70000}, f"is 70000 bytes, above the cap of {head_cap}"),
+                ("news one byte too long", {"news": "n" * (news_cap + 1)},
+                 f"the answer before the module is {head_cap + 1} bytes"),
+                ("a module above the cap, not read", {"change": replace("Murmelon_W_7_D.asi", sparse(2 ** 33))},
+                 f"is {2 ** 33} bytes, above the cap of {cap}"),
+                ("a news text above the cap, not read", {"change": replace("news.txt", sparse(2 ** 33))},
+                 f"is {2 ** 33} bytes, above the cap of {head_cap}"),
+                ("news that is a FIFO", {"change": replace("news.txt", os.mkfifo)}, "is not a regular file"),
+                ("release.ini that is a FIFO", {"change": replace("release.ini", os.mkfifo)}, "is not a regular file"),
+                ("a module that is a folder", {"change": replace("Murmelon_W_7_D.asi", os.mkdir)},
+                 "is not a regular file")):
+            with self.subTest(name):
+                self.refused(says, **kwargs)
+        with tempfile.TemporaryDirectory() as root:  # and the longest news that fits loads
+            make_release(root, "w7", 51091, "1", MODULE_W7, news="n" * news_cap)
+            self.assertEqual(len(update_app.load_releases(root)[0].answer_head), head_cap)
 
 
 class Switching(unittest.TestCase):
@@ -299,30 +345,40 @@ class Switching(unittest.TestCase):
                 body = b"".join(apps[0](environ, lambda status, headers: statuses.append(status)))
                 return body[:14] if statuses[0].startswith("200") else statuses[0][:3].encode()
 
-            future, latest = b"FUTURE_VERSION", b"LATEST_VERSION"
-            steps = (  # what changes, then (Windows 7 answer, XP answer), what the log says
+            future, latest, error = b"FUTURE_VERSION", b"LATEST_VERSION", b"ERROR"
+
+            def booted_on_1_then_2_cut():  # as a gunicorn master left on 1 forks a new worker
+                point("1")
+                apps.insert(0, update_app.UpdateApp(os.path.join(site, "current"), log=lines.append))
+                cut("2")
+                point("2")
+
+            steps = (  # what changes, then (Windows 7, XP, a build of no flavour), what the log says
                 ("boot on a cut w7 module",
                  lambda: apps.append(update_app.UpdateApp(os.path.join(site, "current"), log=lines.append)),
-                 (b"503", future),
+                 (b"503", future, b"503"),
                  r"^cannot load all of .*/1 .*answer.*; still serving xp: build 51092"),
-                ("repaired, not yet tried again", lambda: release("1", 51091, 51092), (b"503", future), None),
-                ("tried again after the delay", lambda: time.sleep(0.4), (future, future),
+                ("repaired, not yet tried again", lambda: release("1", 51091, 51092), (b"503", future, b"503"),
+                 None),
+                ("tried again after the delay", lambda: time.sleep(0.4), (future, future, error),
                  r"^now serving .*/1: w7: build 51091 .*; xp: build 51092 "),
                 ("switched to a release whose w7 is cut", lambda: (cut("2"), point("2")),
-                 (future, latest), r"^cannot load all of .*/2 .*still serving w7: build 51091"),
-                ("back to the release served whole", lambda: point("1"), (future, future),
+                 (b"503", latest, b"503"), r"^cannot load all of .*/2 .*; still serving xp: build 51102 [^;]*$"),
+                ("back to the release served whole", lambda: point("1"), (future, future, error),
                  r"^now serving .*/1: w7: build 51091 .*; xp: build 51092 "),
                 ("repaired, switched, reloaded", lambda: (release("2", 51101, 51102), point("2"), apps[0].reload()),
-                 (latest, latest), r"^now serving .*/2: w7: build 51101 "),
-                ("switched to a refused release", lambda: point("3"), (latest, latest),
-                 r"^cannot load all of .*/3 .*contains 'error'; still serving w7: build 51101 .*; xp: build 51102"),
+                 (latest, latest, error), r"^now serving .*/2: w7: build 51101 "),
+                ("switched to a refused release", lambda: point("3"), (b"503", b"503", b"503"),
+                 r"^cannot load all of .*/3 .*contains 'error'; still serving nothing$"),
                 ("the link gone", lambda: os.remove(os.path.join(site, "current")),
-                 (latest, latest), r"^cannot load all of .*current.*still serving w7: build 51101"))
+                 (b"503", b"503", b"503"), r"^cannot load all of .*current.*still serving nothing$"),
+                ("a process that loaded 1 whole follows to a 2 whose w7 is cut", booted_on_1_then_2_cut,
+                 (b"503", latest, b"503"), r"^cannot load all of .*/2 .*; still serving xp: build 51102 [^;]*$"))
             for name, change, answers, logged in steps:
                 with self.subTest(name):
                     del lines[:]
                     change()
-                    self.assertEqual((served(51101), served(51102)), answers)
+                    self.assertEqual((served(51101), served(51102), served(51103)), answers)
                     if logged:
                         self.assertRegex(lines[-1], logged)
 

@@ -4,8 +4,10 @@
 #
 # Updates are answered with an internal redirect to the release's answer file, which nginx
 # sends from /srv/murmelon-update itself (location /murmelon-files/ of the nginx site).
+# The log names players by a keyed digest under the secrets in player-keys/, the one
+# folder of the site the service writes (murmelon-update.service).
 wsgi_app = ("update_app:create_app('/srv/murmelon-update/current', files='/srv/murmelon-update', "
-            "files_uri='/murmelon-files/')")
+            "files_uri='/murmelon-files/', keys='/srv/murmelon-update/player-keys')")
 bind = "127.0.0.1:8700"                # only nginx connects
 # A worker is busy for milliseconds per request, whatever the client's link.
 workers = 3

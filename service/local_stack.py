@@ -60,7 +60,9 @@ class Stack:
             raise
 
     def _start_gunicorn(self, releases, lifetime, files):
-        app = f"update_app:create_app({os.path.abspath(releases)!r}, files={self.files if files else None!r})"
+        keys = os.path.join(self.work, "player-keys")
+        app = (f"update_app:create_app({os.path.abspath(releases)!r}, files={self.files if files else None!r}, "
+               f"keys={keys!r})")
         self.gunicorn_log = os.path.join(self.work, "gunicorn.log")
         self.processes.append(subprocess.Popen(
             ["timeout", "-k", "5", str(lifetime), "/usr/bin/gunicorn",

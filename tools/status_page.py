@@ -18,7 +18,7 @@ COLUMN, GAP, LEFT, CHART, TOP = 28, 8, 44, 200, 10   # pixels: a day's bar, betw
 STYLE = """body{font:14px sans-serif;margin:16px;color:#212121;background:#fff}
 h1{font-size:20px}h2{font-size:17px;margin-top:28px}
 table{border-collapse:collapse;margin:8px 0}td,th{padding:2px 8px;text-align:right;border-bottom:1px solid #e0e0e0}
-td:first-child,th:first-child{text-align:left;white-space:nowrap}.key{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px}
+td{white-space:nowrap}td:first-child,th:first-child{text-align:left}.key{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px}
 svg text{font:11px sans-serif;fill:#424242}"""
 
 

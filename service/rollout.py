@@ -116,9 +116,10 @@ class Staging:
         self.load, self.log, self.retry = load, log, retry
         self._seen = None        # (rollout file identity, served folder) last looked at
         self._retry_at = None    # when to load the release before again, after a failure
-        # The rollout of the served folder, that folder's real path, and per flavour the
-        # release before it (None: not loadable); no rollout: (None, None, {}).
-        self.state = (None, None, {})
+        # The rollout of the served folder, that folder's real path, per flavour the release
+        # before it (None: not loadable), and whether the folder of that release could be
+        # listed (if not, every flavour may be staged); no rollout: (None, None, {}, True).
+        self.state = (None, None, {}, True)
 
     def refresh(self, source, force=False):
         """`source`: the folder the service now serves (the real path of root)."""
@@ -138,28 +139,30 @@ class Staging:
             return
         if plan and os.path.realpath(os.path.join(self.site, "releases", plan.release)) != source:
             plan = None  # a rollout of a release that is not served
-        before, _, previous = self.state
+        before, _, previous, listed = self.state
         if plan is None:
             if before:
                 self.log(f"rollout of release {before.release} ended: every player gets the served release")
-            self.state, self._retry_at = (None, None, {}), None
+            self.state, self._retry_at = (None, None, {}, True), None
             return
         if not before or before.previous != plan.previous or force or due:
-            previous = self._load_previous(plan, previous if before and before.previous == plan.previous else {})
-        self.state = (plan, source, previous)
+            previous, listed = self._load_previous(plan, previous if before and before.previous == plan.previous else {})
+        self.state = (plan, source, previous, listed)
         if plan != before:
             self.log(f"staging release {plan.release} to {plan.share}% of players; the others get release "
                      f"{plan.previous}: " + "; ".join(f"{name} build {r.build if r else '(not loaded)'}"
                                                      for name, r in sorted(previous.items())))
 
     def _load_previous(self, plan, kept):
-        """Per flavour, the release before: loaded now, else the copy in `kept`, else None."""
+        """Per flavour, the release before: loaded now, else the copy in `kept`, else None;
+        and whether its folder could be listed."""
         folder = os.path.join(self.site, "releases", plan.previous)
         previous, problems = dict(kept), []
         try:
             names = sorted(e for e in os.listdir(folder) if os.path.isfile(os.path.join(folder, e, "release.ini")))
+            listed = True
         except OSError as error:
-            names, problems = [], [f"{error}"]
+            names, problems, listed = [], [f"{error}"], False
         for name in names:
             try:
                 previous[name] = self.load(os.path.join(folder, name))
@@ -173,16 +176,16 @@ class Staging:
             self.log(f"cannot load all of the release before the staged one, {folder} (trying again in "
                      f"{self.retry} s or at reload): " + "; ".join(problems)
                      + "; players outside the share get what was loaded of it, else no verdict (503)")
-        return previous
+        return previous, listed
 
     def choose(self, release, build, a, b):
         """(the release that decides the check, words for the log): `release` itself unless
         the player is outside the share and runs a build below it; None when the release
         before is needed and cannot be loaded."""
-        plan, staged, previous = self.state
-        if not plan or release.name not in previous or os.path.dirname(release.folder) != staged:
+        plan, staged, previous, listed = self.state
+        if not plan or os.path.dirname(release.folder) != staged or (listed and release.name not in previous):
             return release, ""
-        before = previous[release.name]
+        before = previous.get(release.name)
         if before is not None and before.build >= release.build:
             return release, ""  # a flavour this release does not change
         words = f" share={plan.share}"

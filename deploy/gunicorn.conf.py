@@ -4,8 +4,10 @@
 #
 # Updates are answered with an internal redirect to the release's answer file, which nginx
 # sends from /srv/murmelon-update itself (location /murmelon-files/ of the nginx site).
+# The log names players by a keyed digest under the secrets in player-keys/, the one
+# folder of the site the service writes (murmelon-update.service).
 wsgi_app = ("update_app:create_app('/srv/murmelon-update/current', files='/srv/murmelon-update', "
-            "files_uri='/murmelon-files/')")
+            "files_uri='/murmelon-files/', keys='/srv/murmelon-update/player-keys')")
 # Only nginx connects. Under systemd, gunicorn takes this address from murmelon-update.socket
 # instead (it stays open while the service restarts); the bind is for a start without it.
 bind = "127.0.0.1:8700"

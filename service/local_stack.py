@@ -60,7 +60,9 @@ class Stack:
             raise
 
     def _start_gunicorn(self, releases, lifetime, files, temp):
-        app = f"update_app:create_app({os.path.abspath(releases)!r}, files={self.files if files else None!r})"
+        keys = os.path.join(self.work, "player-keys")
+        app = (f"update_app:create_app({os.path.abspath(releases)!r}, files={self.files if files else None!r}, "
+               f"keys={keys!r})")
         self.gunicorn_log = os.path.join(self.work, "gunicorn.log")
         # temp: the application's temporary folder (TMPDIR), one a test may take away;
         # gunicorn's own files for its workers then stay out of it.

@@ -23,6 +23,9 @@ import threading
 import time
 from urllib.parse import parse_qs, quote
 
+import player_key  # (beside this module)
+import rollout
+
 CHECK_PATH = "/Murmelon/CheckUpdate_v2.php"
 LOG_HEADER = "X-Murmelon-Log"
 HEX_DIGEST = re.compile(r"[0-9a-f]{32}")
@@ -391,11 +394,17 @@ class UpdateApp:
     With `files` (a folder that holds the release folders) and `files_uri`, an update is
     answered by an internal redirect to the release's answer file under files_uri, which
     the front server (nginx) sends from disk; otherwise from memory.
+
+    A rollout beside `root` (rollout.py) stages the served release to a share of the
+    players; the log names players by a keyed digest under the secrets in `keys`
+    (player_key.py; None: a secret of this process's own).
     """
 
-    def __init__(self, root, log=log_to_stderr, files=None, files_uri="/murmelon-files/"):
+    def __init__(self, root, log=log_to_stderr, files=None, files_uri="/murmelon-files/", keys=None):
         self.root = root
         self.log = log
+        self.staging = rollout.Staging(root, Release, log, RETRY_SECONDS)
+        self.players = player_key.PlayerKeys(keys, log)
         self.files = os.path.realpath(files) if files else None
         self.files_uri = files_uri
         self._lock = threading.Lock()
@@ -411,6 +420,7 @@ class UpdateApp:
         served or failed less than RETRY_SECONDS ago (force: try now). True when the
         folder is served whole."""
         source = os.path.realpath(self.root)
+        self.staging.refresh(source, force)
         if source == self._source and not force:
             return True
         if source == self._failed and not force and time.monotonic() < self._retry_at:
@@ -471,12 +481,17 @@ class UpdateApp:
             return "503 Service Unavailable", [b"unavailable\n"], f"flavour=- client={build} verdict=unavailable", None
         if release is None:
             return "200 OK", [b"ERROR"], f"flavour=- client={build} verdict=unknown-flavour", None
+        flavour = release.name
+        release, tail = self.staging.choose(release, build, a, b)
+        tail += f" player={self.players.digest(b)}"  # never b itself
+        if release is None:
+            return "503 Service Unavailable", [b"unavailable\n"], f"flavour={flavour} client={build} verdict=unavailable{tail}", None
         words = f"flavour={release.name} client={build} served={release.build} verdict="
         if build == release.build or a == release.digest:
-            return "200 OK", [b"LATEST_VERSION"], words + "latest", None
+            return "200 OK", [b"LATEST_VERSION"], words + "latest" + tail, None
         if build > release.build:
-            return "200 OK", [b"FUTURE_VERSION"], words + "future", None
-        return "200 OK", [release.answer_head, release.module], words + "update", release
+            return "200 OK", [b"FUTURE_VERSION"], words + "future" + tail, None
+        return "200 OK", [release.answer_head, release.module], words + "update" + tail, release
 
     def _file_uri(self, release):
         """Where the front server finds the release's answer file, while it still holds the
@@ -522,7 +537,7 @@ class UpdateApp:
         return parts
 
 
-def create_app(releases=None, files=None, files_uri="/murmelon-files/"):
+def create_app(releases=None, files=None, files_uri="/murmelon-files/", keys=None):
     """For WSGI servers: the releases folder from the argument or MURMELON_RELEASES; see
-    UpdateApp for files and files_uri."""
-    return UpdateApp(releases or os.environ["MURMELON_RELEASES"], files=files, files_uri=files_uri)
+    UpdateApp for files, files_uri and keys."""
+    return UpdateApp(releases or os.environ["MURMELON_RELEASES"], files=files, files_uri=files_uri, keys=keys)

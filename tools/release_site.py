@@ -3,6 +3,8 @@
     <site>/releases/0001/{w7,xp}/   ...   <site>/releases/0002/{w7,xp}/
     <site>/current -> releases/0002        (the update service serves <site>/current)
     <site>/.lock                           (held by the command that changes the site)
+    <site>/rollout.ini                     (a release staged to a share of the players)
+    <site>/player-keys/                    (the service's secrets for the players in its log)
 
 Everything here checks before it writes, and refuses with a message that names the fix.
 """
@@ -19,6 +21,7 @@ import update_app  # (service/, on the path of release_tool.py)
 
 RELEASE_ID = re.compile(r"[0-9]{4,}")
 LOCK_FILE = ".lock"
+KEYS_FOLDER = "player-keys"   # the service's secrets for the log (deploy/gunicorn.conf.py)
 
 
 class Refused(Exception):
@@ -49,7 +52,7 @@ def check(site):
     if not os.path.isdir(site):
         raise Refused(f"{site}: no such site folder (check the path; for a first release, "
                       f"make an empty folder)")
-    entries = set(os.listdir(site)) - {LOCK_FILE}
+    entries = set(os.listdir(site)) - {LOCK_FILE, KEYS_FOLDER}
     if "releases" not in entries and entries:
         raise Refused(f"{site} is not a site folder: no releases/ in it, and not empty "
                       f"(check the path; the site is the folder that holds releases/ and current)")

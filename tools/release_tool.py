@@ -3,7 +3,9 @@
 
 package    signs each flavour's module and lays out the zips and the server folders
 publish    adds a packaged release to a site folder and switches the site to it
-rollback   switches a site back to an earlier release
+rollback   switches a site back to an earlier release (and ends a rollout)
+share      widens, narrows or pauses (0) the rollout of the served release
+status     who runs what, per flavour and day, from the service's access logs
 list       shows a site's releases, and per release key the published builds that carry it
 public-key prints the public half of a signing key (64 hex digits)
 
@@ -29,7 +31,9 @@ import release_folder  # noqa: E402  (the service's own writer and loader of rel
 import update_app  # noqa: E402
 from update_app import ReleaseError  # noqa: E402
 import release_site as site_folder  # noqa: E402  (beside this script)
+import release_status  # noqa: E402
 import service_check  # noqa: E402
+import site_rollout  # noqa: E402
 from release_site import Refused  # noqa: E402
 
 DOCS = ("players.en.md", "players.ru.md")
@@ -140,7 +144,7 @@ def check_players_take(what, suffix, build, public_key, modules):
 
 def served_text(site, release, releases, how, note=""):
     return (f"{how} {os.path.join(site, 'current')} (release {release}){note}:\n"
-            + "".join(f"  {r.describe()}\n" for r in releases))
+            + "".join(f"  {r.describe()}\n" for r in releases) + site_rollout.describe(site))
 
 
 # --- commands -------------------------------------------------------------------------
@@ -241,12 +245,14 @@ def publish(args):
         new = update_app.load_releases(source)  # every signature verified before anything is written
     except ReleaseError as error:
         raise Refused(f"the update server would refuse this release: {error}") from None
+    site_rollout.check_publish(site, args.share, site_folder.current_id(site))  # and again under the lock
     with site_folder.locked(site):
         site_folder.check(site)
         site_folder.check_current(site)
         os.makedirs(os.path.join(site, "releases"), exist_ok=True)
         site_folder.remove_leftovers(site)
         current = site_folder.current_id(site)
+        site_rollout.check_publish(site, args.share, current)
         served = served_releases(site, current)
         again = same_release(site, current, new)
         if current and again == current:
@@ -262,7 +268,9 @@ def publish(args):
         else:
             print(check_new(site, new), end="")
             release_id = add_release(site, new, served)
+        plan = site_rollout.stage(site, release_id, current, args.share)
         site_folder.switch(site, release_id)
+        site_rollout.after_switch(site, plan)
         print(f"published release {release_id}" + (f" (was {current}; back with "
               f"tools/publish.sh --rollback {site})" if current else ""))
         return report_switch(args, site, release_id)
@@ -345,7 +353,7 @@ def report_switch(args, site, release_id):
         print(served_text(site, release_id, releases, "now current in", "; the service was not asked"), end="")
         return 0
     try:
-        problem = service_check.not_taken(args.service, releases)
+        problem = service_check.not_taken(args.service, releases) or site_rollout.not_taken(args.service, site)
     except OSError as error:
         print(served_text(site, release_id, releases, "now current in",
                           f"; no service answers at {args.service} ({error.strerror or error}), it serves "
@@ -380,8 +388,18 @@ def rollback(args):
         except ReleaseError as error:
             raise Refused(f"release {target} would be refused: {error}") from None
         site_folder.switch(site, target)
-        print(f"switched {site} from release {current} to {target}")
+        print(f"switched {site} from release {current} to {target}" + site_rollout.end(site))
         return report_switch(args, site, target)
+
+
+def share(args):
+    site = args.site
+    site_folder.check(site)
+    with site_folder.locked(site):
+        site_folder.check(site)
+        before, plan = site_rollout.change_share(site, args.share)
+        print(f"release {plan.release}: from {before.share}% of players to {plan.share}%")
+        return report_switch(args, site, plan.release)
 
 
 def list_site(args):
@@ -437,11 +455,26 @@ def main(argv=None):
     p = commands.add_parser("publish", parents=[service])
     p.add_argument("release")
     p.add_argument("site")
+    staging = p.add_mutually_exclusive_group()
+    staging.add_argument("--share", type=site_rollout.share_argument, default=site_rollout.EVERYONE,
+                         help="offer the release to this percentage of players first (default 100: everyone)")
+    staging.add_argument("--critical", dest="share", action="store_const", const=site_rollout.EVERYONE,
+                         help="a security fix: every player at once, never staged")
     p.set_defaults(run=publish)
     p = commands.add_parser("rollback", parents=[service])
     p.add_argument("site")
     p.add_argument("to", nargs="?")
     p.set_defaults(run=rollback)
+    p = commands.add_parser("share", parents=[service])
+    p.add_argument("site")
+    p.add_argument("share", type=site_rollout.share_argument, help="0 (paused) to 100 (everyone)")
+    p.set_defaults(run=share)
+    p = commands.add_parser("status")
+    p.add_argument("site")
+    p.add_argument("--days", type=int, default=release_status.DEFAULT_DAYS)
+    p.add_argument("--log", default=release_status.DEFAULT_LOG, help="the service's access log (nginx's)")
+    p.add_argument("--html", help="also write the status as one self-contained page here")
+    p.set_defaults(run=release_status.command)
     p = commands.add_parser("list")
     p.add_argument("site")
     p.set_defaults(run=list_site)

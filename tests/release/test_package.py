@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(ROOT, "service"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import release_folder  # noqa: E402
 import release_tool  # noqa: E402
+import rollout  # noqa: E402
 import update_app  # noqa: E402
 
 BUILD_NUMBERS = os.path.join(ROOT, "flavours", "build_numbers.h")
@@ -42,9 +43,11 @@ def read(path):
 
 
 def run(script, *args, service="none"):
-    """A release command; publish and rollback ask no running service unless told."""
-    return subprocess.run(["bash", os.path.join(ROOT, "tools", script), *args], capture_output=True, text=True,
-                          timeout=TIMEOUT, env=dict(os.environ, MURMELON_SERVICE=service))
+    """A release command (tools/publish.sh or tools/release_tool.py); publish, rollback and
+    share ask no running service unless told."""
+    interpreter = sys.executable if script.endswith(".py") else "bash"
+    return subprocess.run([interpreter, os.path.join(ROOT, "tools", script), *args], capture_output=True,
+                          text=True, timeout=TIMEOUT, env=dict(os.environ, MURMELON_SERVICE=service))
 
 
 def openssl(*args):
@@ -246,6 +249,7 @@ class PackageTest(unittest.TestCase):
             text = file.read().replace("suffix = 1\n", "suffix = 01\n")
         with open(ini, "w", encoding="utf-8") as file:
             file.write(text)
+        first = make_site(os.path.join(w, "first-site"))
         for name, command, says in (  # package options, or (site, the publish.sh arguments, whether locked)
                 ("no key", {"key": ""}, "signing key is needed"),
                 ("module without the key", {"asi": DIST}, "do not include the signing key"),
@@ -276,7 +280,22 @@ class PackageTest(unittest.TestCase):
                 ("publish while the site is locked", (published, (self.out, published), True),
                  "is being changed by another"),
                 ("rollback while the site is locked", (published, ("--rollback", published), True),
-                 "is being changed by another")):
+                 "is being changed by another"),
+                ("a first release staged", (first, ("--share", "10", self.out, first), False),
+                 "the first release goes to every player"),
+                ("share on a mistyped site", (typo, ("release_tool.py", "share", typo, "10"), False),
+                 "no such site folder"),
+                ("share on the served folder for the site",
+                 (published, ("release_tool.py", "share", os.path.join(published, "current"), "10"), False),
+                 "not a site folder"),
+                ("share while the site is locked", (published, ("release_tool.py", "share", published, "10"), True),
+                 "is being changed by another"),
+                ("share of a release that went to everyone",
+                 (published, ("release_tool.py", "share", published, "10"), False), "is not staged"),
+                ("share above 100", (published, ("release_tool.py", "share", published, "101"), False),
+                 "is not a whole percentage from 0 to 100"),
+                ("status of a mistyped site", (typo, ("release_tool.py", "status", typo), False),
+                 "no such site folder")):
             with self.subTest(name):
                 if isinstance(command, dict):
                     out = os.path.join(w, "refused")
@@ -286,7 +305,7 @@ class PackageTest(unittest.TestCase):
                     site, arguments, locked = command
                     before = site_state(site)
                     with lock_held(site if locked else None):
-                        result = run("publish.sh", *arguments)
+                        result = run(*arguments) if arguments[0].endswith(".py") else run("publish.sh", *arguments)
                     self.assertEqual(site_state(site), before)
                 self.assertNotEqual(result.returncode, 0, result.stderr)
                 self.assertIn(says, result.stderr)
@@ -427,15 +446,30 @@ class PackageTest(unittest.TestCase):
                 os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
                 return run("publish.sh", newer_out, site, service=f"127.0.0.1:{server.port}")
 
+            blind = []  # a service over release 0002 itself, which knows nothing of its rollout
+
+            def share_blind(share):
+                blind.append(Server(os.path.join(site, "releases", "0002"), make_site(os.path.join(w, "blind"))))
+                return run("release_tool.py", "share", site, str(share), service=f"127.0.0.1:{blind[0].port}")
+
             live, dead = f"127.0.0.1:{server.port}", f"127.0.0.1:{stuck.port}"
             next_answer = f"BUILD:{W7_NEXT}".encode()
+            # The smallest share that takes in the player served() asks as.
+            share = int(rollout.position(SERIAL, W7_NEXT)) + 1
             for name, step, code, release, answer, says in (
-                    ("publish", lambda: run("publish.sh", newer_out, site, service=live), 0, "0002", next_answer,
-                     "now served from"),
+                    ("publish staged, paused", lambda: run("publish.sh", "--share", "0", newer_out, site, service=live),
+                     0, "0002", b"LATEST_VERSION", f"w7: build {W7_NEXT} to 0% of players, the others keep build {W7} "
+                                                   f"(release 0001)"),
+                    ("another staged over it", lambda: run("publish.sh", "--share", "10", newer_out, site, service=live),
+                     1, None, b"LATEST_VERSION", "release 0002 is still staged to 0% of players"),
+                    (f"widened to {share}%, the service does not follow the rollout", lambda: share_blind(share),
+                     1, "0002", next_answer, f"outside the {share}% share of w7 got 'BUILD:{W7_NEXT}"),
+                    ("widened to everyone", lambda: run("release_tool.py", "share", site, "100", service=live),
+                     0, "0002", next_answer, f"release 0002: from {share}% of players to 100%"),
                     ("publish again after it ran to its end", lambda: run("publish.sh", newer_out, site, service=live),
                      0, "0002", next_answer, "release 0002 already holds this release and is current"),
                     ("rollback", lambda: run("publish.sh", "--rollback", site, service=live), 0, "0001",
-                     b"LATEST_VERSION", "now served from"),
+                     b"LATEST_VERSION", "the rollout of release 0002 ended"),
                     ("rollback the service does not take", lambda: run("publish.sh", "--rollback", site, "0002",
                                                                        service=dead),
                      1, "0002", next_answer, f"NOT served"),
@@ -444,16 +478,17 @@ class PackageTest(unittest.TestCase):
                 with self.subTest(name):
                     result = step()
                     self.assertEqual(result.returncode, code, result.stderr)
-                    self.assertIn(f"(release {release})", result.stdout)
-                    self.assertIn(says, result.stdout)
+                    if release:
+                        self.assertIn(f"(release {release})", result.stdout)
+                    self.assertIn(says, result.stdout + result.stderr)
                     self.assertTrue(served("Murmelon_W_7_D", W7).startswith(answer), name)
             self.assertIn(f"did not take release 0002: to build {W7_NEXT} of w7 it answered 'FUTURE_VERSION'",
                           run("publish.sh", "--rollback", site, "0002", service=dead).stderr)
             self.assertEqual(sorted(os.listdir(os.path.join(site, "releases"))), ["0001", "0002"])
             self.assertRegex(run("publish.sh", "--list", site).stdout, rf"^  0001: w7: build {W7} .*\n\* 0002: w7: build {W7_NEXT} ")
         finally:
-            server.stop()
-            stuck.stop()
+            for one in [server, stuck] + blind:
+                one.stop()
         # After a rollback another release of the withdrawn build is refused, naming the way back.
         other = self.package(os.path.join(w, "other-newer"), "--version", "1.2 other", asi=newer_asi)
         self.assertEqual(other.returncode, 0, other.stderr)

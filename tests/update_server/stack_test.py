@@ -5,11 +5,18 @@ the whole answer; release folders that break under a running service (a killed w
 reload) leave every answer whole; a rolled-back release stays served through kills and
 reloads; the access log tells cut answers from whole ones; the real plug-in under Wine (a
 build with keys) updates itself across two starts through it from a signed release, and a
-client reading at 100 KB/s receives the whole module."""
+client reading at 100 KB/s receives the whole module; a release staged to 10% of 1000
+players reaches about 100 of them, and the status read from the access log counts what
+they did."""
 
+import concurrent.futures
+import contextlib
+import datetime
 import email.utils
 import hashlib
+import io
 import os
+import random
 import re
 import signal
 import socket
@@ -122,8 +129,8 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
             lines = log.read()
         whole = len(self.release.answer_head) + len(self.module)
         self.assertRegex(lines, rf"status=200 flavour=w7 client={OURS} served={NEWER} verdict=update "
-                                rf"bytes={whole} seconds=[\d.]+ complete=OK")
-        self.assertRegex(lines, rf"client={OURS} served={NEWER} verdict=latest bytes=14 ")
+                                rf"player=[0-9a-f]{{16}} bytes={whole} seconds=[\d.]+ complete=OK")
+        self.assertRegex(lines, rf"client={OURS} served={NEWER} verdict=latest player=[0-9a-f]{{16}} bytes=14 ")
 
     def test_a_client_at_100_kb_per_second_receives_the_whole_module(self):
         request = (f"GET {update_app.CHECK_PATH}?{check_query('', OURS)} HTTP/1.0\r\n"
@@ -178,6 +185,10 @@ def bodies(port, count=9, build=51081):
     return [ask(port, request(build)).partition(b"\r\n\r\n")[2] for _ in range(count)]
 
 
+def megabyte_module(seed):
+    return b"MZ" + b"".join(hashlib.sha256(seed + bytes([i % 256, i // 256])).digest() for i in range(32768))
+
+
 @unittest.skipIf(local_stack.available(), local_stack.available())
 class StackUnderFaults(unittest.TestCase):
     """A site with one release of both flavours (1 MB modules), served as in production."""
@@ -195,10 +206,8 @@ class StackUnderFaults(unittest.TestCase):
     @classmethod
     def write_release(cls):
         for build, seed in ((51091, b"w7"), (51092, b"xp")):
-            module = b"MZ" + b"".join(hashlib.sha256(seed + bytes([i % 256, i // 256])).digest()
-                                      for i in range(32768))
             folder = release_folder.write_release(os.path.join(cls.site, "releases", "0001", seed.decode()),
-                                                  build, module, "1.1", "Новое.\n")
+                                                  build, megabyte_module(seed), "1.1", "Новое.\n")
             if build == 51091:
                 cls.w7 = folder
                 cls.update = read(os.path.join(folder, update_app.ANSWER_FILE))
@@ -383,6 +392,95 @@ class WithdrawnRelease(unittest.TestCase):
                         self.assertEqual(served(), ["0002"] * 12, workers.gunicorn_log())
             finally:
                 stack.stop()
+
+
+class StagedRollout(unittest.TestCase):
+    def test_a_tenth_of_1000_players_is_offered_the_staged_build_and_status_counts_them(self):
+        """Release 0002 (w7 51091) staged to 10% over 0001 (w7 51081), 1000 players on 51081:
+        those offered it download it (every tenth gives up part-way), then come back, on the
+        new build or, for every fifth whole download, on the old one (the install failed),
+        and are offered it again. `status` on nginx's access log prints what they did."""
+        work = tempfile.TemporaryDirectory(prefix="murmelon-stack-rollout.")
+        self.addCleanup(work.cleanup)
+        site = os.path.join(work.name, "site")
+        os.makedirs(site)
+        modules = {}
+        for name, w7 in (("0001", 51081), ("0002", 51091)):
+            modules[w7] = megabyte_module(name.encode())
+            release = os.path.join(work.name, name)
+            release_folder.write_release(os.path.join(release, "server", "w7"), w7, modules[w7], name, "Новое.\n")
+            if name == "0001":
+                release_folder.write_release(os.path.join(release, "server", "xp"), 51082, modules[w7] + b"xp", name)
+            options = ["--share", "10"] if name == "0002" else []
+            with contextlib.redirect_stdout(io.StringIO()):
+                self.assertEqual(release_tool.main(["publish", "--service", "none", *options, release, site]), 0)
+            if name == "0001":
+                stack = local_stack.Stack(os.path.join(site, "current"), os.path.join(work.name, "stack"),
+                                          lifetime=170, listen_options="sndbuf=64k")
+                self.addCleanup(stack.stop)
+        day = datetime.date.today()
+        digests = {build: hashlib.md5(module).hexdigest() for build, module in modules.items()}
+
+        def check(serial, build, cut=False):
+            """Asks as a player of build; True when offered the staged build (read whole,
+            unless cut: then the player leaves after a few kilobytes)."""
+            raw = (f"GET {update_app.CHECK_PATH}?{update_app.check_query(build, serial, digests[build])} "
+                   f"HTTP/1.0\r\n\r\n").encode()
+            with socket.socket() as connection:
+                if cut:  # a small window: nginx still holds most of the answer when the player leaves
+                    connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
+                connection.settimeout(10)
+                connection.connect(("127.0.0.1", stack.port))
+                connection.sendall(raw)
+                answer = b""
+                while (not cut or b"DATA:" not in answer) and (piece := connection.recv(1 << 20)):
+                    answer += piece
+            offered = f"VERSION:0002DATA:".encode() in answer
+            self.assertTrue(offered or answer.endswith(b"\r\n\r\nLATEST_VERSION"), answer[:200])
+            return offered
+
+        # As the plug-in makes it: the MD5 of a volume serial number's decimal text.
+        serials = [hashlib.md5(str(n).encode()).hexdigest() for n in random.Random(24).sample(range(1 << 32), 1000)]
+
+        def player(i):
+            """What the player did: offered, cut, installed, failed (its install)."""
+            serial = serials[i]
+            cut = i % 10 == 0
+            if not check(serial, 51081, cut):
+                return ()
+            done = ["offered"] + (["cut"] if cut else [])
+            if cut:
+                check(serial, 51081)  # its next start downloads it whole
+            done.append("failed" if i % 5 == 1 else "installed")
+            check(serial, 51081 if done[-1] == "failed" else 51091)
+            return done
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            done = list(pool.map(player, range(1000)))
+        counted = {what: sum(what in d for d in done) for what in ("offered", "cut", "installed", "failed")}
+        self.assertTrue(70 <= counted["offered"] <= 130, counted)
+        checks = 1000 + counted["cut"] + counted["offered"]
+        updates = counted["offered"] + counted["cut"] + counted["failed"]
+
+        def logged_updates():
+            return read(stack.access_log).count(b"verdict=update")
+
+        wait_for(lambda: logged_updates() >= updates, f"{updates} update lines in the access log")
+        log = read(stack.access_log).decode()
+        self.assertFalse([s for s in serials if s in log])  # serial digests stay out of the log
+        self.assertEqual(log.count(f"complete=no"), counted["cut"], log[-2000:])
+        if datetime.date.today() != day:
+            self.skipTest("the run crossed midnight: its checks are counted on two days")
+        status = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "release_tool.py"), "status", site,
+                                 "--log", stack.access_log, "--days", "1"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(status.returncode, 0, status.stderr)
+        installed, whole = counted["installed"], counted["offered"] + counted["failed"]
+        self.assertIn(f"\nw7\n  day         checks  players  share     newest  offered  whole  installed  failed  "
+                      f"players per build\n  {day} {checks:>7} {1000:>8} {'10%':>6} {51091:>10} "
+                      f"{counted['offered']:>8} {whole:>6} {installed:>10} {counted['failed']:>7}  "
+                      f"51081: {1000 - installed}, 51091: {installed}\n", status.stdout)
+        self.assertIn("  w7: build 51091 to 10% of players, the others keep build 51081 (release 0001)\n",
+                      status.stdout)
 
 
 def read(path):

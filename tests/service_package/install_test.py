@@ -118,8 +118,9 @@ def course(work, first, second):
     assert os.path.islink(DEFAULT_SITE) and not os.path.lexists(ENABLED)
     assert b"Welcome to nginx" in ask("/")
     assert pwd.getpwnam(PACKAGE).pw_shell == "/usr/sbin/nologin"
-    site = os.stat(SITE)
-    assert (site.st_uid, site.st_mode & 0o7777, os.listdir(SITE)) == (0, 0o755, []), (site, os.listdir(SITE))
+    site, keys = os.stat(SITE), os.stat(f"{SITE}/player-keys")
+    assert (site.st_uid, site.st_mode & 0o7777, os.listdir(SITE)) == (0, 0o755, ["player-keys"]), os.listdir(SITE)
+    assert (keys.st_uid, keys.st_mode & 0o7777) == (pwd.getpwnam(PACKAGE).pw_uid, 0o700), keys
     logs = os.stat("/var/log/murmelon-update")
     assert (logs.st_uid, logs.st_gid) == (0, grp.getgrnam("adm").gr_gid)
 

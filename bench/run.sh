@@ -10,7 +10,8 @@
 #      servers (bench/update_bench.sh)
 #   5. the size of each .asi, with and without keys built in
 #   6. the update service under slow clients: today's server against nginx + gunicorn,
-#      and nginx's cost of 1000 paced downloads (bench/service_bench.py, about 5 minutes)
+#      nginx's cost of 1000 paced downloads, and a release staged to 10% against the same
+#      served to everyone (bench/service_bench.py, about 6 minutes)
 # Usage: bench/run.sh [build dir, default build/mingw] [starts per figure, default 5]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -19,11 +19,18 @@ memory above its idle figure and the bytes of its temporary files, with the answ
 from the release folder (sendfile, as deployed) and through nginx's buffers (the
 application answering from memory, as before).
 
+Then a staged release's cost: "up to date" and update answers per second, 4 clients each,
+with release 0002 served to everyone and with it staged to 10% over 0001 (up to date: a
+player on 0002's build, and one outside the share on 0001's, who is answered from 0001;
+update: players on an older build with new serials at every check), alternating, from
+one stack (--rollout-seconds per figure and round, two rounds).
+
 Each client has its own loopback address (127.x.y.z), as players have their own. Ends by
 itself: each phase lasts --seconds (default 90), plus a few seconds to stop.
 
     python3 bench/service_bench.py [--seconds 90] [--module FILE] [--big BYTES]
-                                   [--paced 1000] [--paced-seconds 20]
+                                   [--paced 1000] [--paced-seconds 20] [--rollout-seconds 15]
+                                   [--only rollout]
 """
 
 import argparse
@@ -42,6 +49,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "service"))
 import local_stack  # noqa: E402
 import release_folder  # noqa: E402
+import rollout  # noqa: E402
 import update_app  # noqa: E402
 
 TODAY = "06c83f3"
@@ -51,8 +59,8 @@ PACED_RATE = 2 * 1000
 TRICKLE_SECONDS = 2.0
 
 
-def request(build):
-    query = update_app.check_query(build, SERIAL)
+def request(build, serial=SERIAL):
+    query = update_app.check_query(build, serial)
     return f"GET {update_app.CHECK_PATH}?{query} HTTP/1.0\r\nHost: bench\r\n\r\n".encode()
 
 
@@ -303,19 +311,29 @@ def main():
     parser.add_argument("--big", type=int, default=0, help="also a module padded to this many bytes")
     parser.add_argument("--paced", type=int, default=1000)
     parser.add_argument("--paced-seconds", type=float, default=20)
+    parser.add_argument("--rollout-seconds", type=float, default=15)
+    parser.add_argument("--only", choices=("rollout",), help="only this row")
     args = parser.parse_args()
     problem = local_stack.available()
     if problem:
         sys.exit(f"service bench: {problem}")
     resource.setrlimit(resource.RLIMIT_NOFILE, (8192, max(8192, resource.getrlimit(resource.RLIMIT_NOFILE)[1])))
     # A hard stop whatever happens: every phase, its start and stop.
-    modules = 2 if args.big else 1
-    threading.Timer(modules * (2 * args.seconds + 90) + 2 * (args.paced_seconds + 60),
-                    lambda: os._exit(3)).start()
+    modules = 0 if args.only else 2 if args.big else 1
+    threading.Timer(modules * (2 * args.seconds + 90) + (0 if args.only else 2 * (args.paced_seconds + 60))
+                    + 8 * (args.rollout_seconds + 15) + 60, lambda: os._exit(3)).start()
     work = tempfile.mkdtemp(prefix="murmelon-service-bench.")
     try:
         with open(args.module, "rb") as file:
             module = file.read()
+        rollout_folder = os.path.join(work, "rollout")
+        os.makedirs(rollout_folder)
+        print_rollout_row(args.rollout_seconds, len(module), rollout_row(rollout_folder, args.module,
+                                                                          args.rollout_seconds))
+        print()
+        if args.only:
+            shutil.rmtree(work, ignore_errors=True)
+            os._exit(0)  # the hard-stop timer's thread must not hold the exit
         sizes = [(args.module, len(module))]
         if args.big:
             big = os.path.join(work, "big.asi")
@@ -354,6 +372,80 @@ def main():
         print(f"  {label:44}{form.format(paced['buffers'][key]):>20}{form.format(paced['sendfile'][key]):>12}")
     sys.stdout.flush()
     os._exit(0)  # the hard-stop timer's thread must not hold the exit
+
+
+def rollout_row(work, module_path, seconds):
+    """{(kind, staged): (answers per second, 99th percentile in ms)} from one stack over a
+    site whose release 0002 is served to everyone or staged to 10% over 0001."""
+    site = os.path.join(work, "site")
+    with open(module_path, "rb") as file:
+        module = file.read()
+    for name, build in (("0001", 51081), ("0002", 51091)):
+        release_folder.write_release(os.path.join(site, "releases", name, "w7"), build, module + name.encode(), name)
+    os.symlink("releases/0002", os.path.join(site, "current"))
+    # Serials outside the 10% share, one per request, made before the clock runs.
+    outside = [s for s in (hashlib.md5(b"%d" % i).hexdigest() for i in range(200000))
+               if not rollout.in_share(s, 51091, 10)]
+    asks = {("latest", False): lambda i: request(51091, outside[i % len(outside)]),
+            ("latest", True): lambda i: request(51081, outside[i % len(outside)]),
+            ("update", False): lambda i: request(51071, outside[i % len(outside)]),
+            ("update", True): lambda i: request(51071, hashlib.md5(b"u%d" % i).hexdigest())}
+    stack = local_stack.Stack(os.path.join(site, "current"), os.path.join(work, "stack"), lifetime=int(8 * seconds) + 60)
+    latencies = {key: [] for key in asks}
+    try:
+        for _ in range(2):
+            for kind, staged in asks:
+                if staged:
+                    rollout.write_plan(site, "0002", "0001", 10)
+                else:
+                    rollout.end(site)
+                latencies[(kind, staged)] += answers(stack.port, asks[(kind, staged)], seconds,
+                                                     b"LATEST_VERSION" if kind == "latest" else b"DATA:")
+    finally:
+        stack.stop()
+    return {key: (len(values) / (2 * seconds), sorted(values)[int(len(values) * 0.99)] * 1000 if values else float("nan"))
+            for key, values in latencies.items()}
+
+
+def answers(port, ask, seconds, expected):
+    """Latencies of the checks 4 clients get answered with `expected` in, one after another."""
+    end, counter, lock, latencies = time.monotonic() + seconds, [0], threading.Lock(), []
+
+    def client(source):
+        while time.monotonic() < end:
+            with lock:
+                counter[0] += 1
+                i = counter[0]
+            started = time.monotonic()
+            try:
+                with connect(source, port, 5) as connection:
+                    connection.sendall(ask(i))
+                    answer = bytearray()
+                    while piece := connection.recv(1 << 20):
+                        answer += piece
+            except OSError:
+                continue
+            if expected in answer:
+                with lock:
+                    latencies.append(time.monotonic() - started)
+
+    threads = [threading.Thread(target=client, args=(f"127.0.4.{i + 1}",), daemon=True) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(seconds + 15)
+    return latencies
+
+
+def print_rollout_row(seconds, module_size, row):
+    print(f"A release staged to 10%, against the same served to everyone ({module_size}-byte module, "
+          f"4 clients, 2 x {seconds:.0f} s per figure)")
+    print(f"  {'':34}{'to everyone':>16}{'staged to 10%':>16}{'staged / everyone':>20}")
+    for kind, label in (("latest", "up to date"), ("update", "update")):
+        (rate, p99), (staged_rate, staged_p99) = row[(kind, False)], row[(kind, True)]
+        print(f"  {label + ': answers per second':34}{rate:>16.1f}{staged_rate:>16.1f}{staged_rate / rate:>20.2f}")
+        print(f"  {label + ': 99th percentile (ms)':34}{p99:>16.1f}{staged_p99:>16.1f}{staged_p99 / p99:>20.2f}")
+    sys.stdout.flush()
 
 
 def children(pid):

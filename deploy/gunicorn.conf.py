@@ -4,9 +4,13 @@
 #
 # Updates are answered with an internal redirect to the release's answer file, which nginx
 # sends from /srv/murmelon-update itself (location /murmelon-files/ of the nginx site).
+# The log names players by a keyed digest under the secrets in player-keys/, the one
+# folder of the site the service writes (murmelon-update.service).
 wsgi_app = ("update_app:create_app('/srv/murmelon-update/current', files='/srv/murmelon-update', "
-            "files_uri='/murmelon-files/')")
-bind = "127.0.0.1:8700"                # only nginx connects
+            "files_uri='/murmelon-files/', keys='/srv/murmelon-update/player-keys')")
+# Only nginx connects. Under systemd, gunicorn takes this address from murmelon-update.socket
+# instead (it stays open while the service restarts); the bind is for a start without it.
+bind = "127.0.0.1:8700"
 # A worker is busy for milliseconds per request, whatever the client's link.
 workers = 3
 worker_class = "sync"
@@ -25,8 +29,10 @@ limit_request_fields = 32768
 limit_request_field_size = 0
 
 # The master loads the releases once and every worker starts from its copy: a worker that
-# is restarted (killed, or by a reload) never fails to boot over release data, and starts
-# from the last releases loaded whole. Each worker then follows `current` at its requests.
+# is restarted (killed, or by a reload) never fails to boot over release data. The master
+# follows `current` before each start (pre_fork); a release of its copy that `current` no
+# longer names is dropped, never handed to a new worker, even when the folder `current`
+# names fails to load then. Each worker then follows `current` at its requests.
 preload_app = True
 
 

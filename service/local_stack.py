@@ -43,7 +43,7 @@ def available():
 
 
 class Stack:
-    def __init__(self, releases, work=None, lifetime=300, listen_options="", files=True):
+    def __init__(self, releases, work=None, lifetime=300, listen_options="", files=True, temp=None):
         self.work = work or tempfile.mkdtemp(prefix="murmelon-stack.")
         self.own_work = work is None
         os.makedirs(os.path.join(self.work, "temp"), exist_ok=True)
@@ -53,21 +53,30 @@ class Stack:
         # The site folder: <site>/current is the releases link, or the folder of a plain one.
         self.files = os.path.dirname(os.path.abspath(releases)) + "/"
         try:
-            self._start_gunicorn(releases, lifetime, files)
+            self._start_gunicorn(releases, lifetime, files, temp)
             self._start_nginx(lifetime, listen_options)
         except BaseException:
             self.stop()
             raise
 
-    def _start_gunicorn(self, releases, lifetime, files):
-        app = f"update_app:create_app({os.path.abspath(releases)!r}, files={self.files if files else None!r})"
+    def _start_gunicorn(self, releases, lifetime, files, temp):
+        keys = os.path.join(self.work, "player-keys")
+        app = (f"update_app:create_app({os.path.abspath(releases)!r}, files={self.files if files else None!r}, "
+               f"keys={keys!r})")
         self.gunicorn_log = os.path.join(self.work, "gunicorn.log")
+        # temp: the application's temporary folder (TMPDIR), one a test may take away;
+        # gunicorn's own files for its workers then stay out of it.
+        environment, options = dict(os.environ), []
+        if temp:
+            environment["TMPDIR"] = temp
+            os.makedirs(os.path.join(self.work, "worker-tmp"), exist_ok=True)
+            options = ["--worker-tmp-dir", os.path.join(self.work, "worker-tmp")]
         self.processes.append(subprocess.Popen(
             ["timeout", "-k", "5", str(lifetime), "/usr/bin/gunicorn",
              "--config", os.path.join(DEPLOY, "gunicorn.conf.py"), "--chdir", os.path.join(ROOT, "service"),
              "--bind", f"unix:{self.socket}", "--error-logfile", self.gunicorn_log,
-             "--pid", os.path.join(self.work, "gunicorn.pid"), app],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+             "--pid", os.path.join(self.work, "gunicorn.pid"), *options, app],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=environment))
         self._wait(lambda: os.path.exists(self.socket), "gunicorn", self.gunicorn_log)
         self.master_pid = None
         self.gunicorn_master()
@@ -75,9 +84,10 @@ class Stack:
     def site_text(self, listen_options=""):
         with open(os.path.join(DEPLOY, "nginx-murmelon-update.conf")) as file:
             site = file.read()
-        site = re.sub(r"^\s*listen \[::\]:80 default_server;\n", "", site, flags=re.M)
-        site = site.replace("listen 80 default_server;",
-                            f"listen 127.0.0.1:{self.port}{' ' + listen_options if listen_options else ''};")
+        site = re.sub(r"^\s*listen \[::\]:80 default_server\b.*\n", "", site, flags=re.M)
+        site = re.sub(r"listen 80 default_server\b([^;]*);",
+                      lambda m: f"listen 127.0.0.1:{self.port}{m.group(1)}"
+                                f"{' ' + listen_options if listen_options else ''};", site)
         site = site.replace("server 127.0.0.1:8700;", f"server unix:{self.socket};")
         site = site.replace("alias /srv/murmelon-update/;", f"alias {self.files};")
         return site.replace("/var/log/murmelon-update/", self.work + "/")

@@ -16,12 +16,15 @@ import configparser
 import hashlib
 import os
 import re
+import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from urllib.parse import parse_qs, quote
+
+import player_key  # (beside this module)
+import rollout
 
 CHECK_PATH = "/Murmelon/CheckUpdate_v2.php"
 LOG_HEADER = "X-Murmelon-Log"
@@ -44,6 +47,18 @@ DELIVERABLE_SUFFIXES = {deliverable: suffix for suffix, (_, deliverable) in FLAV
 BUILD_TEXT = re.compile(r"[1-9][0-9]{0,8}")
 # Beside release.ini: the whole update answer (keys, news, module), sent by nginx from disk.
 ANSWER_FILE = "update.answer"
+
+# What the plug-in takes (src/update): it gives up on an answer whose "DATA:" lies more than
+# 64 KiB into the stream, status line and headers included, and on a download above 64 MiB.
+PLUGIN_ANSWER_CAP = 64 * 1024
+HTTP_HEAD_ALLOWANCE = 1024  # the front server's status line and headers (about 200 bytes)
+ANSWER_HEAD_CAP = PLUGIN_ANSWER_CAP - HTTP_HEAD_ALLOWANCE  # the answer up to "DATA:", included
+MODULE_CAP = 64 * 1024 * 1024
+INI_CAP = 64 * 1024
+READ_PIECE = 1024 * 1024
+# Request headers that make the front server answer from a file with less than all of it.
+CONDITIONAL_HEADERS = ("HTTP_IF_MATCH", "HTTP_IF_NONE_MATCH", "HTTP_IF_MODIFIED_SINCE",
+                       "HTTP_IF_UNMODIFIED_SINCE", "HTTP_IF_RANGE", "HTTP_RANGE")
 # How long a worker waits before it tries again a releases folder it could not load.
 RETRY_SECONDS = 10
 
@@ -98,22 +113,39 @@ def public_key_pem(public_hex):
     return b"-----BEGIN PUBLIC KEY-----\n" + base64.b64encode(der) + b"\n-----END PUBLIC KEY-----\n"
 
 
+def memory_file(name, data):
+    """A descriptor of a file in memory holding data: openssl reads it as /dev/fd/N. Nothing
+    goes through the temporary folder, so a full one cannot make a release fail to load."""
+    fd = os.memfd_create(name, os.MFD_CLOEXEC)
+    try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+        return fd
+    except OSError:
+        os.close(fd)
+        raise
+
+
 def verify_signature(public_hex, message, signature_hex):
     """Ed25519 through the openssl command (this application links nothing but Python's
     standard library). True when the signature verifies."""
-    with tempfile.TemporaryDirectory(prefix="murmelon-verify.") as work:
-        paths = {name: os.path.join(work, name) for name in ("key", "msg", "sig")}
-        for name, data in (("key", public_key_pem(public_hex)), ("msg", message),
-                           ("sig", bytes.fromhex(signature_hex))):
-            with open(paths[name], "wb") as file:
-                file.write(data)
-        try:
-            result = subprocess.run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", paths["key"],
-                                     "-rawin", "-in", paths["msg"], "-sigfile", paths["sig"]],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-        except (OSError, subprocess.TimeoutExpired) as error:
-            raise ReleaseError(f"cannot run openssl to check the signature: {error}") from None
-        return result.returncode == 0
+    fds = []
+    try:
+        for name, data in (("key", public_key_pem(public_hex)), ("message", message),
+                           ("signature", bytes.fromhex(signature_hex))):
+            fds.append(memory_file(name, data))
+        key, message_fd, signature = (f"/dev/fd/{fd}" for fd in fds)
+        result = subprocess.run(["openssl", "pkeyutl", "-verify", "-pubin", "-inkey", key, "-rawin",
+                                 "-in", message_fd, "-sigfile", signature], pass_fds=fds,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=30)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        raise ReleaseError(f"cannot run openssl to check the signature: {error}") from None
+    finally:
+        for fd in fds:
+            os.close(fd)
+    return result.returncode == 0
 
 
 def is_safe_file_name(name):
@@ -127,7 +159,64 @@ def is_safe_file_name(name):
     return base not in DEVICE_NAMES and name.lower() != "stufftata.btz"
 
 
-def read_in_folder(folder, name, what):
+def open_regular(path, cap, what, why=""):
+    """A descriptor of the regular file at path, at most cap bytes long, or ReleaseError.
+    Opened without blocking and looked at before anything is read: a FIFO or a device in a
+    release's place would hold the reading process (the master, at a reload) for good."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as error:
+        raise ReleaseError(f"{what}: {error.strerror}: {path}") from None
+    try:
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
+            raise ReleaseError(f"{what} {path} is not a regular file")
+        if status.st_size > cap:
+            raise ReleaseError(f"{what} {path} is {status.st_size} bytes, above the cap of {cap}{why}")
+        return fd
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def read_pieces(fd, cap, what):
+    """The file's bytes piece by piece, up to cap: one that grows past it while it is read
+    is refused without holding more than cap bytes."""
+    total = 0
+    while True:
+        try:
+            piece = os.read(fd, READ_PIECE)
+        except OSError as error:
+            raise ReleaseError(f"{what}: {error.strerror}") from None
+        if not piece:
+            return
+        total += len(piece)
+        if total > cap:
+            raise ReleaseError(f"{what} grew above the cap of {cap} bytes while it was read")
+        yield piece
+
+
+def read_regular(path, cap, what, why=""):
+    fd = open_regular(path, cap, what, why)
+    try:
+        return b"".join(read_pieces(fd, cap, what))
+    finally:
+        os.close(fd)
+
+
+def file_digest(path, cap, what):
+    """SHA-256 of a regular file of at most cap bytes, read in pieces."""
+    digest = hashlib.sha256()
+    fd = open_regular(path, cap, what)
+    try:
+        for piece in read_pieces(fd, cap, what):
+            digest.update(piece)
+    finally:
+        os.close(fd)
+    return digest.hexdigest()
+
+
+def read_in_folder(folder, name, what, cap, why=""):
     """The bytes of the file `name` directly in `folder`: a description may not reach
     outside its release folder, by path or by symbolic link."""
     if not name or name in (".", "..") or os.path.basename(name) != name or "\\" in name:
@@ -135,19 +224,29 @@ def read_in_folder(folder, name, what):
     path = os.path.join(folder, name)
     if os.path.dirname(os.path.realpath(path)) != os.path.realpath(folder):
         raise ReleaseError(f"{what} {name!r} leads outside the release folder")
+    return read_regular(path, cap, what, why)
+
+
+def read_manifest(folder):
+    """The [release] section of folder/release.ini, or ReleaseError."""
+    parser = configparser.ConfigParser(interpolation=None)
     try:
-        with open(path, "rb") as file:
-            return file.read()
-    except OSError as error:
-        raise ReleaseError(f"{what}: {error}") from None
+        parser.read_string(read_regular(os.path.join(folder, "release.ini"), INI_CAP, "release.ini")
+                           .decode("utf-8"))
+    except (configparser.Error, UnicodeError) as error:
+        raise ReleaseError(f"{error}") from None
+    if "release" not in parser:
+        raise ReleaseError("no [release] section")
+    return parser["release"]
 
 
 class Release:
-    """The newest module of one flavour, as served."""
+    """The newest module of one flavour, as served, from the releases folder `source`."""
 
     def __init__(self, folder):
         self.folder = folder
         self.name = os.path.basename(os.path.normpath(folder))
+        self.source = os.path.dirname(os.path.normpath(folder))
         manifest = os.path.join(folder, "release.ini")
         try:
             self._load(folder)
@@ -155,15 +254,7 @@ class Release:
             raise ReleaseError(f"{manifest}: {error}") from None
 
     def _load(self, folder):
-        parser = configparser.ConfigParser(interpolation=None)
-        try:
-            if not parser.read(os.path.join(folder, "release.ini"), encoding="utf-8"):
-                raise ReleaseError("cannot be read")
-        except (configparser.Error, UnicodeError) as error:
-            raise ReleaseError(f"{error}") from None
-        if "release" not in parser:
-            raise ReleaseError("no [release] section")
-        section = parser["release"]
+        section = read_manifest(folder)
         try:
             self.build = check_build(section["build"].strip())
             self.suffix = section["suffix"].strip()
@@ -176,14 +267,20 @@ class Release:
         self.deliverable = section.get("deliverable", "").strip() or module_name.rsplit(".", 1)[0]
         self.signature = section.get("signature", "").strip()
         self.public_key = section.get("public_key", "").strip()
-        if not self.suffix.isdigit() or not str(self.build).endswith(self.suffix):
+        # A player's build ends in its flavour's digit: any other suffix serves nobody, or
+        # takes another flavour's players.
+        if self.suffix not in FLAVOURS:
+            raise ReleaseError(f"suffix {self.suffix!r} is not a flavour's digit ({', '.join(FLAVOURS)})")
+        if not str(self.build).endswith(self.suffix):
             raise ReleaseError(f"build {self.build} does not end in suffix {self.suffix!r}")
 
-        self.module = read_in_folder(folder, module_name, "module")
+        self.module = read_in_folder(folder, module_name, "module", MODULE_CAP,
+                                     " (the largest download a player takes)")
         self.news = b""
         # No news file named and none at the usual name: the release has no news.
-        if news_name or os.path.exists(os.path.join(folder, "news.txt")):
-            self.news = read_in_folder(folder, news_name or "news.txt", "news")
+        if news_name or os.path.lexists(os.path.join(folder, "news.txt")):
+            self.news = read_in_folder(folder, news_name or "news.txt", "news", ANSWER_HEAD_CAP,
+                                       " (what a player reads of an answer before DATA:)")
         self.digest = hashlib.md5(self.module).hexdigest()
         self._check_texts()
         self._check_signature()
@@ -195,17 +292,24 @@ class Release:
         self.answer_head = (head + b"SAVETO:" + self.save_as.encode("ascii") + b"MD5:"
                             + self.digest.encode("ascii") + b"WHATNEW:" + self.news + b"VERSION:"
                             + self.version.encode("utf-8") + b"DATA:")
+        if len(self.answer_head) > ANSWER_HEAD_CAP:
+            raise ReleaseError(f"the answer before the module is {len(self.answer_head)} bytes (news "
+                               f"{len(self.news)}), above the {ANSWER_HEAD_CAP} a player reads before "
+                               f"DATA: (64 KiB with the HTTP head): shorten the news")
+        answer = hashlib.sha256(self.answer_head)
+        answer.update(self.module)
+        self.answer_digest = answer.hexdigest()
         self.answer_file = self._check_answer_file(folder)
 
     def _check_answer_file(self, folder):
-        """(path, identity) of the answer file when it holds exactly this answer; None when
-        there is none. A file that holds anything else means the folder was changed."""
+        """The path of the answer file when it holds exactly this answer; None when there is
+        none. A file that holds anything else means the folder was changed."""
         path = os.path.join(folder, ANSWER_FILE)
         if not os.path.lexists(path):
             return None
-        if read_in_folder(folder, ANSWER_FILE, "answer file") != self.answer_head + self.module:
+        if answer_file_digest(path) != self.answer_digest:
             raise ReleaseError(f"{ANSWER_FILE} does not hold this release's answer")
-        return path, file_identity(path)
+        return path
 
     def _check_texts(self):
         if not is_safe_file_name(self.save_as):
@@ -243,20 +347,21 @@ class Release:
                 f"version {self.version!r}, {len(self.module)} bytes, md5 {self.digest}, {signed}")
 
 
-def file_identity(path):
-    status = os.stat(path)
-    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+def answer_file_digest(path):
+    """Compared with the answer's own: a file rewritten in place keeps its size and can
+    keep its time."""
+    return file_digest(path, ANSWER_HEAD_CAP + MODULE_CAP, "answer file")
 
 
 def release_folders(root):
     return [os.path.join(root, entry) for entry in sorted(os.listdir(root))
-            if not entry.startswith(".") and os.path.isfile(os.path.join(root, entry, "release.ini"))]
+            if not entry.startswith(".") and os.path.lexists(os.path.join(root, entry, "release.ini"))]
 
 
 def check_claims(releases):
     for i, one in enumerate(releases):
         for other in releases[i + 1:]:
-            if one.suffix.endswith(other.suffix) or other.suffix.endswith(one.suffix):
+            if one.suffix == other.suffix:
                 raise ReleaseError(f"{one.folder} and {other.folder} claim the same builds")
 
 
@@ -278,19 +383,28 @@ class UpdateApp:
     """The WSGI application over one releases folder.
 
     `root` may be a symbolic link that tools/publish.sh switches to another folder: the
-    application notices at its next request and loads the new folder. Release data never
-    stops it: a flavour folder it cannot load is logged and skipped, the last release of
-    that flavour it loaded whole stays served, and the folder is tried again after
-    RETRY_SECONDS (or at reload()), so the service catches up once the cause is gone.
+    application notices at its next request and loads the new folder. What it serves comes
+    from the folder `root` names, in every process: a flavour folder it cannot load is
+    logged and skipped, the release of that flavour it last loaded whole from that same
+    folder stays served (none: its players get a plain 503), and the folder is tried again
+    after RETRY_SECONDS (or at reload()), so the service catches up once the cause is gone.
+    A release from another folder is never served again once `root` has left it: under
+    gunicorn a new worker starts from the master's copy, which may predate a rollback.
 
     With `files` (a folder that holds the release folders) and `files_uri`, an update is
     answered by an internal redirect to the release's answer file under files_uri, which
     the front server (nginx) sends from disk; otherwise from memory.
+
+    A rollout beside `root` (rollout.py) stages the served release to a share of the
+    players; the log names players by a keyed digest under the secrets in `keys`
+    (player_key.py; None: a secret of this process's own).
     """
 
-    def __init__(self, root, log=log_to_stderr, files=None, files_uri="/murmelon-files/"):
+    def __init__(self, root, log=log_to_stderr, files=None, files_uri="/murmelon-files/", keys=None):
         self.root = root
         self.log = log
+        self.staging = rollout.Staging(root, Release, log, RETRY_SECONDS)
+        self.players = player_key.PlayerKeys(keys, log)
         self.files = os.path.realpath(files) if files else None
         self.files_uri = files_uri
         self._lock = threading.Lock()
@@ -306,6 +420,7 @@ class UpdateApp:
         served or failed less than RETRY_SECONDS ago (force: try now). True when the
         folder is served whole."""
         source = os.path.realpath(self.root)
+        self.staging.refresh(source, force)
         if source == self._source and not force:
             return True
         if source == self._failed and not force and time.monotonic() < self._retry_at:
@@ -329,19 +444,19 @@ class UpdateApp:
                 problems.append(f"{source}: no release folders (*/release.ini)")
         except OSError as error:
             problems.append(f"{error}")
-        # Unless the folder loaded whole, each flavour it did not give keeps the release it had.
-        kept = [r for r in self.releases if r.name not in loaded] if problems else []
+        # Unless the folder loaded whole, each flavour it did not give keeps the release it had
+        # from this same folder, and only that.
+        same = [r for r in self.releases if r.source == source]
+        kept = [r for r in same if r.name not in loaded] if problems else []
         releases = sorted(list(loaded.values()) + kept, key=lambda r: r.name)
         try:
             check_claims(releases)
         except ReleaseError as error:
-            problems, releases = [f"{error}"], self.releases
+            problems, releases = [f"{error}"], same
         verb = "now serving" if self.releases else "serving"
         self.releases = releases
         if problems:
-            self._failed, self._retry_at = source, time.monotonic() + RETRY_SECONDS
-            if loaded:  # a mix of two folders: the old one is not served whole any more
-                self._source = None
+            self._source, self._failed, self._retry_at = None, source, time.monotonic() + RETRY_SECONDS
             served = "; ".join(r.describe() for r in releases) or "nothing"
             self.log(f"cannot load all of {source} (trying again in {RETRY_SECONDS} s or at reload): "
                      + "; ".join(problems) + f"; still serving {served}")
@@ -357,7 +472,7 @@ class UpdateApp:
         a, b, c, d = (fields.get(key, [""])[0] for key in "abcd")
         if (a and not HEX_DIGEST.fullmatch(a)) or not HEX_DIGEST.fullmatch(b) \
                 or c != hashlib.md5((a + b).encode("ascii")).hexdigest() \
-                or not re.fullmatch(r"[0-9]{1,9}", d):
+                or not BUILD_TEXT.fullmatch(d):  # the plug-in sends no leading zero
             return "200 OK", [b"ERROR"], "flavour=- client=- verdict=refused", None
         build = int(d)
         release = next((r for r in self.releases if r.serves(build)), None)
@@ -366,29 +481,35 @@ class UpdateApp:
             return "503 Service Unavailable", [b"unavailable\n"], f"flavour=- client={build} verdict=unavailable", None
         if release is None:
             return "200 OK", [b"ERROR"], f"flavour=- client={build} verdict=unknown-flavour", None
+        flavour = release.name
+        release, tail = self.staging.choose(release, build, a, b)
+        tail += f" player={self.players.digest(b)}"  # never b itself
+        if release is None:
+            return "503 Service Unavailable", [b"unavailable\n"], f"flavour={flavour} client={build} verdict=unavailable{tail}", None
         words = f"flavour={release.name} client={build} served={release.build} verdict="
         if build == release.build or a == release.digest:
-            return "200 OK", [b"LATEST_VERSION"], words + "latest", None
+            return "200 OK", [b"LATEST_VERSION"], words + "latest" + tail, None
         if build > release.build:
-            return "200 OK", [b"FUTURE_VERSION"], words + "future", None
-        return "200 OK", [release.answer_head, release.module], words + "update", release
+            return "200 OK", [b"FUTURE_VERSION"], words + "future" + tail, None
+        return "200 OK", [release.answer_head, release.module], words + "update" + tail, release
 
     def _file_uri(self, release):
-        """Where the front server finds the release's answer file, while it is still the
-        file checked at load; None otherwise (the answer then goes out from memory)."""
+        """Where the front server finds the release's answer file, while it still holds the
+        answer (by its digest, at each update); None otherwise: the answer then goes out
+        from memory."""
         if not self.files or not release.answer_file:
             return None
-        path, identity = release.answer_file
+        path = release.answer_file
         relative = os.path.relpath(path, self.files)
         if relative.startswith(".."):
             return None
         try:
-            unchanged = file_identity(path) == identity
-        except OSError:
-            unchanged = False
-        if not unchanged:
-            if path not in self._changed_answers:
-                self._changed_answers.add(path)
+            found = answer_file_digest(path)
+        except ReleaseError as error:
+            found = f"{error}"
+        if found != release.answer_digest:
+            if (path, found) not in self._changed_answers:  # once for each thing found there
+                self._changed_answers.add((path, found))
                 self.log(f"{path} changed since it was loaded: answering {release.name} from memory")
             return None
         return self.files_uri + quote(relative)
@@ -402,7 +523,10 @@ class UpdateApp:
         else:
             self.refresh()
             status, parts, words, release = self.decide(environ.get("QUERY_STRING", ""))
-        uri = self._file_uri(release) if release else None
+        # From the file, the front server would answer these itself (304, 412, a part of it);
+        # the plug-in takes whatever comes as the answer, so they get it whole, from memory.
+        conditional = any(header in environ for header in CONDITIONAL_HEADERS)
+        uri = self._file_uri(release) if release and not conditional else None
         if uri:
             start_response(status, [("X-Accel-Redirect", uri), ("Content-Length", "0"), (LOG_HEADER, words)])
             return []
@@ -413,7 +537,7 @@ class UpdateApp:
         return parts
 
 
-def create_app(releases=None, files=None, files_uri="/murmelon-files/"):
+def create_app(releases=None, files=None, files_uri="/murmelon-files/", keys=None):
     """For WSGI servers: the releases folder from the argument or MURMELON_RELEASES; see
-    UpdateApp for files and files_uri."""
-    return UpdateApp(releases or os.environ["MURMELON_RELEASES"], files=files, files_uri=files_uri)
+    UpdateApp for files, files_uri and keys."""
+    return UpdateApp(releases or os.environ["MURMELON_RELEASES"], files=files, files_uri=files_uri, keys=keys)

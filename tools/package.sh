@@ -24,8 +24,9 @@
 #            --build-numbers FILE when given).
 # The version label and news text come from flavours/release_notes.txt unless given.
 # Refused: no key, a module without the key among its built-in keys, a build number not
-# above the published one or that the plug-in cannot read (over 9 digits), texts the
-# plug-in would misread, a --published path that is not a site.
+# above the published one or that the plug-in cannot read (over 9 digits), a signing key
+# that players of a build published on SITE would refuse, texts the plug-in would misread
+# or that are longer than it reads, a --published path that is not a site.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/release"

@@ -3,11 +3,13 @@
     <site>/releases/0001/{w7,xp}/   ...   <site>/releases/0002/{w7,xp}/
     <site>/current -> releases/0002        (the update service serves <site>/current)
     <site>/.lock                           (held by the command that changes the site)
+    <site>/rollout.ini                     (a release staged to a share of the players)
+    <site>/player-keys/                    (the service's secrets for the players in its log)
 
 Everything here checks before it writes, and refuses with a message that names the fix.
 """
 
-import configparser
+import collections
 import contextlib
 import errno
 import fcntl
@@ -15,8 +17,11 @@ import os
 import re
 import shutil
 
+import update_app  # (service/, on the path of release_tool.py)
+
 RELEASE_ID = re.compile(r"[0-9]{4,}")
 LOCK_FILE = ".lock"
+KEYS_FOLDER = "player-keys"   # the service's secrets for the log (deploy/gunicorn.conf.py)
 
 
 class Refused(Exception):
@@ -47,7 +52,7 @@ def check(site):
     if not os.path.isdir(site):
         raise Refused(f"{site}: no such site folder (check the path; for a first release, "
                       f"make an empty folder)")
-    entries = set(os.listdir(site)) - {LOCK_FILE}
+    entries = set(os.listdir(site)) - {LOCK_FILE, KEYS_FOLDER}
     if "releases" not in entries and entries:
         raise Refused(f"{site} is not a site folder: no releases/ in it, and not empty "
                       f"(check the path; the site is the folder that holds releases/ and current)")
@@ -110,22 +115,60 @@ def release_folder(site, release):
     return os.path.join(site, "releases", release)
 
 
-def published_builds(site):
-    """{build suffix: (highest build ever published, the release that holds it)}, over
-    every kept release (a rolled-back build is still on some players' machines)."""
+# One module the site has published: its build, the builds it answers (suffix), the
+# release that first holds it, the release keys built into it and the key that signed it
+# ("" unsigned).
+Module = collections.namedtuple("Module", "build suffix release keys signed_by")
+
+
+def published_flavours(site):
+    """(release, flavour folder, its [release] section) for every flavour folder of every
+    kept release, oldest first. Refuses one whose release.ini cannot be read."""
     check(site)
-    highest = {}
+    found = []
     for release in release_ids(site):
         folder = release_folder(site, release)
         for entry in sorted(os.listdir(folder)):
-            ini = configparser.ConfigParser(interpolation=None)
-            if ini.read(os.path.join(folder, entry, "release.ini"), encoding="utf-8") and "release" in ini:
-                suffix, build = ini["release"].get("suffix", ""), ini["release"].get("build", "")
-                if not build.strip().isdigit():
+            if os.path.lexists(os.path.join(folder, entry, "release.ini")):
+                try:
+                    section = update_app.read_manifest(os.path.join(folder, entry))
+                except update_app.ReleaseError as error:
+                    raise Refused(f"{folder}/{entry}/release.ini: {error}") from None
+                if not section.get("build", "").strip().isdigit():
                     raise Refused(f"{folder}/{entry}/release.ini: no build number")
-                if int(build) > highest.get(suffix, (0, ""))[0]:
-                    highest[suffix] = (int(build), release)
+                found.append((release, os.path.join(folder, entry), section))
+    return found
+
+
+def published_builds(site):
+    """{build suffix: (highest build ever published, the release that holds it)}, over
+    every kept release (a rolled-back build is still on some players' machines)."""
+    highest = {}
+    for release, _, section in published_flavours(site):
+        suffix, build = section.get("suffix", "").strip(), int(section["build"])
+        if build > highest.get(suffix, (0, ""))[0]:
+            highest[suffix] = (build, release)
     return highest
+
+
+def published_modules(site):
+    """Every module the site has published, once per build, oldest first: each may still
+    run on some players' machines, and checks a new release with its own keys. Refuses a
+    module that cannot be read: the keys its players carry would be unknown."""
+    modules = {}
+    for release, folder, section in published_flavours(site):
+        build = int(section["build"])
+        if build in modules:  # the same module, left as it was by a later release
+            continue
+        try:
+            module = update_app.read_in_folder(folder, section.get("module", "").strip(), "module",
+                                               update_app.MODULE_CAP)
+        except update_app.ReleaseError as error:
+            raise Refused(f"{folder}: {error}; the keys of build {build}'s players are unknown: put the "
+                          f"module back (the release's zip holds it)") from None
+        modules[build] = Module(build, section.get("suffix", "").strip(), release, update_app.module_keys(module),
+                                section.get("public_key", "").strip() if section.get("signature", "").strip() else "")
+    return list(modules.values())
 
 
 def check_build_is_new(site, what, build, highest):

@@ -3,8 +3,10 @@
 
 package    signs each flavour's module and lays out the zips and the server folders
 publish    adds a packaged release to a site folder and switches the site to it
-rollback   switches a site back to an earlier release
-list       shows a site's releases
+rollback   switches a site back to an earlier release (and ends a rollout)
+share      widens, narrows or pauses (0) the rollout of the served release
+status     who runs what, per flavour and day, from the service's access logs
+list       shows a site's releases, and per release key the published builds that carry it
 public-key prints the public half of a signing key (64 hex digits)
 
 A site folder (release_site.py) keeps every published release and a link to the one that
@@ -29,7 +31,9 @@ import release_folder  # noqa: E402  (the service's own writer and loader of rel
 import update_app  # noqa: E402
 from update_app import ReleaseError  # noqa: E402
 import release_site as site_folder  # noqa: E402  (beside this script)
+import release_status  # noqa: E402
 import service_check  # noqa: E402
+import site_rollout  # noqa: E402
 from release_site import Refused  # noqa: E402
 
 DOCS = ("players.en.md", "players.ru.md")
@@ -103,9 +107,44 @@ def read_notes(path):
     return label, news
 
 
+def short(key):
+    return key[:16] + "..."
+
+
+def check_players_take(what, suffix, build, public_key, modules):
+    """Every published module of the flavour checks a release with its own keys (one built
+    without keys takes any). A module without the signing key is left behind only across a
+    key change made in order: a later one carries its key and the new one, signed so that
+    its players took it. Refuses otherwise: those players would refuse this release, and
+    every later one signed so, at every start. Returns a note on the ones left behind."""
+    keyed = [m for m in modules if m.suffix == suffix and m.build < build and m.keys]
+
+    def bridge(module, key):
+        return next((b for b in keyed if b.build > module.build and key in b.keys
+                     and b.signed_by in module.keys), None)
+
+    def stranded(key):
+        return [m for m in keyed if key not in m.keys and not (key and bridge(m, key))]
+
+    left = stranded(public_key)
+    if left:
+        carried = "; ".join(f"players on {m.build} (release {m.release}) carry only "
+                            f"{' and '.join(short(k) for k in m.keys)}" for m in left)
+        reaching = [k for k in sorted({k for m in keyed for k in m.keys}) if not stranded(k)]
+        sign_with = (" or ".join(short(k) for k in reaching) if reaching else
+                     "a key they carry, in a module that also carries the new one (README, key rotation)")
+        how = f"signed by {short(public_key)}" if public_key else "unsigned"
+        raise Refused(f"{what}: {how}, but {carried}: they would refuse it (SIGNATURE_ERROR) and never "
+                      f"update again; sign with {sign_with}")
+    return "".join(f"note: players still on {m.build} (release {m.release}) take {what} only through "
+                   f"{bridge(m, public_key).build}, which carries its key: publish it once "
+                   f"{bridge(m, public_key).build} is the lowest build in the field\n"
+                   for m in keyed if public_key not in m.keys)
+
+
 def served_text(site, release, releases, how, note=""):
     return (f"{how} {os.path.join(site, 'current')} (release {release}){note}:\n"
-            + "".join(f"  {r.describe()}\n" for r in releases))
+            + "".join(f"  {r.describe()}\n" for r in releases) + site_rollout.describe(site))
 
 
 # --- commands -------------------------------------------------------------------------
@@ -113,6 +152,8 @@ def served_text(site, release, releases, how, note=""):
 def package(args):
     public_hex = public_key_hex(args.key)
     highest = site_folder.published_builds(args.published)
+    modules = site_folder.published_modules(args.published)
+    notes = []
     expected = build_numbers(args.build_numbers) if args.build_numbers else {}
     if args.notes_version and args.news_file:
         label, news = args.notes_version, None
@@ -136,8 +177,8 @@ def package(args):
             asi_path = os.path.join(args.asi_dir, flavour + ".asi")
             if not os.path.isfile(asi_path):
                 raise Refused(f"{asi_path} is missing")
-            with open(asi_path, "rb") as file:
-                module = file.read()
+            module = update_app.read_regular(asi_path, update_app.MODULE_CAP, "module",
+                                             " (the largest download a player takes)")
             build = module_build(module, asi_path)
             if not str(build).endswith(suffix):
                 raise Refused(f"{asi_path}: build {build} does not end in {suffix}, the flavour's digit")
@@ -145,6 +186,7 @@ def package(args):
                 raise Refused(f"{asi_path}: built as {build}, but {args.build_numbers} says "
                               f"{expected[flavour]}; rebuild")
             site_folder.check_build_is_new(args.published, asi_path, build, highest)
+            notes.append(check_players_take(asi_path, suffix, build, public_hex, modules))
             if public_hex not in update_app.module_keys(module):
                 raise Refused(f"{asi_path}: the module's built-in keys do not include the signing "
                               f"key's public half {public_hex}: configure the build with "
@@ -179,6 +221,7 @@ def package(args):
         os.replace(staging, server)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
+    print("".join(notes), end="")
     for path in archives:
         print(f"archive  {path}")
     print(f"server   {server}  (version {label!r}, signed by {public_hex}; "
@@ -202,14 +245,20 @@ def publish(args):
         new = update_app.load_releases(source)  # every signature verified before anything is written
     except ReleaseError as error:
         raise Refused(f"the update server would refuse this release: {error}") from None
+    site_rollout.check_publish(site, args.share, site_folder.current_id(site))  # and again under the lock
     with site_folder.locked(site):
         site_folder.check(site)
         site_folder.check_current(site)
         os.makedirs(os.path.join(site, "releases"), exist_ok=True)
         site_folder.remove_leftovers(site)
         current = site_folder.current_id(site)
+        site_rollout.check_publish(site, args.share, current)
         served = served_releases(site, current)
         again = same_release(site, current, new)
+        if current and again == current:
+            print(f"release {current} already holds this release and is current (published before; "
+                  f"nothing to do but ask the service)")
+            return report_switch(args, site, current)
         if again:
             # A publish that stopped between its folder's rename and the switch, or a
             # release rolled back from: the same bytes, served again.
@@ -217,9 +266,11 @@ def publish(args):
                   f"to it, or the site was rolled back from it): switching to it")
             release_id = again
         else:
-            check_new(site, new, served)
+            print(check_new(site, new), end="")
             release_id = add_release(site, new, served)
+        plan = site_rollout.stage(site, release_id, current, args.share)
         site_folder.switch(site, release_id)
+        site_rollout.after_switch(site, plan)
         print(f"published release {release_id}" + (f" (was {current}; back with "
               f"tools/publish.sh --rollback {site})" if current else ""))
         return report_switch(args, site, release_id)
@@ -231,39 +282,40 @@ def served_releases(site, current):
     try:
         return update_app.load_releases(site_folder.release_folder(site, current))
     except ReleaseError as error:
-        raise Refused(f"the served release {current} cannot be loaded ({error}): its keys are unknown; "
-                      f"roll back to a release that loads, then publish") from None
+        raise Refused(f"the served release {current} cannot be loaded ({error}): the flavours this release "
+                      f"leaves as they are cannot be carried over; roll back to a release that loads, "
+                      f"then publish") from None
 
 
 def same_release(site, current, new):
-    """The newest release above the current one when it holds exactly these releases."""
+    """The release that holds exactly these releases: the current one (a publish that ran
+    to its end, run again), or the newest one above it (a publish that stopped before its
+    switch, or a release rolled back from)."""
     ids = site_folder.release_ids(site)
-    if not ids or (current and int(ids[-1]) <= int(current)):
-        return None
-    try:
-        there = {r.name: r for r in update_app.load_releases(site_folder.release_folder(site, ids[-1]))}
-    except ReleaseError:
-        return None
-    same = all(r.name in there and (there[r.name].answer_head, there[r.name].digest) == (r.answer_head, r.digest)
-               for r in new)
-    return ids[-1] if same else None
+    candidates = [current] if current else []
+    if ids and (not current or int(ids[-1]) > int(current)):
+        candidates.append(ids[-1])
+    for release in candidates:
+        try:
+            there = {r.name: r for r in update_app.load_releases(site_folder.release_folder(site, release))}
+        except ReleaseError:
+            continue
+        if all(r.name in there and (there[r.name].answer_head, there[r.name].digest) == (r.answer_head, r.digest)
+               for r in new):
+            return release
+    return None
 
 
-def check_new(site, new, served):
+def check_new(site, new):
+    """Refuses what players in the field could not take; returns notes for the maintainer."""
     highest = site_folder.published_builds(site)
+    modules = site_folder.published_modules(site)
+    notes = ""
     for release in new:
         site_folder.check_build_is_new(site, release.folder, release.build, highest)
-        before = next((r for r in served if r.suffix == release.suffix), None)
-        keys = update_app.module_keys(before.module) if before else []
-        # The players' running module checks the signature with its own keys (a key change
-        # ships a module with both keys first).
-        if keys and not release.signature:
-            raise Refused(f"{release.folder}: unsigned, but the served build {before.build} carries release "
-                          f"keys ({', '.join(k[:16] + '...' for k in keys)}): its players would refuse it "
-                          f"(SIGNATURE_ERROR); package it with --key")
-        if keys and release.public_key not in keys:
-            raise Refused(f"{release.folder}: signed by {release.public_key}, which the served "
-                          f"build {before.build} does not carry among its keys")
+        notes += check_players_take(release.folder, release.suffix, release.build,
+                                    release.public_key if release.signature else "", modules)
+    return notes
 
 
 def add_release(site, new, served):
@@ -301,7 +353,7 @@ def report_switch(args, site, release_id):
         print(served_text(site, release_id, releases, "now current in", "; the service was not asked"), end="")
         return 0
     try:
-        problem = service_check.not_taken(args.service, releases)
+        problem = service_check.not_taken(args.service, releases) or site_rollout.not_taken(args.service, site)
     except OSError as error:
         print(served_text(site, release_id, releases, "now current in",
                           f"; no service answers at {args.service} ({error.strerror or error}), it serves "
@@ -336,8 +388,18 @@ def rollback(args):
         except ReleaseError as error:
             raise Refused(f"release {target} would be refused: {error}") from None
         site_folder.switch(site, target)
-        print(f"switched {site} from release {current} to {target}")
+        print(f"switched {site} from release {current} to {target}" + site_rollout.end(site))
         return report_switch(args, site, target)
+
+
+def share(args):
+    site = args.site
+    site_folder.check(site)
+    with site_folder.locked(site):
+        site_folder.check(site)
+        before, plan = site_rollout.change_share(site, args.share)
+        print(f"release {plan.release}: from {before.share}% of players to {plan.share}%")
+        return report_switch(args, site, plan.release)
 
 
 def list_site(args):
@@ -354,6 +416,24 @@ def list_site(args):
         print(f"  {entry}: not a release folder of this site (remove it from releases/)")
     if not ids:
         print(f"{args.site}: no releases yet")
+        return
+    try:
+        modules = site_folder.published_modules(args.site)
+    except Refused as error:
+        print(f"keys of the published modules unknown: {error}")
+        return
+    # Which key still reaches every player: a release must be signed by one that all the
+    # builds of its flavour carry.
+    print("keys of the published modules (a release reaches the builds that carry its key):")
+    keys = sorted({k for m in modules for k in m.keys})
+    for key in keys:
+        carrying = [m.build for m in modules if key in m.keys]
+        missing = [m.build for m in modules if m.keys and key not in m.keys]
+        print(f"  {key}: {' '.join(map(str, carrying))}"
+              + (f" (not {' '.join(map(str, missing))})" if missing else " (every published build with keys)"))
+    unkeyed = [m.build for m in modules if not m.keys]
+    if unkeyed:
+        print(f"  no key, any release reaches them: {' '.join(map(str, unkeyed))}")
 
 
 def main(argv=None):
@@ -375,11 +455,26 @@ def main(argv=None):
     p = commands.add_parser("publish", parents=[service])
     p.add_argument("release")
     p.add_argument("site")
+    staging = p.add_mutually_exclusive_group()
+    staging.add_argument("--share", type=site_rollout.share_argument, default=site_rollout.EVERYONE,
+                         help="offer the release to this percentage of players first (default 100: everyone)")
+    staging.add_argument("--critical", dest="share", action="store_const", const=site_rollout.EVERYONE,
+                         help="a security fix: every player at once, never staged")
     p.set_defaults(run=publish)
     p = commands.add_parser("rollback", parents=[service])
     p.add_argument("site")
     p.add_argument("to", nargs="?")
     p.set_defaults(run=rollback)
+    p = commands.add_parser("share", parents=[service])
+    p.add_argument("site")
+    p.add_argument("share", type=site_rollout.share_argument, help="0 (paused) to 100 (everyone)")
+    p.set_defaults(run=share)
+    p = commands.add_parser("status")
+    p.add_argument("site")
+    p.add_argument("--days", type=int, default=release_status.DEFAULT_DAYS)
+    p.add_argument("--log", default=release_status.DEFAULT_LOG, help="the service's access log (nginx's)")
+    p.add_argument("--html", help="also write the status as one self-contained page here")
+    p.set_defaults(run=release_status.command)
     p = commands.add_parser("list")
     p.add_argument("site")
     p.set_defaults(run=list_site)

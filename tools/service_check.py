@@ -13,13 +13,14 @@ DEFAULT = "127.0.0.1:8700"   # gunicorn, as deploy/gunicorn.conf.py binds it
 TRIES = 6
 
 
-def ask(address, build, timeout):
+def ask(address, build, timeout, serial=SERIAL, size=64):
+    """(status, the first `size` bytes of the body, the internal redirect if it is one)."""
     host, _, port = address.rpartition(":")
     connection = http.client.HTTPConnection(host, int(port), timeout=timeout)
     try:
-        connection.request("GET", f"{update_app.CHECK_PATH}?{update_app.check_query(build, SERIAL)}")
+        connection.request("GET", f"{update_app.CHECK_PATH}?{update_app.check_query(build, serial)}")
         answer = connection.getresponse()
-        return answer.status, answer.read(64)
+        return answer.status, answer.read(size), answer.getheader("X-Accel-Redirect", "")
     finally:
         connection.close()
 
@@ -29,7 +30,7 @@ def not_taken(address, releases, timeout=5):
     Raises OSError when nothing answers there."""
     for release in releases:
         for _ in range(TRIES):
-            status, body = ask(address, release.build, timeout)
+            status, body, _ = ask(address, release.build, timeout)
             if status != 200 or body != b"LATEST_VERSION":
                 said = body[:20].decode("ascii", "replace") if status == 200 else f"status {status}"
                 return f"to build {release.build} of {release.name} it answered {said!r}"

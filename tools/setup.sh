@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One-time (idempotent) preparation of a Debian 12 machine: cross toolchain, Wine,
-# the native test tools, nginx and gunicorn (the update service's tests), mingw builds of
-# OpenSSL's libcrypto and of libsodium, and a private Wine prefix.
+# the native test tools, nginx and gunicorn (the update service's tests), Debian's
+# packaging tools (the service's package), Chromium (the status page's test, headless),
+# mingw builds of OpenSSL's libcrypto and of libsodium, and a private Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 deps="$root/deps"
@@ -22,12 +23,20 @@ command -v python3 >/dev/null 2>&1 || need_pkgs=1
 for tool in /usr/sbin/nginx /usr/bin/gunicorn openssl; do
   command -v "$tool" >/dev/null 2>&1 || need_pkgs=1
 done
+# The update service's Debian package (tools/service_package.sh) and its install test
+# (tests/service_package: a throwaway root with a network namespace of its own).
+# The package's own dependencies are there too, as that root cannot download any.
+for tool in dh dh_python3 po2debconf lintian ip systemd-sysusers; do
+  command -v "$tool" >/dev/null 2>&1 || need_pkgs=1
+done
 # clang's libFuzzer for the update answer's fuzz target (tests/native/fuzz).
 command -v clang++-14 >/dev/null 2>&1 || need_pkgs=1
 # GCC's source (libbacktrace, cross-built below) and lldb (tools/read_crash.py).
 ls /usr/src/gcc-12/gcc-*.tar.xz >/dev/null 2>&1 || need_pkgs=1
 command -v lldb-14 >/dev/null 2>&1 || need_pkgs=1
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need_pkgs=1
+# Debian's Chromium renders the release status page in its test (tests/update_server).
+command -v chromium >/dev/null 2>&1 || need_pkgs=1
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -39,7 +48,7 @@ if [ "$need_pkgs" = 1 ]; then
     g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev \
     python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev \
     nginx-light gunicorn libsodium-dev autoconf automake libtool openssl \
-    gcc-12-source lldb-14 >/dev/null
+    gcc-12-source lldb-14 debhelper dh-python po-debconf lintian iproute2 systemd chromium >/dev/null
 fi
 
 # Wine's i386 loader must run; on a 64-bit-only kernel it runs under emulation.

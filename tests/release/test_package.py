@@ -3,8 +3,10 @@ refusals that keep a release from going wrong silently, and what the update serv
 of a published site when the plug-in asks it."""
 
 import configparser
+import contextlib
 import fcntl
 import hashlib
+import io
 import os
 import re
 import shutil
@@ -14,6 +16,7 @@ import sys
 import tempfile
 import time
 import unittest
+import unittest.mock
 import zipfile
 
 sys.dont_write_bytecode = True
@@ -23,6 +26,7 @@ sys.path.insert(0, os.path.join(ROOT, "service"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import release_folder  # noqa: E402
 import release_tool  # noqa: E402
+import rollout  # noqa: E402
 import update_app  # noqa: E402
 
 BUILD_NUMBERS = os.path.join(ROOT, "flavours", "build_numbers.h")
@@ -39,9 +43,11 @@ def read(path):
 
 
 def run(script, *args, service="none"):
-    """A release command; publish and rollback ask no running service unless told."""
-    return subprocess.run(["bash", os.path.join(ROOT, "tools", script), *args], capture_output=True, text=True,
-                          timeout=TIMEOUT, env=dict(os.environ, MURMELON_SERVICE=service))
+    """A release command (tools/publish.sh or tools/release_tool.py); publish, rollback and
+    share ask no running service unless told."""
+    interpreter = sys.executable if script.endswith(".py") else "bash"
+    return subprocess.run([interpreter, os.path.join(ROOT, "tools", script), *args], capture_output=True,
+                          text=True, timeout=TIMEOUT, env=dict(os.environ, MURMELON_SERVICE=service))
 
 
 def openssl(*args):
@@ -231,6 +237,19 @@ class PackageTest(unittest.TestCase):
         os.symlink(os.path.join(w, "asi"), os.path.join(linked, "releases", "0009"))
         unsigned, too_long = (os.path.dirname(os.path.dirname(f)) for f in (unsigned, too_long))
         typo = os.path.join(w, "typo")
+        long_news = os.path.join(w, "long-news.txt")
+        with open(long_news, "w", encoding="utf-8") as file:
+            file.write("n" * 70000)
+        # A hand edit of a signed release: its signature still holds, its suffix serves nobody.
+        edited = os.path.join(w, "edited")
+        self.assertEqual(self.package(edited, asi=keyed_modules(os.path.join(w, "asi-51101"), self.public, 20),
+                                      site=published).returncode, 0)
+        ini = os.path.join(edited, "server", "w7", "release.ini")
+        with open(ini, encoding="utf-8") as file:
+            text = file.read().replace("suffix = 1\n", "suffix = 01\n")
+        with open(ini, "w", encoding="utf-8") as file:
+            file.write(text)
+        first = make_site(os.path.join(w, "first-site"))
         for name, command, says in (  # package options, or (site, the publish.sh arguments, whether locked)
                 ("no key", {"key": ""}, "signing key is needed"),
                 ("module without the key", {"asi": DIST}, "do not include the signing key"),
@@ -245,8 +264,11 @@ class PackageTest(unittest.TestCase):
                 ("no such site", {"site": typo}, "no such site folder"),
                 ("served folder for the site", {"site": os.path.join(published, "current")}, "not a site folder"),
                 ("notes the plug-in would misread", {"options": ("--notes", bad_notes)}, "would refuse"),
+                ("news past what the plug-in reads", {"options": ("--news-file", long_news)},
+                 "is 70000 bytes, above the cap of 64512"),
                 ("unsigned over a keyed module", (published, (unsigned, published), False),
-                 f"unsigned, but the served build {W7} carries release keys"),
+                 f"unsigned, but players on {W7} (release 0001) carry only {self.public[:16]}..."),
+                ("a suffix edited to 01", (published, (edited, published), False), "suffix '01' is not a flavour's digit"),
                 ("ten-digit build published", (published, (too_long, published), False),
                  "build 1000000001 is not a number the plug-in reads"),
                 ("publish to a mistyped site", (typo, (self.out, typo), False), "no such site folder"),
@@ -258,7 +280,22 @@ class PackageTest(unittest.TestCase):
                 ("publish while the site is locked", (published, (self.out, published), True),
                  "is being changed by another"),
                 ("rollback while the site is locked", (published, ("--rollback", published), True),
-                 "is being changed by another")):
+                 "is being changed by another"),
+                ("a first release staged", (first, ("--share", "10", self.out, first), False),
+                 "the first release goes to every player"),
+                ("share on a mistyped site", (typo, ("release_tool.py", "share", typo, "10"), False),
+                 "no such site folder"),
+                ("share on the served folder for the site",
+                 (published, ("release_tool.py", "share", os.path.join(published, "current"), "10"), False),
+                 "not a site folder"),
+                ("share while the site is locked", (published, ("release_tool.py", "share", published, "10"), True),
+                 "is being changed by another"),
+                ("share of a release that went to everyone",
+                 (published, ("release_tool.py", "share", published, "10"), False), "is not staged"),
+                ("share above 100", (published, ("release_tool.py", "share", published, "101"), False),
+                 "is not a whole percentage from 0 to 100"),
+                ("status of a mistyped site", (typo, ("release_tool.py", "status", typo), False),
+                 "no such site folder")):
             with self.subTest(name):
                 if isinstance(command, dict):
                     out = os.path.join(w, "refused")
@@ -268,7 +305,7 @@ class PackageTest(unittest.TestCase):
                     site, arguments, locked = command
                     before = site_state(site)
                     with lock_held(site if locked else None):
-                        result = run("publish.sh", *arguments)
+                        result = run(*arguments) if arguments[0].endswith(".py") else run("publish.sh", *arguments)
                     self.assertEqual(site_state(site), before)
                 self.assertNotEqual(result.returncode, 0, result.stderr)
                 self.assertIn(says, result.stderr)
@@ -281,7 +318,27 @@ class PackageTest(unittest.TestCase):
         for release in ("0002", "0003", "0004", "0005"):
             shutil.copytree(os.path.join(site, "releases", "0001"), os.path.join(site, "releases", release))
         os.remove(os.path.join(site, "current"))
-        os.symlink("releases/0005", os.path.join(site, "current"))
+        os.symlink("releases/0006", os.path.join(site, "current"))
+        shutil.copytree(os.path.join(site, "releases", "0001"), os.path.join(site, "releases", "0006"))
+        # The switch itself happens under the lock: one that took the lock meanwhile would
+        # have read the release before it.
+        switch, seen = release_tool.site_folder.switch, []
+
+        def switch_seeing_the_lock(site, release):
+            fd = os.open(os.path.join(site, ".lock"), os.O_RDWR)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                seen.append("free")
+            except BlockingIOError:
+                seen.append("held")
+            finally:
+                os.close(fd)
+            switch(site, release)
+
+        with unittest.mock.patch.object(release_tool.site_folder, "switch", switch_seeing_the_lock), \
+                contextlib.redirect_stdout(io.StringIO()):
+            self.assertEqual(release_tool.main(["rollback", "--service", "none", site]), 0)
+        self.assertEqual((seen, os.readlink(os.path.join(site, "current"))), (["held"], "releases/0005"))
         rollbacks = [subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "release_tool.py"), "rollback",
                                        "--service", "none", site], stdout=subprocess.DEVNULL,
                                       stderr=subprocess.PIPE, text=True) for _ in range(4)]
@@ -291,6 +348,56 @@ class PackageTest(unittest.TestCase):
             self.assertTrue(process.returncode == 0 or "is being changed by another" in stderr, stderr)
         went_back = sum(p.returncode == 0 for p in rollbacks)
         self.assertEqual(os.readlink(os.path.join(site, "current")), f"releases/{5 - went_back:04d}")
+
+    def test_a_signing_key_must_reach_every_published_build(self):
+        """Keys P and R: 51081 carries P, 51091 P and R (both signed by P), 51101 R alone
+        (signed by R); a rollback to 51091. Players on 51101 then take only releases
+        signed by R, whichever release the site serves."""
+        w = self.work.name
+        site = make_site(os.path.join(w, "rotated-site"))
+        p, r = (self.key, self.public), (os.path.join(w, "r.pem"), make_key(os.path.join(w, "r.pem")))
+
+        def package(step, carried, signer, at=site):  # modules of build 51081 + step carrying those keys
+            out = os.path.join(w, f"rotated-{step}-{len(carried)}-{signer[1][:4]}-{os.path.basename(at)}")
+            asi = keyed_modules(out + ".asi", signer[1], step, keys=[k[1] for k in carried])
+            return out, self.package(out, asi=asi, key=signer[0], site=at)
+
+        def published(step, carried, signer):
+            out, result = package(step, carried, signer)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return run("publish.sh", out, site)
+
+        unreadable = os.path.join(w, "unreadable-site")
+        stranded = (f"players on {W7 + 20} (release 0003) carry only {r[1][:16]}...: they would refuse it "
+                    f"(SIGNATURE_ERROR) and never update again; sign with {r[1][:16]}...\n")
+        for name, step, code, says in (
+                ("51081 carrying P, signed by P", lambda: published(0, [p], p), 0, "published release 0001"),
+                ("51091 carrying P and R, signed by P", lambda: published(10, [p, r], p), 0, "published release 0002"),
+                ("51101 carrying R, signed by R", lambda: published(20, [r], r), 0, "published release 0003"),
+                ("a rollback to 51091", lambda: run("publish.sh", "--rollback", site, "0002"), 0, "from release 0003 to 0002"),
+                ("51111 carrying P, signed by P, packaged", lambda: package(30, [p], p)[1], 1, stranded),
+                ("51111 carrying P, signed by P, published",
+                 lambda: run("publish.sh", package(30, [p], p, at=self.empty_site)[0], site), 1, stranded),
+                ("a module of the site that cannot be read",
+                 lambda: (shutil.copytree(site, unreadable, symlinks=True),
+                          os.remove(os.path.join(unreadable, "releases", "0001", "w7", "Murmelon_W_7_D.asi")),
+                          run("publish.sh", package(30, [p, r], r, at=self.empty_site)[0], unreadable))[-1], 1,
+                 f"the keys of build {W7}'s players are unknown"),
+                ("51111 carrying P and R, signed by R", lambda: published(30, [p, r], r), 0,
+                 f"note: players still on {W7} (release 0001) take")):
+            with self.subTest(name):
+                before = site_state(site)
+                result = step()
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertIn(says, result.stdout if code == 0 else result.stderr)
+                if code:
+                    self.assertEqual(site_state(site), before)
+        # Per key, the builds that carry it: R reaches every player now, P does not.
+        listed = run("publish.sh", "--list", site).stdout
+        self.assertIn(f"  {p[1]}: {W7} {W7 + 1} {W7 + 10} {W7 + 11} {W7 + 30} {W7 + 31} (not {W7 + 20} {W7 + 21})\n",
+                      listed)
+        self.assertIn(f"  {r[1]}: {W7 + 10} {W7 + 11} {W7 + 20} {W7 + 21} {W7 + 30} {W7 + 31} (not {W7} {W7 + 1})\n",
+                      listed)
 
     def test_version_and_news_from_the_command_line(self):
         news_file = os.path.join(self.work.name, "news.txt")
@@ -313,15 +420,6 @@ class PackageTest(unittest.TestCase):
         newer_asi = keyed_modules(os.path.join(w, "asi-newer"), self.public, 10)
         newer = self.package(newer_out, asi=newer_asi, site=site)
         self.assertEqual(newer.returncode, 0, newer.stderr)
-        # A module signed by a key the served module does not carry is refused.
-        stranger = os.path.join(w, "stranger.pem")
-        stranger_public = make_key(stranger)
-        strange = self.package(os.path.join(w, "strange"), key=stranger, site=site,
-                               asi=keyed_modules(os.path.join(w, "asi-strange"), stranger_public, 20))
-        self.assertEqual(strange.returncode, 0, strange.stderr)
-        refused = run("publish.sh", os.path.join(w, "strange"), site)
-        self.assertEqual(refused.returncode, 1)
-        self.assertIn("does not carry among its keys", refused.stderr)
 
         frozen = os.path.join(w, "frozen")  # a service that does not follow the site
         shutil.copytree(os.path.join(site, "releases", "0001"), frozen)
@@ -348,13 +446,30 @@ class PackageTest(unittest.TestCase):
                 os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
                 return run("publish.sh", newer_out, site, service=f"127.0.0.1:{server.port}")
 
+            blind = []  # a service over release 0002 itself, which knows nothing of its rollout
+
+            def share_blind(share):
+                blind.append(Server(os.path.join(site, "releases", "0002"), make_site(os.path.join(w, "blind"))))
+                return run("release_tool.py", "share", site, str(share), service=f"127.0.0.1:{blind[0].port}")
+
             live, dead = f"127.0.0.1:{server.port}", f"127.0.0.1:{stuck.port}"
             next_answer = f"BUILD:{W7_NEXT}".encode()
+            # The smallest share that takes in the player served() asks as.
+            share = int(rollout.position(SERIAL, W7_NEXT)) + 1
             for name, step, code, release, answer, says in (
-                    ("publish", lambda: run("publish.sh", newer_out, site, service=live), 0, "0002", next_answer,
-                     "now served from"),
+                    ("publish staged, paused", lambda: run("publish.sh", "--share", "0", newer_out, site, service=live),
+                     0, "0002", b"LATEST_VERSION", f"w7: build {W7_NEXT} to 0% of players, the others keep build {W7} "
+                                                   f"(release 0001)"),
+                    ("another staged over it", lambda: run("publish.sh", "--share", "10", newer_out, site, service=live),
+                     1, None, b"LATEST_VERSION", "release 0002 is still staged to 0% of players"),
+                    (f"widened to {share}%, the service does not follow the rollout", lambda: share_blind(share),
+                     1, "0002", next_answer, f"outside the {share}% share of w7 got 'BUILD:{W7_NEXT}"),
+                    ("widened to everyone", lambda: run("release_tool.py", "share", site, "100", service=live),
+                     0, "0002", next_answer, f"release 0002: from {share}% of players to 100%"),
+                    ("publish again after it ran to its end", lambda: run("publish.sh", newer_out, site, service=live),
+                     0, "0002", next_answer, "release 0002 already holds this release and is current"),
                     ("rollback", lambda: run("publish.sh", "--rollback", site, service=live), 0, "0001",
-                     b"LATEST_VERSION", "now served from"),
+                     b"LATEST_VERSION", "the rollout of release 0002 ended"),
                     ("rollback the service does not take", lambda: run("publish.sh", "--rollback", site, "0002",
                                                                        service=dead),
                      1, "0002", next_answer, f"NOT served"),
@@ -363,16 +478,17 @@ class PackageTest(unittest.TestCase):
                 with self.subTest(name):
                     result = step()
                     self.assertEqual(result.returncode, code, result.stderr)
-                    self.assertIn(f"(release {release})", result.stdout)
-                    self.assertIn(says, result.stdout)
+                    if release:
+                        self.assertIn(f"(release {release})", result.stdout)
+                    self.assertIn(says, result.stdout + result.stderr)
                     self.assertTrue(served("Murmelon_W_7_D", W7).startswith(answer), name)
             self.assertIn(f"did not take release 0002: to build {W7_NEXT} of w7 it answered 'FUTURE_VERSION'",
                           run("publish.sh", "--rollback", site, "0002", service=dead).stderr)
             self.assertEqual(sorted(os.listdir(os.path.join(site, "releases"))), ["0001", "0002"])
             self.assertRegex(run("publish.sh", "--list", site).stdout, rf"^  0001: w7: build {W7} .*\n\* 0002: w7: build {W7_NEXT} ")
         finally:
-            server.stop()
-            stuck.stop()
+            for one in [server, stuck] + blind:
+                one.stop()
         # After a rollback another release of the withdrawn build is refused, naming the way back.
         other = self.package(os.path.join(w, "other-newer"), "--version", "1.2 other", asi=newer_asi)
         self.assertEqual(other.returncode, 0, other.stderr)

@@ -1,7 +1,11 @@
 """The update service (service/update_app.py under service/update_server.py): its answers
 byte for byte, the release checks that keep the plug-in's markers out of served texts and
-unverified modules off the wire, switching releases, and the server's command line."""
+unverified modules off the wire, switching releases, a release staged to a share of the
+players, the players' keyed digests in the log, what the status reads from the log, and
+the server's command line."""
 
+import datetime
+import gzip
 import hashlib
 import os
 import signal
@@ -17,7 +21,11 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVER_SCRIPT = os.path.join(ROOT, "service", "update_server.py")
 sys.path.insert(0, os.path.join(ROOT, "service"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import player_key  # noqa: E402
 import release_folder  # noqa: E402
+import release_status  # noqa: E402
+import rollout  # noqa: E402
 import update_app  # noqa: E402
 import update_server  # noqa: E402
 
@@ -83,6 +91,18 @@ def request(port, a, b, d, c=None, path="/Murmelon/CheckUpdate_v2.php"):
     c = hashlib.md5((a + b).encode()).hexdigest() if c is None else c
     return ask(port, f"GET {path}?mode=debug&a={a}&b={b}&c={c}&d={d} HTTP/1.0\r\n"
                      f"Host: 127.0.0.1:{port}\r\n\r\n".encode())
+
+
+def check(app, a, b, build):
+    """(status, headers without the log's, body) of a check through the WSGI application,
+    and the words it logs."""
+    query = f"a={a}&b={b}&c={hashlib.md5((a + b).encode()).hexdigest()}&d={build}"
+    environ = {"PATH_INFO": update_app.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
+    started = []
+    body = b"".join(app(environ, lambda status, headers: started.append((status, headers))))
+    status, headers = started[0]
+    words = dict(headers)[update_app.LOG_HEADER]
+    return (status, [h for h in headers if h[0] != update_app.LOG_HEADER], body), words
 
 
 def split(answer):
@@ -155,7 +175,8 @@ class ServedAnswers(unittest.TestCase):
                 ("", 51101, b"FUTURE_VERSION"),
                 (OLD.upper(), 51081, b"ERROR"),
                 (OLD, "51081x", b"ERROR"),
-                (OLD, 51083, b"ERROR")):                                         # no such flavour
+                (OLD, 51083, b"ERROR"),                                          # no such flavour
+                (OLD, "051081", b"ERROR"), (OLD, "01", b"ERROR")):              # no build the plug-in sends
             self.assertEqual(self.verdict(a, SERIAL, d), expected, (a, d))
         self.assertEqual(self.verdict(OLD, SERIAL, 51081, c="0" * 32), b"ERROR")
         self.assertEqual(self.verdict(OLD, SERIAL.upper(), 51081), b"ERROR")
@@ -193,12 +214,25 @@ class ReleaseChecks(unittest.TestCase):
     def tearDownClass(cls):
         cls.work.cleanup()
 
-    def refused(self, **kwargs):
+    def refused(self, says="", change=lambda folder: None, **kwargs):
+        """A release made from kwargs, then changed, is refused within 10 s, saying `says`."""
         with tempfile.TemporaryDirectory() as root:
-            make_release(root, "w7", kwargs.pop("build", 51091), kwargs.pop("suffix", "1"),
-                         kwargs.pop("module", MODULE_W7), **kwargs)
-            with self.assertRaises(update_app.ReleaseError):
-                update_app.load_releases(root)
+            change(make_release(root, "w7", kwargs.pop("build", 51091), kwargs.pop("suffix", "1"),
+                                kwargs.pop("module", MODULE_W7), **kwargs))
+            outcome = []
+            loading = threading.Thread(target=lambda: outcome.append(self.load(root)), daemon=True)
+            loading.start()
+            loading.join(10)
+            self.assertEqual(len(outcome), 1, "the load still runs after 10 s")
+            self.assertIsInstance(outcome[0], update_app.ReleaseError)
+            self.assertIn(says, f"{outcome[0]}")
+
+    @staticmethod
+    def load(root):
+        try:
+            return update_app.load_releases(root)
+        except update_app.ReleaseError as error:
+            return error
 
     def test_texts_that_would_change_the_plug_in_verdict_are_refused(self):
         for news in ("Fixed an Error in voice.", "see latest_version", "a VERSION: inside",
@@ -255,12 +289,44 @@ class ReleaseChecks(unittest.TestCase):
             write(os.path.join(root, "w7", update_app.ANSWER_FILE), b"SAVETO:")
             with self.assertRaisesRegex(update_app.ReleaseError, "does not hold this release's answer"):
                 update_app.load_releases(root)
-        for first, second in (("1", "01"), ("01", "1")):  # two claims on builds ending in 01
-            with tempfile.TemporaryDirectory() as root:
-                make_release(root, "a", 51001, first, MODULE_W7)
-                make_release(root, "b", 51101, second, MODULE_XP)
-                with self.assertRaises(update_app.ReleaseError):
-                    update_app.load_releases(root)
+        for build, suffix in ((51001, "01"), (51093, "3"), (51091, " ")):  # a flavour's players get nothing
+            self.refused(f"suffix {suffix.strip()!r} is not a flavour's digit", build=build, suffix=suffix)
+        with tempfile.TemporaryDirectory() as root:  # two claims on the same builds
+            make_release(root, "a", 51001, "1", MODULE_W7)
+            make_release(root, "b", 51101, "1", MODULE_XP)
+            with self.assertRaisesRegex(update_app.ReleaseError, "claim the same builds"):
+                update_app.load_releases(root)
+
+    def test_what_the_plug_in_cannot_take_or_a_read_could_hang_on_is_refused(self):
+        def replace(name, make):
+            def change(folder):
+                os.remove(os.path.join(folder, name))
+                make(os.path.join(folder, name))
+            return change
+
+        def sparse(size):
+            return lambda path: os.truncate(os.open(path, os.O_WRONLY | os.O_CREAT), size)
+
+        cap, head_cap = update_app.MODULE_CAP, update_app.ANSWER_HEAD_CAP
+        news_cap = head_cap - len(b"SAVETO:Murmelon_W_7_D.asi.newMD5:" + b"0" * 32 + b"WHATNEW:VERSION:1.1DATA:")
+        for name, kwargs, says in (
+                # The plug-in gives up on an answer whose DATA: lies past 64 KiB.
+                ("news of 70,000 characters", {"news": "n" * 70000}, f"is 70000 bytes, above the cap of {head_cap}"),
+                ("news one byte too long", {"news": "n" * (news_cap + 1)},
+                 f"the answer before the module is {head_cap + 1} bytes"),
+                ("a module above the cap, not read", {"change": replace("Murmelon_W_7_D.asi", sparse(2 ** 33))},
+                 f"is {2 ** 33} bytes, above the cap of {cap}"),
+                ("a news text above the cap, not read", {"change": replace("news.txt", sparse(2 ** 33))},
+                 f"is {2 ** 33} bytes, above the cap of {head_cap}"),
+                ("news that is a FIFO", {"change": replace("news.txt", os.mkfifo)}, "is not a regular file"),
+                ("release.ini that is a FIFO", {"change": replace("release.ini", os.mkfifo)}, "is not a regular file"),
+                ("a module that is a folder", {"change": replace("Murmelon_W_7_D.asi", os.mkdir)},
+                 "is not a regular file")):
+            with self.subTest(name):
+                self.refused(says, **kwargs)
+        with tempfile.TemporaryDirectory() as root:  # and the longest news that fits loads
+            make_release(root, "w7", 51091, "1", MODULE_W7, news="n" * news_cap)
+            self.assertEqual(len(update_app.load_releases(root)[0].answer_head), head_cap)
 
 
 class Switching(unittest.TestCase):
@@ -293,38 +359,222 @@ class Switching(unittest.TestCase):
             apps = []
 
             def served(build):  # asked as the player of release 2's build
-                query = f"a=&b={SERIAL}&c={hashlib.md5(SERIAL.encode()).hexdigest()}&d={build}"
-                environ = {"PATH_INFO": update_app.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
-                statuses = []
-                body = b"".join(apps[0](environ, lambda status, headers: statuses.append(status)))
-                return body[:14] if statuses[0].startswith("200") else statuses[0][:3].encode()
+                (status, _, body), _ = check(apps[0], "", SERIAL, build)
+                return body[:14] if status.startswith("200") else status[:3].encode()
 
-            future, latest = b"FUTURE_VERSION", b"LATEST_VERSION"
-            steps = (  # what changes, then (Windows 7 answer, XP answer), what the log says
+            future, latest, error = b"FUTURE_VERSION", b"LATEST_VERSION", b"ERROR"
+
+            def booted_on_1_then_2_cut():  # as a gunicorn master left on 1 forks a new worker
+                point("1")
+                apps.insert(0, update_app.UpdateApp(os.path.join(site, "current"), log=lines.append))
+                cut("2")
+                point("2")
+
+            steps = (  # what changes, then (Windows 7, XP, a build of no flavour), what the log says
                 ("boot on a cut w7 module",
                  lambda: apps.append(update_app.UpdateApp(os.path.join(site, "current"), log=lines.append)),
-                 (b"503", future),
+                 (b"503", future, b"503"),
                  r"^cannot load all of .*/1 .*answer.*; still serving xp: build 51092"),
-                ("repaired, not yet tried again", lambda: release("1", 51091, 51092), (b"503", future), None),
-                ("tried again after the delay", lambda: time.sleep(0.4), (future, future),
+                ("repaired, not yet tried again", lambda: release("1", 51091, 51092), (b"503", future, b"503"),
+                 None),
+                ("tried again after the delay", lambda: time.sleep(0.4), (future, future, error),
                  r"^now serving .*/1: w7: build 51091 .*; xp: build 51092 "),
                 ("switched to a release whose w7 is cut", lambda: (cut("2"), point("2")),
-                 (future, latest), r"^cannot load all of .*/2 .*still serving w7: build 51091"),
-                ("back to the release served whole", lambda: point("1"), (future, future),
+                 (b"503", latest, b"503"), r"^cannot load all of .*/2 .*; still serving xp: build 51102 [^;]*$"),
+                ("back to the release served whole", lambda: point("1"), (future, future, error),
                  r"^now serving .*/1: w7: build 51091 .*; xp: build 51092 "),
                 ("repaired, switched, reloaded", lambda: (release("2", 51101, 51102), point("2"), apps[0].reload()),
-                 (latest, latest), r"^now serving .*/2: w7: build 51101 "),
-                ("switched to a refused release", lambda: point("3"), (latest, latest),
-                 r"^cannot load all of .*/3 .*contains 'error'; still serving w7: build 51101 .*; xp: build 51102"),
+                 (latest, latest, error), r"^now serving .*/2: w7: build 51101 "),
+                ("switched to a refused release", lambda: point("3"), (b"503", b"503", b"503"),
+                 r"^cannot load all of .*/3 .*contains 'error'; still serving nothing$"),
                 ("the link gone", lambda: os.remove(os.path.join(site, "current")),
-                 (latest, latest), r"^cannot load all of .*current.*still serving w7: build 51101"))
+                 (b"503", b"503", b"503"), r"^cannot load all of .*current.*still serving nothing$"),
+                ("a process that loaded 1 whole follows to a 2 whose w7 is cut", booted_on_1_then_2_cut,
+                 (b"503", latest, b"503"), r"^cannot load all of .*/2 .*; still serving xp: build 51102 [^;]*$"))
             for name, change, answers, logged in steps:
                 with self.subTest(name):
                     del lines[:]
                     change()
-                    self.assertEqual((served(51101), served(51102)), answers)
+                    self.assertEqual((served(51101), served(51102), served(51103)), answers)
                     if logged:
                         self.assertRegex(lines[-1], logged)
+
+
+class StagedRelease(unittest.TestCase):
+    def test_the_share_function(self):
+        serials = [hashlib.md5(str(i).encode()).hexdigest() for i in range(20000)]
+
+        def group(build, share):
+            return {s for s in serials if rollout.in_share(s, build, share)}
+
+        for share, low, high in ((0, 0, 0), (1, 0.007, 0.013), (10, 0.09, 0.11), (99, 0.987, 0.993), (100, 1, 1)):
+            self.assertTrue(low <= len(group(51091, share)) / len(serials) <= high, share)
+        self.assertLessEqual(group(51091, 10), group(51091, 50))  # in at 10% stays in at 50%
+        # Each release draws its own group: two 10% groups share about 1% of the players, not 10%.
+        self.assertLess(len(group(51091, 10) & group(51101, 10)) / len(serials), 0.02)
+
+    def test_players_outside_the_share_get_the_answer_from_before(self):
+        """A site that stages release 0002 (a new w7 build; xp as it was) over 0001: each
+        step changes the site, then every player asks; one outside the share with a build
+        below the new one must get byte for byte what it got before the publish."""
+        with tempfile.TemporaryDirectory() as site:
+            def release(name, w7_build, w7_module):
+                make_release(os.path.join(site, "releases", name), "w7", w7_build, "1", w7_module)
+                make_release(os.path.join(site, "releases", name), "xp", 51082, "2", MODULE_XP)
+
+            def point(name):
+                os.symlink(f"releases/{name}", os.path.join(site, "new"))
+                os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
+
+            def previous_w7(cut):  # the release before, its module cut in place, or written again
+                if not cut:
+                    return make_release(os.path.join(site, "releases", "0001"), "w7", 51081, "1", MODULE_W7)
+                with open(os.path.join(site, "releases", "0001", "w7", "Murmelon_W_7_D.asi"), "r+b") as file:
+                    file.truncate(100)
+
+            new_module = MODULE_W7 + b"new"
+            release("0001", 51081, MODULE_W7)
+            release("0002", 51091, new_module)
+            point("0001")
+            new_digest = hashlib.md5(new_module).hexdigest()
+            players = [(new_digest if i % 50 == 0 else OLD, hashlib.md5(str(i).encode()).hexdigest(),
+                        (51071, 51081, 51081, 51091, 51082)[i % 5]) for i in range(500)]
+            apps = [update_app.UpdateApp(os.path.join(site, "current"), log=quiet)]
+            before = {p: check(apps[0], *p)[0] for p in players}
+            reference = update_app.UpdateApp(os.path.join(site, "releases", "0002"), log=quiet)
+            after = {p: check(reference, *p)[0] for p in players}
+
+            def plan(share):
+                rollout.write_plan(site, "0002", "0001", share)
+
+            unavailable = ("503 Service Unavailable", [("Content-Type", "text/plain"), ("Content-Length", "12")],
+                           b"unavailable\n")
+
+            def expected(player, share, outside):
+                a, b, build = player
+                if outside == "all before":
+                    return before[player]
+                if share is None or str(build).endswith("2") or build >= 51091 or a == new_digest \
+                        or rollout.in_share(b, 51091, share):
+                    return after[player]
+                return before[player] if outside == "before" else unavailable
+
+            steps = (  # what changes; the share players are judged by (None: all get 0002), what those
+                # outside it get (of any flavour, when the service cannot tell which ones 0002 changes)
+                ("staged to 10%", lambda: (plan(10), point("0002")), 10, "before"),
+                ("widened to 50%", lambda: plan(50), 50, "before"),
+                ("paused", lambda: plan(0), 0, "before"),
+                ("the release before cut, reloaded: its copy stays", lambda: (
+                    previous_w7(cut=True), plan(10), apps[-1].reload()), 10, "before"),
+                ("the same in a worker that starts now", lambda: apps.append(
+                    update_app.UpdateApp(os.path.join(site, "current"), log=quiet)), 10, "no verdict"),
+                ("repaired, reloaded", lambda: (previous_w7(cut=False), apps[-1].reload()), 10, "before"),
+                ("the release before moved away, a worker starts", lambda: (
+                    os.rename(os.path.join(site, "releases", "0001"), os.path.join(site, "away")), apps.append(
+                        update_app.UpdateApp(os.path.join(site, "current"), log=quiet))), 10, "no verdict, any flavour"),
+                ("back, reloaded", lambda: (os.rename(os.path.join(site, "away"), os.path.join(site, "releases", "0001")),
+                                            apps[-1].reload()), 10, "before"),
+                ("to everyone", lambda: plan(100), 100, "before"),
+                ("a rollout of another release", lambda: rollout.write_plan(site, "0003", "0002", 10), None, "-"),
+                ("staged, then rolled back", lambda: (plan(10), check(apps[-1], *players[0]), point("0001"),
+                                                      rollout.end(site)), None, "all before"))
+            for name, change, share, outside in steps:
+                with self.subTest(name):
+                    change()
+                    answers = {}
+                    for player in players:
+                        answers[player], words = check(apps[-1], *player)
+                        self.assertEqual(answers[player], expected(player, share, outside), player)
+                        self.assertNotIn(player[1], words)  # the log never holds the serial digest
+                        staged = share is not None and (not str(player[2]).endswith("2") or outside.endswith("any flavour"))
+                        self.assertEqual(f" share={share} " in words, staged, words)
+                    if name == "staged to 10%":  # of the players below the new build, about 10% are offered it
+                        below = [p for p in players if p[2] < 51091 and p[2] % 10 == 1 and p[0] != new_digest]
+                        offered = sum(answers[p][2].startswith(b"SAVETO:") and answers[p] != before[p] for p in below)
+                        self.assertTrue(0.07 <= offered / len(below) <= 0.13, (offered, len(below)))
+
+
+class PlayerDigests(unittest.TestCase):
+    def test_a_secret_serves_30_days_then_a_new_one_replaces_it(self):
+        with tempfile.TemporaryDirectory() as work:
+            folder = os.path.join(work, "player-keys")
+            clock = [player_key.start_of("2026-12-01") + 3600.0]
+            lines = []
+
+            def keys():
+                return player_key.PlayerKeys(folder, lines.append, now=lambda: clock[0])
+
+            first, other = keys(), keys()  # two workers
+            digest = first.digest(SERIAL)
+            self.assertRegex(digest, r"^[0-9a-f]{16}$")
+            self.assertNotEqual(digest, first.digest(OLD))
+            for days, same, files in (  # days after the first secret, whether a player keeps its digest
+                    (0, True, ["2026-12-01.key"]),
+                    (29.9, True, ["2026-12-01.key"]),
+                    (30, False, ["2026-12-31.key"]),
+                    (45, False, ["2026-12-31.key"])):
+                with self.subTest(days=days):
+                    clock[0] = player_key.start_of("2026-12-01") + days * player_key.DAY + 1
+                    self.assertEqual(first.digest(SERIAL) == digest, same)
+                    self.assertEqual(other.digest(SERIAL), first.digest(SERIAL))
+                    self.assertEqual(keys().digest(SERIAL), first.digest(SERIAL))  # a worker started now
+                    self.assertEqual(sorted(os.listdir(folder)), files)
+            self.assertEqual(os.stat(os.path.join(folder, files[0])).st_mode & 0o777, 0o600)
+            self.assertEqual(len([line for line in lines if line.startswith("new player key")]), 2, lines)
+            # A folder that cannot be had: no digest, and the service goes on.
+            write(os.path.join(work, "file"), "x")
+            self.assertEqual(player_key.PlayerKeys(os.path.join(work, "file", "keys"), lines.append).digest(SERIAL), "-")
+            self.assertRegex(lines[-1], "^cannot keep the player key in ")
+
+
+def log_line(day, seconds, words):
+    return f"{day}T10:00:{seconds:02d}+00:00 127.0.0.1 status=200 {words} bytes=100 seconds=0.010\n"
+
+
+class StatusFromTheLog(unittest.TestCase):
+    def test_counts_per_flavour_and_day(self):
+        """Five players, three days in three files (the oldest compressed): p1 installs the
+        staged build, p2's install fails and it downloads again, p3's first download is cut
+        and the second installs; p4 and p5 stay outside the share."""
+        today = datetime.date(2026, 12, 8)
+        days = [(today - datetime.timedelta(days=n)).isoformat() for n in (10, 2, 1, 0)]
+
+        def w7(client, verdict, player, served=None, share=None, complete="OK"):
+            served = served or (51091 if verdict == "update" else client)
+            return (f"flavour=w7 client={client} served={served} verdict={verdict}"
+                    + (f" share={share}" if share is not None else "") + f" player={player} complete={complete}")
+
+        files = {  # the log as logrotate leaves it: access.log.2.gz, access.log.1, access.log
+            "access.log.2.gz": [(days[0], w7(51071, "update", "p1", served=51081))]
+                               + [(days[1], w7(51081, "latest", p)) for p in ("p1", "p2", "p3", "p4", "p5")]
+                               + [(days[1], "flavour=xp client=51082 served=51082 verdict=latest player=p9 complete=OK")],
+            "access.log.1": [(days[2], w7(51081, "update", "p1", share=50)), (days[2], w7(51081, "update", "p2", share=50)),
+                             (days[2], w7(51081, "update", "p3", share=50, complete="no")),
+                             (days[2], w7(51081, "latest", "p4", share=50)), (days[2], w7(51081, "latest", "p5", share=50)),
+                             (days[2], "flavour=- client=- verdict=refused"), (days[2], "verdict=not-found")],
+            "access.log": [(days[3], w7(51091, "latest", "p1")), (days[3], w7(51081, "update", "p2")),
+                           (days[3], w7(51081, "update", "p3")), (days[3], w7(51091, "latest", "p3")),
+                           (days[3], w7(51081, "latest", "p4")), (days[3], w7(51081, "latest", "-"))]}
+        with tempfile.TemporaryDirectory() as folder:
+            for name, lines in files.items():
+                text = "".join(log_line(day, i, words) for i, (day, words) in enumerate(lines))
+                with (gzip.open if name.endswith(".gz") else open)(os.path.join(folder, name), "wt") as file:
+                    file.write(text)
+            write(os.path.join(folder, "access.log.old"), log_line(days[3], 0, w7(51081, "latest", "p7")))
+            read = release_status.read_status(os.path.join(folder, "access.log"), 3, today)
+        self.assertEqual(release_status.text(*read).replace(folder, "LOGS"), f"""\
+Update checks in LOGS/access.log (and 2 rotated), {days[1]} to {days[3]}
+
+w7
+  day         checks  players  share     newest  offered  whole  installed  failed  players per build
+  {days[1]}       5        5   100%      51081        0      0          0       0  51081: 5
+  {days[2]}       5        5    50%      51091        3      2          1       1  51081: 5
+  {days[3]}       6        4   100%      51091        2      2          1       0  51081: 2, 51091: 2
+
+xp
+  day         checks  players  share     newest  offered  whole  installed  failed  players per build
+  {days[1]}       1        1   100%      51082        0      0          0       0  51082: 1
+""")
 
 
 class CommandLine(unittest.TestCase):
@@ -353,7 +603,7 @@ class CommandLine(unittest.TestCase):
             finally:
                 process.kill()
             self.assertRegex(self.log(root), r"127\.0\.0\.1 flavour=w7 client=51091 served=51091 "
-                                             r"verdict=latest status=200 bytes=\d+ seconds=")
+                                             r"verdict=latest player=[0-9a-f]{16} status=200 bytes=\d+ seconds=")
 
     def test_sighup_reopens_the_log_and_says_what_is_now_served(self):
         with tempfile.TemporaryDirectory() as root:

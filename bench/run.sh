@@ -4,7 +4,8 @@
 #   1. a hooked HUD_Frame call against a direct call (bench/run_hud_frame.sh)
 #   2. game start with the plug-in loaded and started against the game alone, with the
 #      update server answering LATEST_VERSION, nothing listening, and a server that
-#      accepts and never answers (one wait's 5 s limit bounds it)
+#      accepts and never answers (one wait's 5 s limit bounds it); and how long a thread
+#      start of the game waits on the loader lock while the plug-in loads, per engine build
 #   3. the plug-in's MD5 file digest (OpenSSL, under Wine) against md5sum
 #   4. the update check's own costs, a 4 MiB download and the worst hold under trickling
 #      servers (bench/update_bench.sh)
@@ -75,6 +76,21 @@ awk -v b="$bare" -v l="$latest" -v r="$refused" -v s="$stalled" -v n="$runs" 'BE
   printf "  plug-in, nothing listening (refused)    %8.1f ms  %7.2f x\n", r, r / b
   printf "  plug-in, server never answers           %8.1f ms  %7.2f x  (the 5 s limit of one wait)\n", s, s / b
 }'
+echo
+
+# 2b. The loader lock at load: how long a thread start of the game waits while the plug-in
+# loads, under the test world's probe, with a name server that takes 2 s per lookup.
+echo "Loader lock while the plug-in loads (name lookups take 2 s), median of $runs loads; goal: under 50 ms"
+for engine in 6027 6132 4554 4156; do
+  for _ in $(seq "$runs"); do
+    line=$(cd "$work" && wine_run "$build/bin/startup_bench.exe" probed "$engine" 2>/dev/null | grep '^startup_bench stall=' || true)
+    [ -n "$line" ] || { echo "bench: a probed load on engine build $engine failed" >&2; exit 1; }
+    echo "${line#startup_bench }"
+  done | awk -v e="$engine" '{ split($1, s, "="); split($2, a, "="); st[NR] = s[2]; at[NR] = a[2] }
+    function med(v, n,   i, j, t) { for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+      return (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2 }
+    END { printf "  engine build %d: longest thread-start wait %6.1f ms, attach %6.1f ms\n", e, med(st, NR), med(at, NR) }'
+done
 echo
 
 # 3. MD5. A 64 MiB file, read from the page cache by both.

@@ -171,6 +171,25 @@ def published_modules(site):
     return list(modules.values())
 
 
+def key_report(site):
+    """Per release key, the published builds that carry it: which key still reaches every
+    player (a release must be signed by one that all the builds of its flavour carry)."""
+    try:
+        modules = published_modules(site)
+    except Refused as error:
+        return f"keys of the published modules unknown: {error}\n"
+    lines = ["keys of the published modules (a release reaches the builds that carry its key):\n"]
+    for key in sorted({k for m in modules for k in m.keys}):
+        carrying = [m.build for m in modules if key in m.keys]
+        missing = [m.build for m in modules if m.keys and key not in m.keys]
+        lines.append(f"  {key}: {' '.join(map(str, carrying))}"
+                     + (f" (not {' '.join(map(str, missing))})\n" if missing else " (every published build with keys)\n"))
+    unkeyed = [m.build for m in modules if not m.keys]
+    if unkeyed:
+        lines.append(f"  no key, any release reaches them: {' '.join(map(str, unkeyed))}\n")
+    return "".join(lines)
+
+
 def check_build_is_new(site, what, build, highest):
     published, release = max(((b, r) for suffix, (b, r) in highest.items()
                               if suffix and str(build).endswith(suffix)), default=(0, ""))

@@ -170,6 +170,8 @@ def command(args):
     files, span, flavours = read_status(args.log, args.days)
     heading = site_rollout.describe(args.site)
     print(text(files, span, flavours, heading), end="")
+    if site_folder.release_ids(args.site):
+        print("\n" + site_folder.key_report(args.site), end="")
     if args.html:
         with open(args.html + ".tmp", "w", encoding="utf-8") as file:
             file.write(status_page.page(files, span, flavours, heading))

@@ -417,23 +417,7 @@ def list_site(args):
     if not ids:
         print(f"{args.site}: no releases yet")
         return
-    try:
-        modules = site_folder.published_modules(args.site)
-    except Refused as error:
-        print(f"keys of the published modules unknown: {error}")
-        return
-    # Which key still reaches every player: a release must be signed by one that all the
-    # builds of its flavour carry.
-    print("keys of the published modules (a release reaches the builds that carry its key):")
-    keys = sorted({k for m in modules for k in m.keys})
-    for key in keys:
-        carrying = [m.build for m in modules if key in m.keys]
-        missing = [m.build for m in modules if m.keys and key not in m.keys]
-        print(f"  {key}: {' '.join(map(str, carrying))}"
-              + (f" (not {' '.join(map(str, missing))})" if missing else " (every published build with keys)"))
-    unkeyed = [m.build for m in modules if not m.keys]
-    if unkeyed:
-        print(f"  no key, any release reaches them: {' '.join(map(str, unkeyed))}")
+    print(site_folder.key_report(args.site), end="")
 
 
 def main(argv=None):

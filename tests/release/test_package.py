@@ -392,12 +392,14 @@ class PackageTest(unittest.TestCase):
                 self.assertIn(says, result.stdout if code == 0 else result.stderr)
                 if code:
                     self.assertEqual(site_state(site), before)
-        # Per key, the builds that carry it: R reaches every player now, P does not.
-        listed = run("publish.sh", "--list", site).stdout
-        self.assertIn(f"  {p[1]}: {W7} {W7 + 1} {W7 + 10} {W7 + 11} {W7 + 30} {W7 + 31} (not {W7 + 20} {W7 + 21})\n",
-                      listed)
-        self.assertIn(f"  {r[1]}: {W7 + 10} {W7 + 11} {W7 + 20} {W7 + 21} {W7 + 30} {W7 + 31} (not {W7} {W7 + 1})\n",
-                      listed)
+        # Per key, the builds that carry it, in the list and in the status: R reaches every
+        # player now, P does not.
+        for listed in (run("publish.sh", "--list", site).stdout,
+                       run("release_tool.py", "status", site, "--log", os.path.join(site, "no-log")).stdout):
+            self.assertIn(f"  {p[1]}: {W7} {W7 + 1} {W7 + 10} {W7 + 11} {W7 + 30} {W7 + 31} (not {W7 + 20} {W7 + 21})\n",
+                          listed)
+            self.assertIn(f"  {r[1]}: {W7 + 10} {W7 + 11} {W7 + 20} {W7 + 21} {W7 + 30} {W7 + 31} (not {W7} {W7 + 1})\n",
+                          listed)
 
     def test_version_and_news_from_the_command_line(self):
         news_file = os.path.join(self.work.name, "news.txt")

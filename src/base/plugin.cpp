@@ -5,4 +5,3 @@ HMODULE hEngineLib;
 int32_t Version = -5;  // until the attach sequence detects the build
 uint8_t bInitialized;
 uint8_t bSupportedBuild;
-DWORD EntryRoutineThread;

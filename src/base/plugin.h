@@ -10,8 +10,6 @@ extern HMODULE hEngineLib;      // "hw.dll"; its value is the base of every per-
 extern int32_t Version;         // detected engine build: a row of engine/engine_builds.cpp, or 0
 extern uint8_t bInitialized;    // late start-up ran and the host has not stopped us since
 extern uint8_t bSupportedBuild; // Version is a supported build; never cleared once set
-extern DWORD EntryRoutineThread; // the thread inside our entry routine (it holds the
-                                 // loader lock there), 0 while none is
 
 // The engine module's base as the 32-bit number the per-build offsets are added to.
 inline uint32_t EngineBase() { return reinterpret_cast<uint32_t>(hEngineLib); }

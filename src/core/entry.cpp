@@ -66,16 +66,15 @@ void DetachCheck(bool processEnding) {
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  BOOL result = TRUE;
-  if (reason == DLL_PROCESS_ATTACH || reason == DLL_PROCESS_DETACH) {
-    EntryRoutineThread = GetCurrentThreadId();
-    if (reason == DLL_PROCESS_ATTACH)
-      result = AttachSequence(instance);
-    else
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      return AttachSequence(instance);
+    case DLL_PROCESS_DETACH:
       DetachCheck(reserved != nullptr);  // null: FreeLibrary; non-null: the process ends
-    EntryRoutineThread = 0;
+      return TRUE;
+    default:  // thread attach and detach
+      return TRUE;
   }
-  return result;  // thread attach and detach change nothing
 }
 
 // Exported as "_RIB_Main@20": standard call, five 32-bit arguments, only the second read.

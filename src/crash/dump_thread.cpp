@@ -2,7 +2,8 @@
 // here is small: after a stack overflow the faulting thread has a few pages left.
 #include "crash/dump_thread.h"
 
-#include "base/plugin.h"
+#include <cstdint>
+
 #include "crash/crash_filter.h"
 
 namespace {
@@ -46,6 +47,18 @@ void CloseAll() {
 
 bool Acquired(DWORD waited) { return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED; }
 
+// Whether this thread holds the loader lock: a fault inside any module's entry routine
+// (ours included), or while a library loads. The parked thread would wait for that lock
+// to load the debug-help library and to list the modules, so the dump is written here.
+// The 32-bit PEB holds a pointer to the lock at 0xA0, from Windows XP on; the critical
+// section's owner is the holding thread's identifier.
+bool HoldsLoaderLock() {
+  const uint8_t* peb;
+  asm volatile("mov %%fs:0x30, %0" : "=r"(peb));
+  const auto* lock = *reinterpret_cast<RTL_CRITICAL_SECTION* const*>(peb + 0xA0);
+  return lock && reinterpret_cast<uintptr_t>(lock->OwningThread) == GetCurrentThreadId();
+}
+
 }  // namespace
 
 void StartCrashDumpThread() {
@@ -69,9 +82,7 @@ void StopCrashDumpThread() {
 
 bool DumpOnParkedThread(EXCEPTION_POINTERS* exception, LONG* result) {
   const DWORD self = GetCurrentThreadId();
-  // A fault inside our entry routine: that thread holds the loader lock, which the
-  // parked thread would need to load the debug-help library.
-  if (!thread || self == threadId || self == EntryRoutineThread) return false;
+  if (!thread || self == threadId || HoldsLoaderLock()) return false;
   if (!Acquired(WaitForSingleObject(turn, kDumpWaitMs))) return false;
   if (stuck) {
     ReleaseMutex(turn);

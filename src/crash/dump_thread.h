@@ -12,8 +12,8 @@ LONG WriteCrashDump(DWORD faultingThread, EXCEPTION_POINTERS* exception);
 // Hands the exception to the parked thread and waits for its result, at most
 // kDumpWaitMs (0, no dump known, when it does not come). False, with nothing done, when
 // no parked thread can take it: it does not exist yet (a fault during our attach), it is
-// the thread that faulted, the fault is inside our entry routine, or an earlier dump
-// never finished.
+// the thread that faulted, the faulting thread holds the loader lock (a fault inside a
+// module's entry routine, ours included), or an earlier dump never finished.
 bool DumpOnParkedThread(EXCEPTION_POINTERS* exception, LONG* result);
 
 // A dump of a large game takes seconds; a writer stuck on a lock the faulting thread

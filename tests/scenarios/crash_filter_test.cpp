@@ -142,8 +142,9 @@ void CallFilterDirectly() {
 //   "failing"     the game folder's dbghelp.dll has one that fails
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
 // and any further ones how it happens: "overflow" (the stack runs over instead of
-// "crash"), "direct" (the filter called directly, no fault), "xp" (the XP flavour),
-// "probe" (under the loader-lock probe).
+// "crash"), "locked" (the game's thread holds the loader lock as it faults, as inside a
+// module's entry routine), "direct" (the filter called directly, no fault), "xp" (the XP
+// flavour), "probe" (under the loader-lock probe).
 CHILD_MODE(crash) {
   const std::vector<std::string>& args = scenario::Args();
   auto has = [&](const char* arg) { return std::find(args.begin(), args.end(), arg) != args.end(); };
@@ -177,6 +178,13 @@ CHILD_MODE(crash) {
     return;
   }
   if (has("overflow")) printf("still running after the overflow %d\n", Recurse(0));
+  if (has("locked")) {
+    using LockLoader = LONG(NTAPI*)(ULONG flags, ULONG* state, ULONG_PTR* cookie);
+    auto lock = reinterpret_cast<LockLoader>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")));
+    ULONG_PTR cookie = 0;
+    if (!lock || lock(0, nullptr, &cookie) != 0) printf("cannot take the loader lock\n");
+  }
   game.Command("crash");
   printf("still running after \"crash\"\n");
 }
@@ -274,13 +282,19 @@ SCENARIO(crash_writes_minidump_of_the_fault) {
      secondFacts.exception.threadId, secondChild.thread);
 }
 
-// A stack overflow leaves a few pages of stack to the faulting thread: the dump is
-// written by the plug-in's own thread, in both flavours.
-SCENARIO(crash_stack_overflow_writes_minidump) {
-  for (const char* flavour : {"7", "xp"}) {
-    scenario::Context row("flavour %s", flavour);
-    CheckSavedDump(scenario::RunChildMode("crash", {"-", "overflow", flavour}, kChildTimeoutMs),
-                   0xC00000FD);
+// Threads that cannot write the dump themselves, or must: a stack overflow leaves a few
+// pages of stack to the faulting thread, so the plug-in's own thread writes it (both
+// flavours); a thread that holds the loader lock as it faults writes it itself, as the
+// plug-in's thread would wait for that lock.
+SCENARIO(crash_on_a_thread_in_trouble_writes_minidump) {
+  const struct {
+    const char* how;
+    const char* flavour;
+    DWORD code;
+  } rows[] = {{"overflow", "7", 0xC00000FD}, {"overflow", "xp", 0xC00000FD}, {"locked", "7", 0xC0000005}};
+  for (const auto& row : rows) {
+    scenario::Context context("%s, flavour %s", row.how, row.flavour);
+    CheckSavedDump(scenario::RunChildMode("crash", {"-", row.how, row.flavour}, kChildTimeoutMs), row.code);
   }
 }
 

@@ -1,6 +1,8 @@
 # Shared by the README's commands: set-up when something is missing, and the
 # environment that runs Windows programs under Wine in the project's own prefix.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The developer's Python scripts (tools/) import the server's package from server/.
+export PYTHONPATH="$root/server:$root/tools${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
 
 ensure_setup() {
   local missing=0

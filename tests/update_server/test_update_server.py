@@ -107,7 +107,7 @@ def split(answer):
 
 
 class Served:
-    """service/update_server.py's server in this process, over a releases folder."""
+    """tools/update_server.py's server in this process, over a releases folder."""
 
     def __init__(self, folder):
         self.app = update_app.UpdateApp(folder, log=quiet)

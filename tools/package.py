@@ -19,7 +19,7 @@ import tempfile
 import zipfile
 
 from murmelon_update import files
-from murmelon_update.keys import check_players_take
+from murmelon_update.published import Published
 from murmelon_update.release import FLAVOURS, MODULE_CAP, MODULE_WHY, ReleaseError, check_build, load_flavours, \
     module_keys, signed_message, write_release
 from murmelon_update.signature import SignatureError, public_key_hex, sign, verify
@@ -69,8 +69,8 @@ def read_notes(path):
 
 def package(args):
     public_hex = public_key_hex(args.key)
-    site = Site(args.published)
-    modules = site.published_modules()
+    published = Published(Site(args.published))
+    published.modules()  # refuses a path that is not a site before anything is signed
     notes = []
     expected = build_numbers(args.build_numbers) if args.build_numbers else {}
     if args.notes_version and args.news_file:
@@ -102,8 +102,8 @@ def package(args):
             if flavour in expected and expected[flavour] != build:
                 raise Refused(f"{asi_path}: built as {build}, but {args.build_numbers} says "
                               f"{expected[flavour]}; rebuild")
-            site.check_build_is_new(asi_path, build)
-            notes.append(check_players_take(asi_path, suffix, build, public_hex, modules))
+            published.check_build_is_new(asi_path, build)
+            notes.append(published.check_players_take(asi_path, suffix, build, public_hex))
             if public_hex not in module_keys(module):
                 raise Refused(f"{asi_path}: the module's built-in keys do not include the signing "
                               f"key's public half {public_hex}: configure the build with "

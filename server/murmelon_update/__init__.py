@@ -2,6 +2,6 @@
 (README.md beside this package).
 
 Bottom to top: files (the one way files are read and written); signature, rollout,
-player_key; release (the release format); staging, site; app (the WSGI application),
-keys, service_check, status, status_page; release_tool (murmelon-release).
+player_key; release (the release format); staging, site, status; app, published,
+service_check, status_page; release_tool (murmelon-release).
 """

@@ -247,8 +247,8 @@ def split_lines(chunks, line_cap, reading):
 
 # --- writes ------------------------------------------------------------------------------
 
-def write_whole(path, data, mode=0o644):
-    """Written beside its place, then renamed: a reader sees the old file or the new one."""
+def write_aside(path, data, mode):
+    """data in a new file beside path, with exactly that mode; its name."""
     aside = f"{path}.{os.getpid()}.new"
     fd = os.open(aside, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, mode)
     try:
@@ -257,6 +257,16 @@ def write_whole(path, data, mode=0o644):
         finally:
             os.close(fd)
         os.chmod(aside, mode)  # whatever the umask took away
+    except BaseException:
+        remove_if_there(aside)
+        raise
+    return aside
+
+
+def write_whole(path, data, mode=0o644):
+    """Written beside its place, then renamed: a reader sees the old file or the new one."""
+    aside = write_aside(path, data, mode)
+    try:
         os.replace(aside, path)
     except BaseException:
         remove_if_there(aside)
@@ -266,18 +276,12 @@ def write_whole(path, data, mode=0o644):
 def link_new(path, data, mode):
     """Puts data at path unless a file is there already (another process was first):
     written aside, then linked into place. True when this call made it."""
-    aside = f"{path}.{os.getpid()}.new"
-    fd = os.open(aside, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, mode)
+    aside = write_aside(path, data, mode)
     try:
-        try:
-            write_all(fd, data)
-        finally:
-            os.close(fd)
-        try:
-            os.link(aside, path)
-            return True
-        except FileExistsError:
-            return False
+        os.link(aside, path)
+        return True
+    except FileExistsError:
+        return False
     finally:
         remove_if_there(aside)
 

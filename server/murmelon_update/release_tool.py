@@ -18,7 +18,7 @@ import sys
 
 from . import files, service_check, status_page
 from .app import RETRY_SECONDS
-from .keys import check_players_take, key_report
+from .published import Published
 from .release import ReleaseError, load_flavours
 from .rollout import EVERYONE, RolloutError, check_share
 from .site import COMMAND, Refused, Site
@@ -83,12 +83,11 @@ def served_flavours(site, current):
 
 def check_new(site, new):
     """Refuses what players in the field could not take; returns notes for the maintainer."""
-    modules = site.published_modules()
-    notes = ""
+    published, notes = Published(site), ""
     for release in new:
-        site.check_build_is_new(release.folder, release.build)
-        notes += check_players_take(release.folder, release.suffix, release.build,
-                                    release.public_key if release.signature else "", modules)
+        published.check_build_is_new(release.folder, release.build)
+        notes += published.check_players_take(release.folder, release.suffix, release.build,
+                                              release.public_key if release.signature else "")
     return notes
 
 
@@ -164,14 +163,7 @@ def list_site(args):
     if not ids:
         print(f"{site.path}: no releases yet")
         return
-    print(published_keys(site), end="")
-
-
-def published_keys(site):
-    try:
-        return key_report(site.published_modules())
-    except Refused as error:
-        return f"keys of the published modules unknown: {error}\n"
+    print(Published(site).key_report(), end="")
 
 
 def status(args):
@@ -185,7 +177,7 @@ def status(args):
     heading = site.describe_rollout()
     print(status_text(found, heading), end="")
     if site.release_ids():
-        print("\n" + published_keys(site), end="")
+        print("\n" + Published(site).key_report(), end="")
     if args.html:
         files.write_whole(args.html, status_page.page(found, heading).encode("utf-8"))
         print(f"page     {args.html}")

@@ -6,9 +6,9 @@
     <site>/rollout.ini                     (a release staged to a share of the players)
     <site>/player-keys/                    (the service's secrets for the players in its log)
 
-One Site serves one command: it loads each release of the site at most once, and reads
-the published modules once. Everything here checks before it writes, and refuses with a
-message that names the fix.
+One Site serves one command: it loads each release of the site at most once (what it has
+published is read once too: published.py). Everything here checks before it writes, and
+refuses with a message that names the fix.
 """
 
 import contextlib
@@ -21,8 +21,7 @@ import tempfile
 from typing import NamedTuple, Optional
 
 from . import files
-from .release import FlavourRelease, ReleaseError, check_build, copy_flavour, flavour_folders, load_flavours, \
-    module_keys, read_manifest, MODULE_CAP
+from .release import FlavourRelease, ReleaseError, copy_flavour, load_flavours
 from .rollout import EVERYONE, RolloutError, read_rollout, remove_rollout, write_rollout
 
 RELEASE_ID = re.compile(r"[0-9]{4,}")
@@ -33,17 +32,6 @@ COMMAND = "murmelon-release"
 
 class Refused(Exception):
     pass
-
-
-class PublishedModule(NamedTuple):
-    """One module the site has published: its build, the builds it answers (suffix), the
-    release that first holds it, the release keys built into it and the key that signed
-    it ("" unsigned)."""
-    build: int
-    suffix: str
-    release: str
-    keys: list
-    signed_by: str
 
 
 class StagedFlavour(NamedTuple):
@@ -57,7 +45,6 @@ class Site:
     def __init__(self, path):
         self.path = path
         self._loaded = {}
-        self._published = None
 
     # --- layout ----------------------------------------------------------------------
 
@@ -218,68 +205,6 @@ class Site:
         files.remove_if_there(temporary)
         os.symlink(os.path.join("releases", release), temporary)
         os.replace(temporary, self.current_link())
-
-    # --- what the site has published ---------------------------------------------------
-
-    def published(self):
-        """(release, flavour folder, its [release] section) for every flavour folder of
-        every kept release, oldest first. Refuses one whose release.ini cannot be read."""
-        if self._published is None:
-            self.check()
-            found = []
-            for release in self.release_ids():
-                for folder in flavour_folders(self.release_path(release)):
-                    try:
-                        _, section = read_manifest(folder)
-                        check_build(section.get("build", "").strip())
-                    except ReleaseError as error:
-                        raise Refused(f"{folder}/release.ini: {error}") from None
-                    found.append((release, folder, section))
-            self._published = found
-        return self._published
-
-    def highest_builds(self):
-        """{build suffix: (highest build ever published, the release that holds it)}, over
-        every kept release (a rolled-back build is still on some players' machines)."""
-        highest = {}
-        for release, _, section in self.published():
-            suffix, build = section.get("suffix", "").strip(), int(section["build"])
-            if build > highest.get(suffix, (0, ""))[0]:
-                highest[suffix] = (build, release)
-        return highest
-
-    def published_modules(self):
-        """Every module the site has published, once per build, oldest first: each may still
-        run on some players' machines, and checks a new release with its own keys. Refuses a
-        module that cannot be read: the keys its players carry would be unknown."""
-        modules = {}
-        for release, folder, section in self.published():
-            build = int(section["build"])
-            if build in modules:  # the same module, left as it was by a later release
-                continue
-            try:
-                module = files.read_in_folder(folder, section.get("module", "").strip(), MODULE_CAP, "module")
-            except files.Unreadable as error:
-                raise Refused(f"{folder}: {error}; the keys of build {build}'s players are unknown: put the "
-                              f"module back (the release's zip holds it)") from None
-            signed = section.get("signature", "").strip()
-            modules[build] = PublishedModule(build, section.get("suffix", "").strip(), release, module_keys(module),
-                                             section.get("public_key", "").strip() if signed else "")
-        return list(modules.values())
-
-    def check_build_is_new(self, what, build):
-        published, release = max(((b, r) for suffix, (b, r) in self.highest_builds().items()
-                                  if suffix and str(build).endswith(suffix)), default=(0, ""))
-        if build > published:
-            return
-        current = self.current_id()
-        if current and int(release) > int(current):
-            raise Refused(f"{what}: build {build} is not above build {published} of release {release}, "
-                          f"which is above the served release {current}: if an earlier publish stopped "
-                          f"before switching to it, `{COMMAND} rollback {self.path} {release}` serves "
-                          f"it; otherwise raise the build in flavours/build_numbers.h and rebuild")
-        raise Refused(f"{what}: build {build} is not above the published build {published}; "
-                      f"raise it in flavours/build_numbers.h and rebuild")
 
     # --- its rollout -------------------------------------------------------------------
 

@@ -10,7 +10,7 @@
       signature rollout player_key
       release                              the release format
       staging site status
-      app keys service_check status_page
+      app published service_check status_page
       release_tool                         the command
 
 - and no installed module but files opens, copies, decompresses or parses a file
@@ -24,7 +24,7 @@ import subprocess
 import sys
 
 TIERS = [["files"], ["signature", "rollout", "player_key"], ["release"], ["staging", "site", "status"],
-         ["app", "keys", "service_check", "status_page"], ["release_tool"]]
+         ["app", "published", "service_check", "status_page"], ["release_tool"]]
 RANK = {module: rank for rank, tier in enumerate(TIERS) for module in tier}
 READER = "files"
 # Calls that open, copy or read a file by its name or descriptor: on anything, or on the

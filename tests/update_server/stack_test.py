@@ -26,6 +26,7 @@ import sys
 import tempfile
 import time
 import unittest
+import unittest.mock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 COMMAND = os.path.join(ROOT, "server", "bin", "murmelon-release")
@@ -427,8 +428,12 @@ class StagedRollout(unittest.TestCase):
             if name == "0001":
                 release.write_release(os.path.join(package, "server", "xp"), 51082, modules[w7] + b"xp", name)
             options = ["--share", "10"] if name == "0002" else []
-            with contextlib.redirect_stdout(io.StringIO()):
+            with contextlib.redirect_stdout(io.StringIO()), unittest.mock.patch.object(
+                    release.FlavourRelease, "_load", autospec=True, side_effect=release.FlavourRelease._load) as loads:
                 self.assertEqual(release_tool.main(["publish", "--service", "none", *options, package, site]), 0)
+            # Each flavour folder is loaded (and its signature checked) once: the package's w7, the
+            # served release's two and the new release's two.
+            self.assertEqual(loads.call_count, 5 if name == "0002" else 4)
             if name == "0001":
                 stack = local_stack.Stack(os.path.join(site, "current"), os.path.join(work.name, "stack"),
                                           lifetime=170, listen_options="sndbuf=64k")

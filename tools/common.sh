@@ -7,7 +7,7 @@ export PYTHONPATH="$root/server:$root/tools${PYTHONPATH:+:$PYTHONPATH}" PYTHONDO
 ensure_setup() {
   local missing=0
   for tool in i686-w64-mingw32-g++ wine cmake ninja python3 clang++-14 openssl /usr/sbin/nginx /usr/bin/gunicorn \
-              dh dh_python3 po2debconf lintian ip systemd-sysusers chromium; do
+              dh dh_python3 po2debconf lintian ip systemd-sysusers systemd-analyze chromium; do
     command -v "$tool" >/dev/null 2>&1 || missing=1
   done
   [ -f "$root/deps/openssl/lib/libcrypto.a" ] || missing=1

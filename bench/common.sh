@@ -1,5 +1,9 @@
 # Sourced by the benchmark scripts.
 
+# The developer's Python scripts (tools/) import the server's package from server/.
+checkout=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export PYTHONPATH="$checkout/server:$checkout/tools${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
+
 median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
 # A scratch folder in $work and the local servers started into $servers, both gone at exit.

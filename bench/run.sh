@@ -51,9 +51,9 @@ start_ms() {  # $1 bare|plugin, $2 update host
 }
 # The build just made is the newest release, laid out here unsigned: a default build
 # carries no keys, and tools/package.sh packages only keyed modules.
-python3 "$root/service/release_folder.py" "$work/release" --build 51081 \
+python3 "$root/tools/release_folder.py" "$work/release" --build 51081 \
   --module "$build/dist/Murmelon_W_7_D.asi" --version bench
-python3 "$root/service/update_server.py" --releases "$work/release" --port 0 \
+python3 "$root/tools/update_server.py" --releases "$work/release" --port 0 \
   --port-file "$work/latest.port" --log "$work/latest.log" --lifetime 900 &
 servers+=($!)
 latest_host="127.0.0.1:$(wait_for_port "$work/latest.port")"

@@ -25,12 +25,17 @@ player on 0002's build, and one outside the share on 0001's, who is answered fro
 update: players on an older build with new serials at every check), alternating, from
 one stack (--rollout-seconds per figure and round, two rounds).
 
+Then what an update answer costs with a large module (--answer-size, default 60 MB, below
+the plug-in's 64 MiB): 4 clients ask for the latest version one request after another,
+alone and while 6 clients ask for the update at about 21 per second together and leave
+after its first 64 KiB (--answer-seconds per figure).
+
 Each client has its own loopback address (127.x.y.z), as players have their own. Ends by
 itself: each phase lasts --seconds (default 90), plus a few seconds to stop.
 
-    python3 bench/service_bench.py [--seconds 90] [--module FILE] [--big BYTES]
-                                   [--paced 1000] [--paced-seconds 20] [--rollout-seconds 15]
-                                   [--only rollout]
+    PYTHONPATH=server:tools python3 bench/service_bench.py [--seconds 90] [--module FILE]
+        [--big BYTES] [--paced 1000] [--paced-seconds 20] [--rollout-seconds 15]
+        [--answer-size BYTES] [--answer-seconds 15] [--only rollout|answer]
 """
 
 import argparse
@@ -45,12 +50,10 @@ import tempfile
 import threading
 import time
 
+import local_stack  # tools/, on PYTHONPATH (bench/common.sh sets it)
+from murmelon_update import release, rollout
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "service"))
-import local_stack  # noqa: E402
-import release_folder  # noqa: E402
-import rollout  # noqa: E402
-import update_app  # noqa: E402
 
 TODAY = "06c83f3"
 SERIAL = hashlib.md5(b"0").hexdigest()
@@ -60,8 +63,8 @@ TRICKLE_SECONDS = 2.0
 
 
 def request(build, serial=SERIAL):
-    query = update_app.check_query(build, serial)
-    return f"GET {update_app.CHECK_PATH}?{query} HTTP/1.0\r\nHost: bench\r\n\r\n".encode()
+    query = release.check_query(build, serial)
+    return f"GET {release.CHECK_PATH}?{query} HTTP/1.0\r\nHost: bench\r\n\r\n".encode()
 
 
 def connect(source, port, timeout, rcvbuf=None):
@@ -201,7 +204,7 @@ def run_phase(port, pids_of, seconds, expected):
 def releases_folder(work, module):
     folder = os.path.join(work, "releases")
     with open(module, "rb") as file:
-        release_folder.write_release(os.path.join(folder, "w7"), 51091, file.read(), "bench")
+        release.write_release(os.path.join(folder, "w7"), 51091, file.read(), "bench")
     return folder
 
 
@@ -273,7 +276,7 @@ def resident(pid):
 
 def slow_clients(work, module_path, seconds):
     releases = releases_folder(work, module_path)
-    with open(os.path.join(releases, "w7", release_folder.update_app.ANSWER_FILE), "rb") as file:
+    with open(os.path.join(releases, "w7", release.ANSWER_FILE), "rb") as file:
         expected = file.read()
     results = {}
     process, port = today_server(work, releases, seconds)
@@ -312,7 +315,9 @@ def main():
     parser.add_argument("--paced", type=int, default=1000)
     parser.add_argument("--paced-seconds", type=float, default=20)
     parser.add_argument("--rollout-seconds", type=float, default=15)
-    parser.add_argument("--only", choices=("rollout",), help="only this row")
+    parser.add_argument("--answer-size", type=int, default=60 * 1000 * 1000)
+    parser.add_argument("--answer-seconds", type=float, default=15)
+    parser.add_argument("--only", choices=("rollout", "answer"), help="only this row")
     args = parser.parse_args()
     problem = local_stack.available()
     if problem:
@@ -321,16 +326,24 @@ def main():
     # A hard stop whatever happens: every phase, its start and stop.
     modules = 0 if args.only else 2 if args.big else 1
     threading.Timer(modules * (2 * args.seconds + 90) + (0 if args.only else 2 * (args.paced_seconds + 60))
-                    + 8 * (args.rollout_seconds + 15) + 60, lambda: os._exit(3)).start()
+                    + 8 * (args.rollout_seconds + 15) + 2 * (args.answer_seconds + 30) + 60,
+                    lambda: os._exit(3)).start()
     work = tempfile.mkdtemp(prefix="murmelon-service-bench.")
     try:
         with open(args.module, "rb") as file:
             module = file.read()
-        rollout_folder = os.path.join(work, "rollout")
-        os.makedirs(rollout_folder)
-        print_rollout_row(args.rollout_seconds, len(module), rollout_row(rollout_folder, args.module,
-                                                                          args.rollout_seconds))
-        print()
+        if args.only != "answer":
+            rollout_folder = os.path.join(work, "rollout")
+            os.makedirs(rollout_folder)
+            print_rollout_row(args.rollout_seconds, len(module), rollout_row(rollout_folder, args.module,
+                                                                              args.rollout_seconds))
+            print()
+        if args.only != "rollout":
+            answer_folder = os.path.join(work, "answer")
+            os.makedirs(answer_folder)
+            print_answer_row(args.answer_seconds, args.answer_size,
+                             answer_row(answer_folder, module, args.answer_size, args.answer_seconds))
+            print()
         if args.only:
             shutil.rmtree(work, ignore_errors=True)
             os._exit(0)  # the hard-stop timer's thread must not hold the exit
@@ -381,7 +394,7 @@ def rollout_row(work, module_path, seconds):
     with open(module_path, "rb") as file:
         module = file.read()
     for name, build in (("0001", 51081), ("0002", 51091)):
-        release_folder.write_release(os.path.join(site, "releases", name, "w7"), build, module + name.encode(), name)
+        release.write_release(os.path.join(site, "releases", name, "w7"), build, module + name.encode(), name)
     os.symlink("releases/0002", os.path.join(site, "current"))
     # Serials outside the 10% share, one per request, made before the clock runs.
     outside = [s for s in (hashlib.md5(b"%d" % i).hexdigest() for i in range(200000))
@@ -396,9 +409,9 @@ def rollout_row(work, module_path, seconds):
         for _ in range(2):
             for kind, staged in asks:
                 if staged:
-                    rollout.write_plan(site, "0002", "0001", 10)
+                    rollout.write_rollout(site, "0002", "0001", 10)
                 else:
-                    rollout.end(site)
+                    rollout.remove_rollout(site)
                 latencies[(kind, staged)] += answers(stack.port, asks[(kind, staged)], seconds,
                                                      b"LATEST_VERSION" if kind == "latest" else b"DATA:")
     finally:
@@ -445,6 +458,56 @@ def print_rollout_row(seconds, module_size, row):
         (rate, p99), (staged_rate, staged_p99) = row[(kind, False)], row[(kind, True)]
         print(f"  {label + ': answers per second':34}{rate:>16.1f}{staged_rate:>16.1f}{staged_rate / rate:>20.2f}")
         print(f"  {label + ': 99th percentile (ms)':34}{p99:>16.1f}{staged_p99:>16.1f}{staged_p99 / p99:>20.2f}")
+    sys.stdout.flush()
+
+
+def answer_row(work, module, size, seconds):
+    """{"alone" | "cut": latencies of up-to-date checks} with a module of `size` bytes,
+    alone and while 6 clients ask for the update about 21 times a second together and
+    leave after its first 64 KiB; and how many updates they asked for."""
+    releases = os.path.join(work, "releases")
+    release.write_release(os.path.join(releases, "w7"), 51091, module + bytes(max(0, size - len(module))), "bench")
+    stack = local_stack.Stack(releases, os.path.join(work, "stack"), lifetime=int(3 * seconds) + 60)
+    cut = [0]
+    try:
+        alone = answers(stack.port, lambda i: request(51091), seconds, b"LATEST_VERSION")
+        end = time.monotonic() + seconds
+
+        def cutter(source):
+            while time.monotonic() < end:
+                started = time.monotonic()
+                try:
+                    with connect(source, stack.port, 5, rcvbuf=65536) as connection:
+                        connection.sendall(request(51081))
+                        got = 0
+                        while got < 65536 and (piece := connection.recv(65536)):
+                            got += len(piece)
+                    cut[0] += 1
+                except OSError:
+                    pass
+                time.sleep(max(0.0, 6 / 21 - (time.monotonic() - started)))
+
+        cutters = [threading.Thread(target=cutter, args=(f"127.0.5.{i + 1}",), daemon=True) for i in range(6)]
+        for thread in cutters:
+            thread.start()
+        with_cuts = answers(stack.port, lambda i: request(51091), seconds, b"LATEST_VERSION")
+        for thread in cutters:
+            thread.join(seconds + 15)
+    finally:
+        stack.stop()
+    return {"alone": sorted(alone), "cut": sorted(with_cuts), "updates": cut[0] / seconds}
+
+
+def print_answer_row(seconds, size, row):
+    def ms(values, at):
+        return values[min(len(values) - 1, int(len(values) * at))] * 1000 if values else float("nan")
+
+    print(f"Up-to-date checks with a {size}-byte module (4 clients, {seconds:.0f} s per figure), alone and while "
+          f"6 clients cut updates ({row['updates']:.1f} per second)")
+    print(f"  {'':34}{'alone':>12}{'updates cut':>14}")
+    for label, at in (("median (ms)", 0.5), ("99th percentile (ms)", 0.99)):
+        print(f"  {label:34}{ms(row['alone'], at):>12.1f}{ms(row['cut'], at):>14.1f}")
+    print(f"  {'answers per second':34}{len(row['alone']) / seconds:>12.1f}{len(row['cut']) / seconds:>14.1f}")
     sys.stdout.flush()
 
 

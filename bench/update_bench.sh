@@ -32,7 +32,7 @@ start_ms() {
 }
 
 serve_releases() {  # $1 releases folder -> prints the port
-  python3 "$root/service/update_server.py" --releases "$1" --port 0 --port-file "$1.port" \
+  python3 "$root/tools/update_server.py" --releases "$1" --port 0 --port-file "$1.port" \
     --log "$1.log" --lifetime 600 &
   servers+=($!)
   for _ in $(seq 200); do [ -s "$1.port" ] && break; sleep 0.05; done
@@ -41,7 +41,7 @@ serve_releases() {  # $1 releases folder -> prints the port
 
 release() {  # $1 folder, $2 build, $3 module file
   echo "bench" > "$1.news"
-  python3 "$root/service/release_folder.py" "$1" --build "$2" --module "$3" --version bench --news-file "$1.news"
+  python3 "$root/tools/release_folder.py" "$1" --build "$2" --module "$3" --version bench --news-file "$1.news"
 }
 
 asi="$build/dist/Murmelon_W_7_D.asi"

@@ -1,11 +1,13 @@
 # Shared by the README's commands: set-up when something is missing, and the
 # environment that runs Windows programs under Wine in the project's own prefix.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The developer's Python scripts (tools/) import the server's package from server/.
+export PYTHONPATH="$root/server:$root/tools${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
 
 ensure_setup() {
   local missing=0
   for tool in i686-w64-mingw32-g++ wine cmake ninja python3 clang++-14 openssl /usr/sbin/nginx /usr/bin/gunicorn \
-              dh dh_python3 po2debconf lintian ip systemd-sysusers chromium; do
+              dh dh_python3 po2debconf lintian ip systemd-sysusers systemd-analyze chromium; do
     command -v "$tool" >/dev/null 2>&1 || missing=1
   done
   [ -f "$root/deps/openssl/lib/libcrypto.a" ] || missing=1

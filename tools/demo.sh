@@ -16,8 +16,8 @@ server_pid=""
 releases=$(mktemp -d)
 port_file="$releases/port"
 build=$(sed -n 's/^#define MURMELON_BUILD_Murmelon_W_7_D \([0-9]*\)$/\1/p' flavours/build_numbers.h)
-python3 service/release_folder.py "$releases" --build "$build" --module dist/Murmelon_W_7_D.asi --version demo
-python3 service/update_server.py --releases "$releases" --port 0 --port-file "$port_file" \
+python3 tools/release_folder.py "$releases" --build "$build" --module dist/Murmelon_W_7_D.asi --version demo
+python3 tools/update_server.py --releases "$releases" --port 0 --port-file "$port_file" \
   --log "$releases/log" --lifetime 120 >/dev/null 2>&1 &
 server_pid=$!
 for _ in $(seq 50); do [ -s "$port_file" ] && break; sleep 0.1; done

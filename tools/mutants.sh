@@ -57,9 +57,18 @@ copy_checkout() {
      -o -path ./release -prune -o -type f -print | sed 's|^\./||' |
      sort) >"$have"
   comm -13 "$wanted" "$have" | while IFS= read -r path; do rm -f "$scratch/$path"; done
+  # A link stays a link (server/debian's units are links into server/conf: a patch of the
+  # one must reach the other).
   while IFS= read -r path; do
-    if ! cmp -s "$checkout/$path" "$scratch/$path"; then
+    if [ -L "$checkout/$path" ]; then
+      if [ "$(readlink "$checkout/$path")" != "$(readlink "$scratch/$path" 2>/dev/null)" ]; then
+        mkdir -p "$(dirname "$scratch/$path")"
+        rm -f "$scratch/$path"
+        cp -P "$checkout/$path" "$scratch/$path"
+      fi
+    elif [ -L "$scratch/$path" ] || ! cmp -s "$checkout/$path" "$scratch/$path"; then
       mkdir -p "$(dirname "$scratch/$path")"
+      rm -f "$scratch/$path"
       cp "$checkout/$path" "$scratch/$path"
     fi
   done <"$wanted"

@@ -5,12 +5,13 @@
 #       MD5 of the .asi, in the tagged form that `cksum -c` checks)
 #   <out>/server/w7, <out>/server/xp
 #       the folders the update service serves (release.ini with the build, the signature
-#       and the signing key's public half, the module, news.txt); tools/publish.sh puts
-#       them on a site.
+#       and the signing key's public half, the module, news.txt); `murmelon-release
+#       publish <out> <site>` puts them on a site (on the update server).
 #
 #   tools/package.sh --key KEY.pem --published SITE [--build-dir DIR | --asi-dir DIR]
 #                    [--out DIR] [--notes FILE] [--version LABEL] [--news-file FILE]
 #                    [--build-numbers FILE]
+#   tools/package.sh --public-key --key KEY.pem    # prints the key's public half (64 hex digits)
 #
 # --key      the Ed25519 private key that signs (never in the repository); make one with
 #            `openssl genpkey -algorithm ed25519 -out key.pem`
@@ -29,11 +30,13 @@
 # or that are longer than it reads, a --published path that is not a site.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+export PYTHONPATH="$root/server${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
 build="$root/build/release"
 asi_dir=""
 key=""
 out="$root/release"
 args=()
+public_only=0
 
 usage() { awk 'NR > 1 && !/^#/ {exit} NR > 1 {sub(/^# ?/, ""); print}' "$0" >&2; exit 2; }
 while [ $# -gt 0 ]; do
@@ -41,6 +44,7 @@ while [ $# -gt 0 ]; do
     --build-dir) build=$2; shift 2 ;;
     --asi-dir) asi_dir=$2; shift 2 ;;
     --key) key=$2; args+=("$1" "$2"); shift 2 ;;
+    --public-key) public_only=1; shift ;;
     --out) out=$2; shift 2 ;;
     --notes|--version|--news-file|--published|--build-numbers) args+=("$1" "$2"); shift 2 ;;
     -h|--help) usage ;;
@@ -48,9 +52,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$key" ] || { echo "package: a signing key is needed (--key FILE)" >&2; usage; }
+[ "$public_only" = 0 ] || exec python3 "$root/tools/package.py" --public-key --key "$key"
 
 if [ -z "$asi_dir" ]; then
-  public=$(python3 "$root/tools/release_tool.py" public-key --key "$key")
+  public=$(python3 "$root/tools/package.py" --public-key --key "$key")
   if [ ! -f "$build/build.ninja" ]; then
     (cd "$root" && cmake --preset mingw -B "$build" -DMURMELON_UPDATE_PUBLIC_KEYS="$public" >/dev/null)
   fi
@@ -58,4 +63,4 @@ if [ -z "$asi_dir" ]; then
   asi_dir="$build/dist"
   args+=(--build-numbers "$root/flavours/build_numbers.h")
 fi
-exec python3 "$root/tools/release_tool.py" package --asi-dir "$asi_dir" --out "$out" "${args[@]}"
+exec python3 "$root/tools/package.py" --asi-dir "$asi_dir" --out "$out" "${args[@]}"

@@ -24,9 +24,10 @@ for tool in /usr/sbin/nginx /usr/bin/gunicorn openssl; do
   command -v "$tool" >/dev/null 2>&1 || need_pkgs=1
 done
 # The update service's Debian package (tools/service_package.sh) and its install test
-# (tests/service_package: a throwaway root with a network namespace of its own).
-# The package's own dependencies are there too, as that root cannot download any.
-for tool in dh dh_python3 po2debconf lintian ip systemd-sysusers; do
+# (tests/service_package: a throwaway root with a network namespace of its own, where
+# systemd-analyze rates the unit). The package's own dependencies are there too, as that
+# root cannot download any.
+for tool in dh dh_python3 po2debconf lintian ip systemd-sysusers systemd-analyze; do
   command -v "$tool" >/dev/null 2>&1 || need_pkgs=1
 done
 # clang's libFuzzer for the update answer's fuzz target (tests/native/fuzz).

@@ -1,4 +1,4 @@
-"""tools/package.sh and tools/publish.sh: what a player downloads, the signatures, the
+"""tools/package.sh and murmelon-release: what a player downloads, the signatures, the
 refusals that keep a release from going wrong silently, and what the update server makes
 of a published site when the plug-in asks it."""
 
@@ -19,18 +19,15 @@ import unittest
 import unittest.mock
 import zipfile
 
-sys.dont_write_bytecode = True
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DIST = os.environ.get("MURMELON_DIST", os.path.join(ROOT, "build", "mingw", "dist"))
-sys.path.insert(0, os.path.join(ROOT, "service"))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import release_folder  # noqa: E402
-import release_tool  # noqa: E402
-import rollout  # noqa: E402
-import update_app  # noqa: E402
+COMMAND = os.path.join(ROOT, "server", "bin", "murmelon-release")
+
+from murmelon_update import release, release_tool, rollout, site as site_module
+from package import build_numbers  # tools/, on PYTHONPATH as CTest sets it
 
 BUILD_NUMBERS = os.path.join(ROOT, "flavours", "build_numbers.h")
-BUILDS = release_tool.build_numbers(BUILD_NUMBERS)
+BUILDS = build_numbers(BUILD_NUMBERS)
 FLAVOURS = {"Murmelon_W_7_D": ("w7", BUILDS["Murmelon_W_7_D"]), "Murmelon_W_XP_D": ("xp", BUILDS["Murmelon_W_XP_D"])}
 W7, W7_NEXT = BUILDS["Murmelon_W_7_D"], BUILDS["Murmelon_W_7_D"] + 10
 SERIAL = hashlib.md5(b"-1234567").hexdigest()
@@ -42,12 +39,16 @@ def read(path):
         return file.read()
 
 
-def run(script, *args, service="none"):
-    """A release command (tools/publish.sh or tools/release_tool.py); publish, rollback and
-    share ask no running service unless told."""
-    interpreter = sys.executable if script.endswith(".py") else "bash"
-    return subprocess.run([interpreter, os.path.join(ROOT, "tools", script), *args], capture_output=True,
-                          text=True, timeout=TIMEOUT, env=dict(os.environ, MURMELON_SERVICE=service))
+def run(*args, service="none"):
+    """murmelon-release as installed; publish, rollback and share ask no running service
+    unless told."""
+    return subprocess.run([sys.executable, COMMAND, *args], capture_output=True, text=True, timeout=TIMEOUT,
+                          env=dict(os.environ, MURMELON_SERVICE=service))
+
+
+def package_sh(*args):
+    return subprocess.run(["bash", os.path.join(ROOT, "tools", "package.sh"), *args], capture_output=True,
+                          text=True, timeout=TIMEOUT)
 
 
 def openssl(*args):
@@ -74,7 +75,7 @@ def keyed_modules(folder, public, build_step=0, keys=None):
 
 def request_line(module_digest, build):
     """The request the plug-in sends, byte for byte."""
-    return (f"GET {update_app.CHECK_PATH}?{update_app.check_query(build, SERIAL, module_digest)}"
+    return (f"GET {release.CHECK_PATH}?{release.check_query(build, SERIAL, module_digest)}"
             f" HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").encode()
 
 
@@ -109,14 +110,14 @@ class lock_held:
 
 
 class Server:
-    """service/update_server.py on a free port of 127.0.0.1, stopped at the end."""
+    """tools/update_server.py on a free port of 127.0.0.1, stopped at the end."""
 
     def __init__(self, releases, work):
         port_file = os.path.join(work, "port")
         if os.path.exists(port_file):
             os.remove(port_file)
         self.process = subprocess.Popen(
-            [sys.executable, os.path.join(ROOT, "service", "update_server.py"), "--releases", releases,
+            [sys.executable, os.path.join(ROOT, "tools", "update_server.py"), "--releases", releases,
              "--port", "0", "--port-file", port_file, "--log", os.path.join(work, "server.log"),
              "--lifetime", "90"])
         deadline = time.monotonic() + TIMEOUT
@@ -164,7 +165,7 @@ class PackageTest(unittest.TestCase):
     @classmethod
     def package(cls, out, *options, asi=None, key=None, site=None):
         key_options = ["--key", key or cls.key] if key != "" else []
-        return run("package.sh", "--asi-dir", asi or cls.asi, "--out", out, *key_options,
+        return package_sh("--asi-dir", asi or cls.asi, "--out", out, *key_options,
                    "--published", site or cls.empty_site, *options)
 
     @classmethod
@@ -225,10 +226,10 @@ class PackageTest(unittest.TestCase):
         with open(bad_notes, "w", encoding="utf-8") as file:
             file.write("version: 1.1\nnews:\nFixed a connection Error.\n")
         published = make_site(os.path.join(w, "published-site"))
-        self.assertEqual(run("publish.sh", self.out, published).returncode, 0)
+        self.assertEqual(run("publish", self.out, published).returncode, 0)
         module = read(os.path.join(keyed_modules(os.path.join(w, "asi-next"), self.public, 10), "Murmelon_W_7_D.asi"))
-        unsigned = release_folder.write_release(os.path.join(w, "unsigned", "server", "w7"), W7_NEXT, module, "1.2")
-        too_long = release_folder.write_release(os.path.join(w, "too-long", "server", "w7"), 1000000001, module, "1.2")
+        unsigned = release.write_release(os.path.join(w, "unsigned", "server", "w7"), W7_NEXT, module, "1.2")
+        too_long = release.write_release(os.path.join(w, "too-long", "server", "w7"), 1000000001, module, "1.2")
         folder_current = make_site(os.path.join(w, "folder-current"))
         os.makedirs(os.path.join(folder_current, "releases"))
         os.makedirs(os.path.join(folder_current, "current", "w7"))
@@ -250,7 +251,16 @@ class PackageTest(unittest.TestCase):
         with open(ini, "w", encoding="utf-8") as file:
             file.write(text)
         first = make_site(os.path.join(w, "first-site"))
-        for name, command, says in (  # package options, or (site, the publish.sh arguments, whether locked)
+        edited_sites = []
+
+        def hand_edited(lines=None):  # a copy of the published site with a rollout.ini written by hand
+            if lines is not None:
+                edited_sites.append(os.path.join(w, f"hand-edited-{len(edited_sites)}"))
+                shutil.copytree(published, edited_sites[-1], symlinks=True)
+                with open(os.path.join(edited_sites[-1], "rollout.ini"), "w", encoding="utf-8") as file:
+                    file.write(f"[rollout]\nrelease = 0001\n{lines}\n")
+            return edited_sites[-1]
+        for name, command, says in (  # package options, or (site, the command's arguments, whether locked)
                 ("no key", {"key": ""}, "signing key is needed"),
                 ("module without the key", {"asi": DIST}, "do not include the signing key"),
                 ("module with another key", {"asi": keyed_modules(os.path.join(w, "other"), other_public)},
@@ -266,35 +276,43 @@ class PackageTest(unittest.TestCase):
                 ("notes the plug-in would misread", {"options": ("--notes", bad_notes)}, "would refuse"),
                 ("news past what the plug-in reads", {"options": ("--news-file", long_news)},
                  "is 70000 bytes, above the cap of 64512"),
-                ("unsigned over a keyed module", (published, (unsigned, published), False),
+                ("unsigned over a keyed module", (published, ("publish", unsigned, published), False),
                  f"unsigned, but players on {W7} (release 0001) carry only {self.public[:16]}..."),
-                ("a suffix edited to 01", (published, (edited, published), False), "suffix '01' is not a flavour's digit"),
-                ("ten-digit build published", (published, (too_long, published), False),
+                ("a suffix edited to 01", (published, ("publish", edited, published), False), "suffix '01' is not a flavour's digit"),
+                ("ten-digit build published", (published, ("publish", too_long, published), False),
                  "build 1000000001 is not a number the plug-in reads"),
-                ("publish to a mistyped site", (typo, (self.out, typo), False), "no such site folder"),
-                ("current is a folder", (folder_current, (self.out, folder_current), False),
+                ("publish to a mistyped site", (typo, ("publish", self.out, typo), False), "no such site folder"),
+                ("current is a folder", (folder_current, ("publish", self.out, folder_current), False),
                  "current is a folder or file, not the link to releases/NNNN"),
-                ("rollback to a link out of the site", (linked, ("--rollback", linked, "0009"), False),
+                ("rollback to a link out of the site", (linked, ("rollback", linked, "0009"), False),
                  "releases/0009 is not a release folder of this site (a link to"),
-                ("list a missing site", (typo, ("--list", typo), False), "no such site folder"),
-                ("publish while the site is locked", (published, (self.out, published), True),
+                ("list a missing site", (typo, ("list", typo), False), "no such site folder"),
+                ("publish while the site is locked", (published, ("publish", self.out, published), True),
                  "is being changed by another"),
-                ("rollback while the site is locked", (published, ("--rollback", published), True),
+                ("rollback while the site is locked", (published, ("rollback", published), True),
                  "is being changed by another"),
-                ("a first release staged", (first, ("--share", "10", self.out, first), False),
+                ("a first release staged", (first, ("publish", "--share", "10", self.out, first), False),
                  "the first release goes to every player"),
-                ("share on a mistyped site", (typo, ("release_tool.py", "share", typo, "10"), False),
+                ("share on a mistyped site", (typo, ("share", typo, "10"), False),
                  "no such site folder"),
                 ("share on the served folder for the site",
-                 (published, ("release_tool.py", "share", os.path.join(published, "current"), "10"), False),
+                 (published, ("share", os.path.join(published, "current"), "10"), False),
                  "not a site folder"),
-                ("share while the site is locked", (published, ("release_tool.py", "share", published, "10"), True),
+                ("share while the site is locked", (published, ("share", published, "10"), True),
                  "is being changed by another"),
                 ("share of a release that went to everyone",
-                 (published, ("release_tool.py", "share", published, "10"), False), "is not staged"),
-                ("share above 100", (published, ("release_tool.py", "share", published, "101"), False),
+                 (published, ("share", published, "10"), False), "is not staged"),
+                ("share above 100", (published, ("share", published, "101"), False),
                  "is not a whole percentage from 0 to 100"),
-                ("status of a mistyped site", (typo, ("release_tool.py", "status", typo), False),
+                ("a security fix staged", (published, ("publish", "--critical", "--share", "10", self.out, published),
+                                           False), "argument --share: not allowed with argument --critical"),
+                ("share over a rollout whose previous is the staged release",
+                 (hand_edited("previous = 0001\nshare = 10"), ("share", hand_edited(), "50"), False),
+                 "previous names the staged release 0001 itself"),
+                ("share over a rollout whose share is a digit int() does not read",
+                 (hand_edited("previous = 0000\nshare = \u00b2"), ("share", hand_edited(), "50"), False),
+                 "share '\u00b2' is not a whole percentage"),
+                ("status of a mistyped site", (typo, ("status", typo), False),
                  "no such site folder")):
             with self.subTest(name):
                 if isinstance(command, dict):
@@ -305,16 +323,21 @@ class PackageTest(unittest.TestCase):
                     site, arguments, locked = command
                     before = site_state(site)
                     with lock_held(site if locked else None):
-                        result = run(*arguments) if arguments[0].endswith(".py") else run("publish.sh", *arguments)
+                        result = run(*arguments)
                     self.assertEqual(site_state(site), before)
                 self.assertNotEqual(result.returncode, 0, result.stderr)
                 self.assertIn(says, result.stderr)
+        # status says what is wrong with such a rollout, and goes on.
+        said = run("status", hand_edited(), "--log", os.path.join(w, "no-log"))
+        self.assertEqual(said.returncode, 0, said.stderr)
+        self.assertIn("  rollout: ", said.stdout)
+        self.assertIn("share '\u00b2' is not a whole percentage", said.stdout)
 
     def test_concurrent_rollbacks_take_turns(self):
         # Five releases, four rollbacks at once: each either goes back one release or is
         # refused for the lock, never two that read the same current release.
         site = make_site(os.path.join(self.work.name, "busy-site"))
-        self.assertEqual(run("publish.sh", self.out, site).returncode, 0)
+        self.assertEqual(run("publish", self.out, site).returncode, 0)
         for release in ("0002", "0003", "0004", "0005"):
             shutil.copytree(os.path.join(site, "releases", "0001"), os.path.join(site, "releases", release))
         os.remove(os.path.join(site, "current"))
@@ -322,10 +345,10 @@ class PackageTest(unittest.TestCase):
         shutil.copytree(os.path.join(site, "releases", "0001"), os.path.join(site, "releases", "0006"))
         # The switch itself happens under the lock: one that took the lock meanwhile would
         # have read the release before it.
-        switch, seen = release_tool.site_folder.switch, []
+        switch, seen = site_module.Site.switch, []
 
-        def switch_seeing_the_lock(site, release):
-            fd = os.open(os.path.join(site, ".lock"), os.O_RDWR)
+        def switch_seeing_the_lock(self, release):
+            fd = os.open(os.path.join(self.path, ".lock"), os.O_RDWR)
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
                 seen.append("free")
@@ -333,13 +356,13 @@ class PackageTest(unittest.TestCase):
                 seen.append("held")
             finally:
                 os.close(fd)
-            switch(site, release)
+            switch(self, release)
 
-        with unittest.mock.patch.object(release_tool.site_folder, "switch", switch_seeing_the_lock), \
+        with unittest.mock.patch.object(site_module.Site, "switch", switch_seeing_the_lock), \
                 contextlib.redirect_stdout(io.StringIO()):
             self.assertEqual(release_tool.main(["rollback", "--service", "none", site]), 0)
         self.assertEqual((seen, os.readlink(os.path.join(site, "current"))), (["held"], "releases/0005"))
-        rollbacks = [subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "release_tool.py"), "rollback",
+        rollbacks = [subprocess.Popen([sys.executable, COMMAND, "rollback",
                                        "--service", "none", site], stdout=subprocess.DEVNULL,
                                       stderr=subprocess.PIPE, text=True) for _ in range(4)]
         refusals = [p.communicate(timeout=TIMEOUT)[1] for p in rollbacks]
@@ -365,7 +388,7 @@ class PackageTest(unittest.TestCase):
         def published(step, carried, signer):
             out, result = package(step, carried, signer)
             self.assertEqual(result.returncode, 0, result.stderr)
-            return run("publish.sh", out, site)
+            return run("publish", out, site)
 
         unreadable = os.path.join(w, "unreadable-site")
         stranded = (f"players on {W7 + 20} (release 0003) carry only {r[1][:16]}...: they would refuse it "
@@ -374,14 +397,14 @@ class PackageTest(unittest.TestCase):
                 ("51081 carrying P, signed by P", lambda: published(0, [p], p), 0, "published release 0001"),
                 ("51091 carrying P and R, signed by P", lambda: published(10, [p, r], p), 0, "published release 0002"),
                 ("51101 carrying R, signed by R", lambda: published(20, [r], r), 0, "published release 0003"),
-                ("a rollback to 51091", lambda: run("publish.sh", "--rollback", site, "0002"), 0, "from release 0003 to 0002"),
+                ("a rollback to 51091", lambda: run("rollback", site, "0002"), 0, "from release 0003 to 0002"),
                 ("51111 carrying P, signed by P, packaged", lambda: package(30, [p], p)[1], 1, stranded),
                 ("51111 carrying P, signed by P, published",
-                 lambda: run("publish.sh", package(30, [p], p, at=self.empty_site)[0], site), 1, stranded),
+                 lambda: run("publish", package(30, [p], p, at=self.empty_site)[0], site), 1, stranded),
                 ("a module of the site that cannot be read",
                  lambda: (shutil.copytree(site, unreadable, symlinks=True),
                           os.remove(os.path.join(unreadable, "releases", "0001", "w7", "Murmelon_W_7_D.asi")),
-                          run("publish.sh", package(30, [p, r], r, at=self.empty_site)[0], unreadable))[-1], 1,
+                          run("publish", package(30, [p, r], r, at=self.empty_site)[0], unreadable))[-1], 1,
                  f"the keys of build {W7}'s players are unknown"),
                 ("51111 carrying P and R, signed by R", lambda: published(30, [p, r], r), 0,
                  f"note: players still on {W7} (release 0001) take")):
@@ -394,8 +417,8 @@ class PackageTest(unittest.TestCase):
                     self.assertEqual(site_state(site), before)
         # Per key, the builds that carry it, in the list and in the status: R reaches every
         # player now, P does not.
-        for listed in (run("publish.sh", "--list", site).stdout,
-                       run("release_tool.py", "status", site, "--log", os.path.join(site, "no-log")).stdout):
+        for listed in (run("list", site).stdout,
+                       run("status", site, "--log", os.path.join(site, "no-log")).stdout):
             self.assertIn(f"  {p[1]}: {W7} {W7 + 1} {W7 + 10} {W7 + 11} {W7 + 30} {W7 + 31} (not {W7 + 20} {W7 + 21})\n",
                           listed)
             self.assertIn(f"  {r[1]}: {W7 + 10} {W7 + 11} {W7 + 20} {W7 + 21} {W7 + 30} {W7 + 31} (not {W7} {W7 + 1})\n",
@@ -415,7 +438,7 @@ class PackageTest(unittest.TestCase):
         w = self.work.name
         site = make_site(os.path.join(w, "site"))
         newer_out = os.path.join(w, "newer")
-        result = run("publish.sh", self.out, site)
+        result = run("publish", self.out, site)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertRegex(result.stdout, r"published release 0001\nnow current in .*current \(release 0001\); "
                                         rf"the service was not asked:\n  w7: build {W7} .*signed by key")
@@ -446,33 +469,41 @@ class PackageTest(unittest.TestCase):
             def interrupted():  # stopped after its folder's rename, before the switch
                 os.symlink("releases/0001", os.path.join(site, "new"))
                 os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
-                return run("publish.sh", newer_out, site, service=f"127.0.0.1:{server.port}")
+                return run("publish", newer_out, site, service=f"127.0.0.1:{server.port}")
 
             blind = []  # a service over release 0002 itself, which knows nothing of its rollout
 
             def share_blind(share):
                 blind.append(Server(os.path.join(site, "releases", "0002"), make_site(os.path.join(w, "blind"))))
-                return run("release_tool.py", "share", site, str(share), service=f"127.0.0.1:{blind[0].port}")
+                return run("share", site, str(share), service=f"127.0.0.1:{blind[0].port}")
+
+            def away(release_id, step):  # the step runs while that release is out of releases/
+                os.rename(os.path.join(site, "releases", release_id), os.path.join(w, "away"))
+                try:
+                    return step()
+                finally:
+                    os.rename(os.path.join(w, "away"), os.path.join(site, "releases", release_id))
 
             live, dead = f"127.0.0.1:{server.port}", f"127.0.0.1:{stuck.port}"
             next_answer = f"BUILD:{W7_NEXT}".encode()
             # The smallest share that takes in the player served() asks as.
             share = int(rollout.position(SERIAL, W7_NEXT)) + 1
             for name, step, code, release, answer, says in (
-                    ("publish staged, paused", lambda: run("publish.sh", "--share", "0", newer_out, site, service=live),
+                    ("publish staged, paused", lambda: run("publish", "--share", "0", newer_out, site, service=live),
                      0, "0002", b"LATEST_VERSION", f"w7: build {W7_NEXT} to 0% of players, the others keep build {W7} "
                                                    f"(release 0001)"),
-                    ("another staged over it", lambda: run("publish.sh", "--share", "10", newer_out, site, service=live),
+                    ("another staged over it", lambda: run("publish", "--share", "10", newer_out, site, service=live),
                      1, None, b"LATEST_VERSION", "release 0002 is still staged to 0% of players"),
                     (f"widened to {share}%, the service does not follow the rollout", lambda: share_blind(share),
                      1, "0002", next_answer, f"outside the {share}% share of w7 got 'BUILD:{W7_NEXT}"),
-                    ("widened to everyone", lambda: run("release_tool.py", "share", site, "100", service=live),
+                    ("widened to everyone while the release before is away", lambda: away(
+                        "0001", lambda: run("share", site, "100", service=live)),
                      0, "0002", next_answer, f"release 0002: from {share}% of players to 100%"),
-                    ("publish again after it ran to its end", lambda: run("publish.sh", newer_out, site, service=live),
+                    ("publish again after it ran to its end", lambda: run("publish", newer_out, site, service=live),
                      0, "0002", next_answer, "release 0002 already holds this release and is current"),
-                    ("rollback", lambda: run("publish.sh", "--rollback", site, service=live), 0, "0001",
+                    ("rollback", lambda: run("rollback", site, service=live), 0, "0001",
                      b"LATEST_VERSION", "the rollout of release 0002 ended"),
-                    ("rollback the service does not take", lambda: run("publish.sh", "--rollback", site, "0002",
+                    ("rollback the service does not take", lambda: run("rollback", site, "0002",
                                                                        service=dead),
                      1, "0002", next_answer, f"NOT served"),
                     ("publish again after an interrupted one", interrupted, 0, "0002", next_answer,
@@ -485,20 +516,20 @@ class PackageTest(unittest.TestCase):
                     self.assertIn(says, result.stdout + result.stderr)
                     self.assertTrue(served("Murmelon_W_7_D", W7).startswith(answer), name)
             self.assertIn(f"did not take release 0002: to build {W7_NEXT} of w7 it answered 'FUTURE_VERSION'",
-                          run("publish.sh", "--rollback", site, "0002", service=dead).stderr)
+                          run("rollback", site, "0002", service=dead).stderr)
             self.assertEqual(sorted(os.listdir(os.path.join(site, "releases"))), ["0001", "0002"])
-            self.assertRegex(run("publish.sh", "--list", site).stdout, rf"^  0001: w7: build {W7} .*\n\* 0002: w7: build {W7_NEXT} ")
+            self.assertRegex(run("list", site).stdout, rf"^  0001: w7: build {W7} .*\n\* 0002: w7: build {W7_NEXT} ")
         finally:
             for one in [server, stuck] + blind:
                 one.stop()
         # After a rollback another release of the withdrawn build is refused, naming the way back.
         other = self.package(os.path.join(w, "other-newer"), "--version", "1.2 other", asi=newer_asi)
         self.assertEqual(other.returncode, 0, other.stderr)
-        run("publish.sh", "--rollback", site)
-        again = run("publish.sh", os.path.join(w, "other-newer"), site)
+        run("rollback", site)
+        again = run("publish", os.path.join(w, "other-newer"), site)
         self.assertEqual(again.returncode, 1)
         self.assertIn(f"not above build {W7_NEXT} of release 0002, which is above the served release 0001", again.stderr)
-        self.assertIn(f"tools/publish.sh --rollback {site} 0002", again.stderr)
+        self.assertIn(f"murmelon-release rollback {site} 0002", again.stderr)
         with open(os.path.join(w, "server.log")) as log:
             self.assertRegex(log.read(), rf"now serving .*/releases/0002: w7: build {W7_NEXT} ")
 

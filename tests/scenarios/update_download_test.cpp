@@ -172,7 +172,7 @@ SCENARIO(update_from_release_server_across_two_starts) {
   WriteBytes(server / "module", NewerModule(OldModule()));
   WriteBytes(server / "news", kNews);
   std::string written = RunPython(
-      "service/release_folder.py",
+      "tools/release_folder.py",
       {UnixPath(releases), "--build", "51091", "--module", UnixPath(server / "module"), "--version", kVersion,
        "--news-file", UnixPath(server / "news")},
       releases / "w7" / "release.ini");

@@ -1,16 +1,19 @@
-"""The update service's Debian package: tools/service_package.sh builds it (lintian finds
-nothing), and it goes through a server's course for real in a throwaway root of this
-machine (throwaway_root.py): nginx runs with its default site; installing leaves that
-site alone until the maintainer's switch lets the update site take its place; the
-service starts as its units start it; the installed tools publish a release; update
-checks go through the installed nginx site; an upgrade to a second version restarts the
-service while checks run, and none fails; remove keeps the data; purge leaves nothing but
-the site with its releases."""
+"""The update service's Debian package: tools/service_package.sh builds it in place from
+server/ (lintian finds nothing), and it goes through a server's course for real in a
+throwaway root of this machine (throwaway_root.py), a minimal one without procps's kill:
+nginx runs with its default site; installing leaves that site alone until the
+maintainer's switch lets the update site take its place; the service starts as its units
+start it, sandboxed well enough for systemd-analyze (3.0 at most); the installed command
+publishes a release; update checks go through the installed nginx site; the unit's reload
+restarts the workers; an upgrade to a second version restarts the service while checks
+run, and none fails; remove keeps the data; purge leaves nothing but the site with its
+releases."""
 
 import grp
 import hashlib
 import os
 import pwd
+import re
 import socket
 import subprocess
 import sys
@@ -19,24 +22,21 @@ import threading
 import time
 import unittest
 
-sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "service"))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import release_folder  # noqa: E402
-import release_tool  # noqa: E402
-import throwaway_root  # noqa: E402
-import update_app  # noqa: E402
+
+import throwaway_root
+from murmelon_update import release, signature
+from package import build_numbers  # tools/, on PYTHONPATH as CTest sets it
 
 PACKAGE = "murmelon-update"
 SITE = "/srv/murmelon-update"
-TOOLS = "/usr/share/murmelon-update/tools"
+COMMAND = "/usr/bin/murmelon-release"
 UNITS = "/lib/systemd/system"
 AVAILABLE = "/etc/nginx/sites-available/murmelon-update"
 ENABLED = "/etc/nginx/sites-enabled/murmelon-update"
 DEFAULT_SITE = "/etc/nginx/sites-enabled/default"
-BUILDS = release_tool.build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))
+BUILDS = build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))
 OURS = BUILDS["Murmelon_W_7_D"]
 SERIAL = hashlib.md5(b"package test").hexdigest()
 # What the package manager itself keeps of an install after purge.
@@ -45,8 +45,10 @@ BOOKKEEPING = ("var/lib/dpkg/", "var/cache/", "var/lib/apt/", "var/log/apt/", "v
 
 
 def run(args, timeout=120, **options):
+    # What is installed runs as installed: the checkout's package stays off its path.
+    environment = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
     result = subprocess.run(args, capture_output=True, text=True, timeout=timeout,
-                            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), **options)
+                            env=dict(environment, DEBIAN_FRONTEND="noninteractive"), **options)
     if result.returncode != 0:
         raise AssertionError(f"{' '.join(args)} exited {result.returncode}:\n{result.stdout}{result.stderr}")
     return result.stdout + result.stderr
@@ -67,7 +69,7 @@ def ask(path, timeout=15):
 
 
 def check(build):
-    return ask(f"{update_app.CHECK_PATH}?{update_app.check_query(build, SERIAL)}")
+    return ask(f"{release.CHECK_PATH}?{release.check_query(build, SERIAL)}")
 
 
 def body(answer):
@@ -107,6 +109,8 @@ def course(work, first, second):
     debs = os.path.join(work, "debs")
     deb = {version: os.path.join(debs, f"{PACKAGE}_{version}_all.deb") for version in (first, second)}
 
+    step("a minimal system: procps's kill is not there")
+    os.remove("/bin/kill")
     step("nginx as on a fresh server, with its default site")
     throwaway_root.start_forking(f"{UNITS}/nginx.service")
     assert b"Welcome to nginx" in ask("/"), ask("/")
@@ -142,22 +146,32 @@ def course(work, first, second):
     # nginx was reloaded: the update site answers, once nginx's new workers run.
     throwaway_root.wait_for(lambda: ask("/").startswith(b"HTTP/1.1 404 "), "the update site in nginx", 10)
 
-    step("the service, started as its units start it")
+    step("the service, started as its units start it, and sandboxed")
+    rating = run(["systemd-analyze", "security", "--offline=true", f"{UNITS}/{PACKAGE}.service"])
+    exposure = float(re.search(r"Overall exposure level for \S+: ([0-9.]+)", rating).group(1))
+    assert exposure <= 3.0, rating
     service = throwaway_root.SocketActivated(f"{UNITS}/{PACKAGE}.service", f"{UNITS}/{PACKAGE}.socket",
                                              "/run/murmelon-update-service.log")
     service.start()
 
-    step("the first publish, with the installed tools")
-    said = run([f"{TOOLS}/publish.sh", os.path.join(work, "release"), SITE])
+    step("the first publish, with the installed command")
+    said = run([COMMAND, "publish", os.path.join(work, "release"), SITE])
     assert "now served from" in said, said + throwaway_root.tail(service.log)
 
     step("update checks through the installed nginx site")
-    w7 = next(r for r in update_app.load_releases(f"{SITE}/current") if r.name == "w7")
+    w7 = next(r for r in release.load_flavours(f"{SITE}/current") if r.name == "w7")
     expected = w7.answer_head + w7.module
     assert body(check(OURS)) == expected
     assert body(check(w7.build)) == b"LATEST_VERSION"
     with open("/var/log/murmelon-update/access.log") as log:
         assert f"{w7.build}" in log.read()  # the installed site logs its exchanges
+
+    step("the unit's reload: new workers, the same master")
+    workers = service.workers()
+    service.reload()
+    throwaway_root.wait_for(lambda: len(service.workers()) == len(workers) and not set(service.workers()) & set(workers),
+                            "the workers started again", 20)
+    assert body(check(OURS)) == expected
 
     step(f"upgrade to {second} while checks run")
     checks = Checks(expected)
@@ -214,7 +228,7 @@ def course(work, first, second):
 
 def build_packages(work):
     """The package as the README builds it (lintian included), and a second version."""
-    first = run(["dpkg-parsechangelog", "-l", os.path.join(ROOT, "deploy", "debian", "changelog"),
+    first = run(["dpkg-parsechangelog", "-l", os.path.join(ROOT, "server", "debian", "changelog"),
                  "-S", "Version"]).strip()
     second = first + "+upgrade1"
     script = os.path.join(ROOT, "tools", "service_package.sh")
@@ -228,13 +242,13 @@ def make_release(work):
     """release/server as tools/package.sh makes it: both flavours, signed."""
     key = os.path.join(work, "release.pem")
     run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", key])
-    public = release_tool.public_key_hex(key)
-    for suffix, (folder, deliverable) in update_app.FLAVOURS.items():
+    public = signature.public_key_hex(key)
+    for suffix, (folder, deliverable) in release.FLAVOURS.items():
         build = BUILDS[deliverable] + 10
         module = b"MZ\x90\x00" + deliverable.encode() + bytes(range(256)) * 400
-        signature = release_tool.sign(key, update_app.signed_message(deliverable, build, module))
-        release_folder.write_release(os.path.join(work, "release", "server", folder), build, module, "1.1",
-                                     "Новое.\n", signature=signature, public_key=public)
+        signed = signature.sign(key, release.signed_message(deliverable, build, module))
+        release.write_release(os.path.join(work, "release", "server", folder), build, module, "1.1",
+                              "Новое.\n", signature=signed, public_key=public)
 
 
 class InstalledPackage(unittest.TestCase):

@@ -149,6 +149,20 @@ class SocketActivated:
         except socket.timeout:
             raise AssertionError(f"the service sent no READY=1 within {timeout} s: {tail(self.log)}") from None
 
+    def workers(self):
+        with open(f"/proc/{self.process.pid}/task/{self.process.pid}/children") as file:
+            return [int(pid) for pid in file.read().split()]
+
+    def reload(self):
+        """The unit's ExecReload lines, as systemd runs them: as the unit's user, with
+        $MAINPID in their environment and in their words."""
+        pid = str(self.process.pid)
+        for line in self.service["ExecReload"]:
+            words = [pid if word in ("$MAINPID", "${MAINPID}") else word for word in command(line)]
+            subprocess.run(words, check=True, timeout=30, env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
+                                                                 "MAINPID": pid},
+                           user=self.service["User"][0], group=self.service["Group"][0], stdin=subprocess.DEVNULL)
+
     def stop(self):
         timeout = float(self.service.get("TimeoutStopSec", ["90"])[0])
         self.process.send_signal(signal.SIGTERM)

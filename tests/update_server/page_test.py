@@ -1,4 +1,4 @@
-"""The status page (tools/status_page.py) in headless Chromium, Debian's package: it renders
+"""The status page (murmelon_update.status_page) in headless Chromium, Debian's package: it renders
 without a console error (its content security policy makes any reference to elsewhere
 one), and in a screenshot the newest build's colour fills its share of the last day's
 bar. The browser is driven over its DevTools pipe (--remote-debugging-pipe: JSON
@@ -12,18 +12,15 @@ import select
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 import zlib
 
-sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-from test_update_server import log_line  # noqa: E402  (which puts service/ and tools/ on the path)
-import release_status  # noqa: E402
-import status_page  # noqa: E402
+from murmelon_update import status, status_page
+from test_update_server import log_line
 
 CHROMIUM = shutil.which("chromium")
 BUILD = os.environ.get("MURMELON_BUILD", os.path.join(ROOT, "build", "mingw"))
@@ -176,8 +173,9 @@ class StatusPageInChromium(unittest.TestCase):
                                                     f"share={(100, 10, 50)[d]} player=p{p} complete=OK"))
         folder = os.path.join(BUILD, "status_page")
         os.makedirs(folder, exist_ok=True)
-        flavours = {f: [by_day[d] for d in days if d in by_day] for f, by_day in release_status.count(lines).items()}
-        page = status_page.page(["access.log"], days, flavours)
+        counted = status.count(status.checks_in(lines, [0]))
+        flavours = {f: [by_day[d] for d in days if d in by_day] for f, by_day in counted.items()}
+        page = status_page.page(status.Status(["access.log"], days, flavours, 0, 0, []))
         stranger = page.replace("</body>", '<img src="http://192.0.2.1/x.png"></body>')
         with tempfile.TemporaryDirectory() as work:
             browser = Browser(os.path.join(work, "profile"))

@@ -70,15 +70,17 @@ inline std::wstring Widen(const std::string& text) {
 
 // Runs python3 with the script (relative to the source root) and arguments, then waits
 // at most waitMs for outFile to appear (the scripts write it whole, then rename it).
-// Returns its content, or "" when it did not appear in time.
+// Returns its content, or "" when it did not appear in time. The scripts import the
+// server's package from server/: env puts it on the path, whatever Wine passes on.
 inline std::string RunPython(const std::string& script, const std::vector<std::string>& args,
                              const fs::path& outFile, DWORD waitMs = 10000) {
   std::error_code ignored;
   fs::remove(outFile, ignored);
-  std::wstring python = DosPath("/usr/bin/python3");
+  std::wstring env = DosPath("/usr/bin/env");
   std::string root = SourceRoot();
-  if (python.empty() || root.empty()) return "";
-  std::wstring commandLine = Quoted(python) + L" " + Quoted(Widen(root + "/" + script));
+  if (env.empty() || root.empty()) return "";
+  std::wstring commandLine = Quoted(env) + L" " + Quoted(Widen("PYTHONPATH=" + root + "/server")) +
+                             L" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 " + Quoted(Widen(root + "/" + script));
   for (const std::string& argument : args) commandLine += L" " + Quoted(Widen(argument));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -172,7 +174,7 @@ inline std::string SignRelease(const fs::path& folder, const std::string& key, c
 inline std::string StartReleaseServer(const fs::path& folder, const fs::path& releases,
                                       int lifetime = 40) {
   int port = StartPythonServer(
-      "service/update_server.py",
+      "tools/update_server.py",
       {"--releases", UnixPath(releases), "--port", "0", "--port-file", UnixPath(folder / "port"),
        "--log", UnixPath(folder / "log"), "--lifetime", std::to_string(lifetime)},
       folder / "port");

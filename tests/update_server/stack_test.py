@@ -1,9 +1,10 @@
-"""The update service through the production stack on loopback (service/local_stack.py:
-nginx with deploy/'s site in front of gunicorn with deploy/'s settings): nothing the stack
+"""The update service through the production stack on loopback (tools/local_stack.py:
+nginx with server/conf's site in front of gunicorn with its settings): nothing the stack
 adds holds a marker, up to each of nginx's request limits, and no request gets less than
 the whole answer; release folders that break under a running service (a killed worker, a
 reload) leave every answer whole; a rolled-back release stays served through kills and
-reloads; the access log tells cut answers from whole ones; the real plug-in under Wine (a
+reloads; the access log tells cut answers from whole ones and nginx's error log names no
+player, refused or not; the real plug-in under Wine (a
 build with keys) updates itself across two starts through it from a signed release, and a
 client reading at 100 KB/s receives the whole module; a release staged to 10% of 1000
 players reaches about 100 of them, and the status read from the access log counts what
@@ -25,15 +26,14 @@ import sys
 import tempfile
 import time
 import unittest
+import unittest.mock
 
-sys.dont_write_bytecode = True
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "service"))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import local_stack  # noqa: E402
-import release_folder  # noqa: E402
-import release_tool  # noqa: E402
-import update_app  # noqa: E402
+COMMAND = os.path.join(ROOT, "server", "bin", "murmelon-release")
+
+import local_stack  # tools/, on PYTHONPATH as CTest sets it
+from murmelon_update import app, release, release_tool, signature
+from package import build_numbers
 
 BUILD = os.environ.get("MURMELON_BUILD", os.path.join(ROOT, "build", "mingw"))
 SCENARIOS = os.path.join(BUILD, "bin", "update_download_test.exe")
@@ -47,12 +47,12 @@ VERSION = "1.1 (Sep 02 2013)"
 NEWER_TAIL = b"\0NEWER BUILD FOR THE UPDATE TESTS\0"
 SERIAL = hashlib.md5(b"0").hexdigest()
 # The build the plug-in sends, and the release's.
-OURS = release_tool.build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))["Murmelon_W_7_D"]
+OURS = build_numbers(os.path.join(ROOT, "flavours", "build_numbers.h"))["Murmelon_W_7_D"]
 NEWER = OURS + 10
 
 
 def check_query(a, build):
-    return update_app.check_query(build, SERIAL, a)
+    return release.check_query(build, SERIAL, a)
 
 
 def ask(port, raw, timeout=10):
@@ -101,10 +101,10 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
         releases = os.path.join(cls.work.name, "releases")
         with open(MODULE, "rb") as file:
             cls.module = file.read() + NEWER_TAIL
-        signature = release_tool.sign(SIGNING_KEY, update_app.signed_message("Murmelon_W_7_D", NEWER, cls.module))
-        release_folder.write_release(os.path.join(releases, "w7"), NEWER, cls.module, VERSION, NEWS,
-                                     signature=signature, public_key=release_tool.public_key_hex(SIGNING_KEY))
-        cls.release = update_app.load_releases(releases)[0]
+        signed = signature.sign(SIGNING_KEY, release.signed_message("Murmelon_W_7_D", NEWER, cls.module))
+        release.write_release(os.path.join(releases, "w7"), NEWER, cls.module, VERSION, NEWS,
+                              signature=signed, public_key=signature.public_key_hex(SIGNING_KEY))
+        cls.release = release.load_flavours(releases)[0]
         cls.stack = local_stack.Stack(releases, os.path.join(cls.work.name, "stack"), lifetime=170)
         cls.port = cls.stack.port
 
@@ -133,7 +133,7 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
         self.assertRegex(lines, rf"client={OURS} served={NEWER} verdict=latest player=[0-9a-f]{{16}} bytes=14 ")
 
     def test_a_client_at_100_kb_per_second_receives_the_whole_module(self):
-        request = (f"GET {update_app.CHECK_PATH}?{check_query('', OURS)} HTTP/1.0\r\n"
+        request = (f"GET {release.CHECK_PATH}?{check_query('', OURS)} HTTP/1.0\r\n"
                    f"Host: 127.0.0.1\r\n\r\n").encode()
         answer, seconds = throttled_download(self.port, request, 100 * 1000, 90)
         self.assertTrue(answer.endswith(b"DATA:" + self.module), f"{len(answer)} bytes in {seconds:.1f} s")
@@ -141,7 +141,7 @@ class ThroughNginxAndGunicorn(unittest.TestCase):
 
 
 def request(build, a=""):
-    return f"GET {update_app.CHECK_PATH}?{check_query(a, build)} HTTP/1.0\r\n\r\n".encode()
+    return f"GET {release.CHECK_PATH}?{check_query(a, build)} HTTP/1.0\r\n\r\n".encode()
 
 
 def wait_for(condition, what, seconds=20, details=lambda: ""):
@@ -206,11 +206,11 @@ class StackUnderFaults(unittest.TestCase):
     @classmethod
     def write_release(cls):
         for build, seed in ((51091, b"w7"), (51092, b"xp")):
-            folder = release_folder.write_release(os.path.join(cls.site, "releases", "0001", seed.decode()),
+            folder = release.write_release(os.path.join(cls.site, "releases", "0001", seed.decode()),
                                                   build, megabyte_module(seed), "1.1", "Новое.\n")
             if build == 51091:
                 cls.w7 = folder
-                cls.update = read(os.path.join(folder, update_app.ANSWER_FILE))
+                cls.update = read(os.path.join(folder, release.ANSWER_FILE))
 
     @classmethod
     def tearDownClass(cls):
@@ -221,7 +221,7 @@ class StackUnderFaults(unittest.TestCase):
         return read(getattr(self.stack, name)).decode("utf-8", "replace")
 
     def test_nothing_the_stack_adds_holds_a_marker(self):
-        check = update_app.CHECK_PATH
+        check = release.CHECK_PATH
         target = f"GET {check}?x= HTTP/1.0"
 
         def line_of(length):  # a request line of exactly length bytes, CR LF not counted
@@ -231,7 +231,7 @@ class StackUnderFaults(unittest.TestCase):
             return "".join(f"X{i:03d}: {'v' * (length - 6)}\r\n" for i in range(count))
 
         update = f"GET {check}?{check_query('', 51081)} HTTP/1.0\r\n"
-        modified = email.utils.formatdate(os.stat(os.path.join(self.w7, update_app.ANSWER_FILE)).st_mtime,
+        modified = email.utils.formatdate(os.stat(os.path.join(self.w7, release.ANSWER_FILE)).st_mtime,
                                           usegmt=True)
         cases = (  # name, request, status, the body the application answers (None: nginx's own)
             ("latest", f"GET {check}?{check_query('', 51091)} HTTP/1.0\r\nHost: h\r\n\r\n", 200, b"LATEST_VERSION"),
@@ -266,17 +266,17 @@ class StackUnderFaults(unittest.TestCase):
             with self.subTest(name):
                 head, _, rest = ask(self.port, raw.encode()).partition(b"\r\n\r\n")
                 self.assertTrue(head.startswith(f"HTTP/1.1 {status} ".encode()), head)
-                self.assertIsNone(update_app.find_marker(head), head)
-                self.assertNotIn(update_app.LOG_HEADER.lower().encode(), head.lower())
+                self.assertIsNone(release.find_marker(head), head)
+                self.assertNotIn(app.LOG_HEADER.lower().encode(), head.lower())
                 if body is None:
-                    self.assertIsNone(update_app.find_marker(rest), rest)
+                    self.assertIsNone(release.find_marker(rest), rest)
                 else:
                     self.assertEqual(rest, body)
         # The head of an update, up to the application's first key: nginx sent it from disk,
         # within what the plug-in's answer cap leaves it.
         head = ask(self.port, request(51081)).split(b"SAVETO:")[0]
-        self.assertIsNone(update_app.find_marker(head), head)
-        self.assertLessEqual(len(head), update_app.HTTP_HEAD_ALLOWANCE)
+        self.assertIsNone(release.find_marker(head), head)
+        self.assertLessEqual(len(head), release.HTTP_HEAD_ALLOWANCE)
         self.assertTrue(re.match(rb"HTTP/1.1 200 OK\r\n.*\r\n\r\n$", head, re.S), head)
         self.assertNotIn(b"X-Accel", head)
 
@@ -288,7 +288,7 @@ class StackUnderFaults(unittest.TestCase):
                 file.truncate(1000)
 
         def rewrite_in_place():  # other bytes of the same length, and the time put back
-            path = os.path.join(self.w7, update_app.ANSWER_FILE)
+            path = os.path.join(self.w7, release.ANSWER_FILE)
             before = os.stat(path)
             with open(path, "r+b") as file:
                 file.seek(-4, os.SEEK_END)
@@ -300,7 +300,7 @@ class StackUnderFaults(unittest.TestCase):
                 ("a reload over a cut module", workers.reload, r"cannot load all of .*/releases/0001 .*still serving w7"),
                 ("the answer file rewritten in place, its size and time kept", rewrite_in_place,
                  r"update.answer changed since it was loaded: answering w7 from memory"),
-                ("the answer file cut", lambda: cut(update_app.ANSWER_FILE), r"update.answer changed since it "
+                ("the answer file cut", lambda: cut(release.ANSWER_FILE), r"update.answer changed since it "
                                                                               r"was loaded: answering w7 from memory"),
                 ("repaired, reloaded", lambda: (self.write_release(), workers.reload()),
                  r"now serving .*/releases/0001: w7")):
@@ -340,12 +340,28 @@ class StackUnderFaults(unittest.TestCase):
                     self.assertRegex(updates()[-1], r"bytes=\d+ .* complete=no$")
                     self.assertLess(int(re.search(r"bytes=(\d+)", updates()[-1]).group(1)), whole)
 
-    def test_when_the_application_is_gone_nginx_answers_a_plain_503(self):
-        # Runs last (unittest orders by name): it stops gunicorn.
+    def test_when_the_application_is_gone_nginx_answers_a_plain_503_and_names_no_player(self):
+        # Runs last (unittest orders by name): it stops gunicorn. Before, one address holds
+        # more downloads than nginx lets it (it refuses those above 32 connections).
+        held = []
+        for _ in range(40):
+            connection = socket.socket()
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # it reads nothing
+            connection.settimeout(10)
+            connection.connect(("127.0.0.1", self.port))
+            connection.sendall(request(51081))
+            held.append(connection)
+        refused = sum(c.recv(20).startswith(b"HTTP/1.1 503 ") for c in held)
+        for connection in held:
+            connection.close()
+        self.assertGreater(refused, 0)
         self.stack.stop_gunicorn()
         answer = ask(self.port, request(51091))
         self.assertTrue(answer.startswith(b"HTTP/1.1 503 "), answer)
-        self.assertIsNone(update_app.find_marker(answer), answer)
+        self.assertIsNone(release.find_marker(answer), answer)
+        # The players' guides promise that no log keeps the serial digest itself.
+        errors = self.log("nginx_log")
+        self.assertNotIn(SERIAL, errors + self.log("access_log"), errors[-2000:])
 
 
 @unittest.skipIf(local_stack.available(), local_stack.available())
@@ -361,13 +377,13 @@ class WithdrawnRelease(unittest.TestCase):
             subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", key], check=True,
                            capture_output=True, timeout=30)
             site, answers = os.path.join(work, "site"), {}
-            for release, build in (("0002", 51101), ("0003", 51111)):
-                module = b"MZ" + hashlib.sha256(release.encode()).digest() * 4096
-                signature = release_tool.sign(key, update_app.signed_message("Murmelon_W_7_D", build, module))
-                folder = release_folder.write_release(os.path.join(site, "releases", release, "w7"), build, module,
-                                                      "1.1", "Новое.\n", signature=signature,
-                                                      public_key=release_tool.public_key_hex(key))
-                answers[read(os.path.join(folder, update_app.ANSWER_FILE))] = release
+            for release_id, build in (("0002", 51101), ("0003", 51111)):
+                module = b"MZ" + hashlib.sha256(release_id.encode()).digest() * 4096
+                signed = signature.sign(key, release.signed_message("Murmelon_W_7_D", build, module))
+                folder = release.write_release(os.path.join(site, "releases", release_id, "w7"), build, module,
+                                               "1.1", "Новое.\n", signature=signed,
+                                               public_key=signature.public_key_hex(key))
+                answers[read(os.path.join(folder, release.ANSWER_FILE))] = release_id
             os.symlink("releases/0003", os.path.join(site, "current"))
             temp = os.path.join(work, "temp")
             os.makedirs(temp)
@@ -379,8 +395,8 @@ class WithdrawnRelease(unittest.TestCase):
 
                 workers = Workers(self, stack)
                 self.assertEqual(served(), ["0003"] * 12)
-                rollback = subprocess.run(["bash", os.path.join(ROOT, "tools", "publish.sh"), "--service",
-                                           f"127.0.0.1:{stack.port}", "--rollback", site, "0002"],
+                rollback = subprocess.run([sys.executable, COMMAND, "rollback", "--service",
+                                           f"127.0.0.1:{stack.port}", site, "0002"],
                                           capture_output=True, text=True, timeout=60)
                 self.assertEqual(rollback.returncode, 0, rollback.stderr)
                 self.assertIn("now served from", rollback.stdout)
@@ -407,13 +423,17 @@ class StagedRollout(unittest.TestCase):
         modules = {}
         for name, w7 in (("0001", 51081), ("0002", 51091)):
             modules[w7] = megabyte_module(name.encode())
-            release = os.path.join(work.name, name)
-            release_folder.write_release(os.path.join(release, "server", "w7"), w7, modules[w7], name, "Новое.\n")
+            package = os.path.join(work.name, name)
+            release.write_release(os.path.join(package, "server", "w7"), w7, modules[w7], name, "Новое.\n")
             if name == "0001":
-                release_folder.write_release(os.path.join(release, "server", "xp"), 51082, modules[w7] + b"xp", name)
+                release.write_release(os.path.join(package, "server", "xp"), 51082, modules[w7] + b"xp", name)
             options = ["--share", "10"] if name == "0002" else []
-            with contextlib.redirect_stdout(io.StringIO()):
-                self.assertEqual(release_tool.main(["publish", "--service", "none", *options, release, site]), 0)
+            with contextlib.redirect_stdout(io.StringIO()), unittest.mock.patch.object(
+                    release.FlavourRelease, "_load", autospec=True, side_effect=release.FlavourRelease._load) as loads:
+                self.assertEqual(release_tool.main(["publish", "--service", "none", *options, package, site]), 0)
+            # Each flavour folder is loaded (and its signature checked) once: the package's w7, the
+            # served release's two and the new release's two.
+            self.assertEqual(loads.call_count, 5 if name == "0002" else 4)
             if name == "0001":
                 stack = local_stack.Stack(os.path.join(site, "current"), os.path.join(work.name, "stack"),
                                           lifetime=170, listen_options="sndbuf=64k")
@@ -424,7 +444,7 @@ class StagedRollout(unittest.TestCase):
         def check(serial, build, cut=False):
             """Asks as a player of build; True when offered the staged build (read whole,
             unless cut: then the player leaves after a few kilobytes)."""
-            raw = (f"GET {update_app.CHECK_PATH}?{update_app.check_query(build, serial, digests[build])} "
+            raw = (f"GET {release.CHECK_PATH}?{release.check_query(build, serial, digests[build])} "
                    f"HTTP/1.0\r\n\r\n").encode()
             with socket.socket() as connection:
                 if cut:  # a small window: nginx still holds most of the answer when the player leaves
@@ -471,7 +491,7 @@ class StagedRollout(unittest.TestCase):
         self.assertEqual(log.count(f"complete=no"), counted["cut"], log[-2000:])
         if datetime.date.today() != day:
             self.skipTest("the run crossed midnight: its checks are counted on two days")
-        status = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "release_tool.py"), "status", site,
+        status = subprocess.run([sys.executable, COMMAND, "status", site,
                                  "--log", stack.access_log, "--days", "1"], capture_output=True, text=True, timeout=60)
         self.assertEqual(status.returncode, 0, status.stderr)
         installed, whole = counted["installed"], counted["offered"] + counted["failed"]

@@ -1,4 +1,4 @@
-"""The update service (service/update_app.py under service/update_server.py): its answers
+"""The update service (murmelon_update.app under tools/update_server.py): its answers
 byte for byte, the release checks that keep the plug-in's markers out of served texts and
 unverified modules off the wire, switching releases, a release staged to a share of the
 players, the players' keyed digests in the log, what the status reads from the log, and
@@ -16,18 +16,14 @@ import tempfile
 import threading
 import time
 import unittest
+import unittest.mock
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SERVER_SCRIPT = os.path.join(ROOT, "service", "update_server.py")
-sys.path.insert(0, os.path.join(ROOT, "service"))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import player_key  # noqa: E402
-import release_folder  # noqa: E402
-import release_status  # noqa: E402
-import rollout  # noqa: E402
-import update_app  # noqa: E402
-import update_server  # noqa: E402
+SERVER_SCRIPT = os.path.join(ROOT, "tools", "update_server.py")
+
+import update_server  # tools/, on PYTHONPATH as CTest sets it
+from murmelon_update import app as update_app, files, player_key, release, rollout, status
 
 MODULE_W7 = b"MZ\x90\x00" + bytes(range(256)) * 40
 MODULE_XP = b"MZ\x90\x00XP" + bytes(range(255, -1, -1)) * 40
@@ -49,7 +45,7 @@ def make_release(root, folder, build, suffix, module, news="Новое.\n", vers
                  **fields):
     if news_name:
         fields["news"] = news_name
-    return release_folder.write_release(os.path.join(root, folder), build, module, version, news,
+    return release.write_release(os.path.join(root, folder), build, module, version, news,
                                         suffix=suffix, fields=fields)
 
 
@@ -72,7 +68,7 @@ class SigningKey:
                                   check=True, capture_output=True, timeout=30).stdout.hex()
 
     def fields(self, deliverable, build, module, signature=None):
-        signature = signature or self.sign(update_app.signed_message(deliverable, build, module))
+        signature = signature or self.sign(release.signed_message(deliverable, build, module))
         return {"deliverable": deliverable, "public_key": self.public, "signature": signature}
 
 
@@ -97,7 +93,7 @@ def check(app, a, b, build):
     """(status, headers without the log's, body) of a check through the WSGI application,
     and the words it logs."""
     query = f"a={a}&b={b}&c={hashlib.md5((a + b).encode()).hexdigest()}&d={build}"
-    environ = {"PATH_INFO": update_app.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
+    environ = {"PATH_INFO": release.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
     started = []
     body = b"".join(app(environ, lambda status, headers: started.append((status, headers))))
     status, headers = started[0]
@@ -111,7 +107,7 @@ def split(answer):
 
 
 class Served:
-    """service/update_server.py's server in this process, over a releases folder."""
+    """tools/update_server.py's server in this process, over a releases folder."""
 
     def __init__(self, folder):
         self.app = update_app.UpdateApp(folder, log=quiet)
@@ -146,7 +142,7 @@ class ServedAnswers(unittest.TestCase):
     def verdict(self, *args, **kwargs):
         head, rest = split(request(self.port, *args, **kwargs))
         # The plug-in searches the whole answer: the head must hold no marker.
-        self.assertIsNone(update_app.find_marker(head), head)
+        self.assertIsNone(release.find_marker(head), head)
         self.assertNotIn(update_app.LOG_HEADER.lower().encode(), head.lower())
         return rest
 
@@ -159,11 +155,11 @@ class ServedAnswers(unittest.TestCase):
         self.assertEqual(body, expected_body)
         self.assertTrue(head.startswith(b"HTTP/1.0 200 OK\r\n"), head)
         self.assertIn(f"\r\nContent-Length: {len(expected_body)}".encode(), head)
-        self.assertIsNone(update_app.find_marker(head), head)
+        self.assertIsNone(release.find_marker(head), head)
 
     def test_a_signed_release_sends_its_build_and_signature_first(self):
         body = self.verdict(OLD, SERIAL, 51082)
-        signature = self.key.sign(update_app.signed_message("Murmelon_W_XP_D", 51092, MODULE_XP))
+        signature = self.key.sign(release.signed_message("Murmelon_W_XP_D", 51092, MODULE_XP))
         digest = hashlib.md5(MODULE_XP).hexdigest()
         self.assertEqual(body, f"BUILD:51092SIGNATURE:{signature}SAVETO:Murmelon_W_XP_D.asi.newMD5:{digest}"
                                "WHATNEW:Новое.\nVERSION:1.1DATA:".encode() + MODULE_XP)
@@ -189,7 +185,7 @@ class ServedAnswers(unittest.TestCase):
                     b"GET /x HTTP/1.0ERROR\r\n\r\n", b"BREW\r\n\r\n", b"GET /" + b"x" * 9000 + b" HTTP/1.0\r\n\r\n"):
             answer = ask(self.port, raw)
             self.assertRegex(answer, rb"^HTTP/1.0 4\d\d ", raw[:40])
-            self.assertIsNone(update_app.find_marker(answer), answer)
+            self.assertIsNone(release.find_marker(answer), answer)
 
     def test_a_failing_application_answers_without_a_marker(self):
         releases, self.served.app.releases = self.served.app.releases, None  # decide() fails
@@ -201,7 +197,7 @@ class ServedAnswers(unittest.TestCase):
             sys.stderr.close()
             sys.stderr = stderr
         self.assertTrue(answer.startswith(b"HTTP/1.0 503 "), answer)
-        self.assertIsNone(update_app.find_marker(answer), answer)
+        self.assertIsNone(release.find_marker(answer), answer)
 
 
 class ReleaseChecks(unittest.TestCase):
@@ -224,14 +220,14 @@ class ReleaseChecks(unittest.TestCase):
             loading.start()
             loading.join(10)
             self.assertEqual(len(outcome), 1, "the load still runs after 10 s")
-            self.assertIsInstance(outcome[0], update_app.ReleaseError)
+            self.assertIsInstance(outcome[0], release.ReleaseError)
             self.assertIn(says, f"{outcome[0]}")
 
     @staticmethod
     def load(root):
         try:
-            return update_app.load_releases(root)
-        except update_app.ReleaseError as error:
+            return release.load_flavours(root)
+        except release.ReleaseError as error:
             return error
 
     def test_texts_that_would_change_the_plug_in_verdict_are_refused(self):
@@ -256,16 +252,16 @@ class ReleaseChecks(unittest.TestCase):
         with tempfile.TemporaryDirectory() as root:
             make_release(root, "w7", 51091, "1", MODULE_W7)
             os.remove(os.path.join(root, "w7", "news.txt"))
-            os.remove(os.path.join(root, "w7", update_app.ANSWER_FILE))
+            os.remove(os.path.join(root, "w7", release.ANSWER_FILE))
             os.symlink(outside, os.path.join(root, "w7", "news.txt"))
-            with self.assertRaisesRegex(update_app.ReleaseError, "outside"):
-                update_app.load_releases(root)
+            with self.assertRaisesRegex(release.ReleaseError, "outside"):
+                release.load_flavours(root)
 
     def test_signatures_that_do_not_verify_are_refused(self):
-        good = self.key.sign(update_app.signed_message("Murmelon_W_7_D", 51091, MODULE_W7))
+        good = self.key.sign(release.signed_message("Murmelon_W_7_D", 51091, MODULE_W7))
         flipped = ("0" if good[0] != "0" else "1") + good[1:]
-        other_name = self.key.sign(update_app.signed_message("Murmelon_W_XP_D", 51091, MODULE_W7))
-        other_build = self.key.sign(update_app.signed_message("Murmelon_W_7_D", 51081, MODULE_W7))
+        other_name = self.key.sign(release.signed_message("Murmelon_W_XP_D", 51091, MODULE_W7))
+        other_build = self.key.sign(release.signed_message("Murmelon_W_7_D", 51081, MODULE_W7))
         for name, fields in (
                 ("flipped", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, flipped)),
                 ("another deliverable", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, other_name)),
@@ -278,7 +274,36 @@ class ReleaseChecks(unittest.TestCase):
         self.refused(module=MODULE_W7 + b"x", **self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7))
         with tempfile.TemporaryDirectory() as root:  # and the good one loads
             make_release(root, "w7", 51091, "1", MODULE_W7, **self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7))
-            self.assertEqual(update_app.load_releases(root)[0].signature, good)
+            self.assertEqual(release.load_flavours(root)[0].signature, good)
+
+    def test_the_answer_file_is_read_again_only_once_it_changed(self):
+        """An update answer costs the same whatever the module's size: the answer file is
+        read at the load, then again only when its identity changes."""
+        with tempfile.TemporaryDirectory() as root, \
+                unittest.mock.patch.object(files, "SETTLED_NS", -1), \
+                unittest.mock.patch.object(files, "digest", wraps=files.digest) as digest:
+            loaded = release.FlavourRelease(make_release(root, "w7", 51091, "1", MODULE_W7))
+            path = os.path.join(root, "w7", release.ANSWER_FILE)
+            before = os.stat(path)
+
+            def rewrite_in_place():  # other bytes of the same length, the time put back
+                with open(path, "r+b") as file:
+                    file.seek(-4, os.SEEK_END)
+                    file.write(b"XXXX")
+                os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+            for name, change, answer, reads in (  # what (holds, other bytes than at the last read), reads
+                    ("loaded", lambda: None, (True, False), 0),
+                    ("rewritten in place", rewrite_in_place, (False, True), 1),
+                    ("as it was then", lambda: None, (False, False), 0),
+                    ("written again whole", lambda: release.write_answer(os.path.join(root, "w7"), loaded),
+                     (True, True), 1)):
+                with self.subTest(name):
+                    change()
+                    digest.reset_mock()
+                    self.assertEqual([loaded.answer_file_holds() for _ in range(50)],
+                                     [answer] + [(answer[0], False)] * 49)
+                    self.assertEqual(digest.call_count, reads)
 
     def test_inconsistent_releases_are_refused(self):
         self.refused(build=51092)  # does not end in its own suffix
@@ -286,16 +311,16 @@ class ReleaseChecks(unittest.TestCase):
             self.refused(build=build)
         with tempfile.TemporaryDirectory() as root:  # an answer file that is not this release's
             make_release(root, "w7", 51091, "1", MODULE_W7)
-            write(os.path.join(root, "w7", update_app.ANSWER_FILE), b"SAVETO:")
-            with self.assertRaisesRegex(update_app.ReleaseError, "does not hold this release's answer"):
-                update_app.load_releases(root)
+            write(os.path.join(root, "w7", release.ANSWER_FILE), b"SAVETO:")
+            with self.assertRaisesRegex(release.ReleaseError, "does not hold this release's answer"):
+                release.load_flavours(root)
         for build, suffix in ((51001, "01"), (51093, "3"), (51091, " ")):  # a flavour's players get nothing
             self.refused(f"suffix {suffix.strip()!r} is not a flavour's digit", build=build, suffix=suffix)
         with tempfile.TemporaryDirectory() as root:  # two claims on the same builds
             make_release(root, "a", 51001, "1", MODULE_W7)
             make_release(root, "b", 51101, "1", MODULE_XP)
-            with self.assertRaisesRegex(update_app.ReleaseError, "claim the same builds"):
-                update_app.load_releases(root)
+            with self.assertRaisesRegex(release.ReleaseError, "claim the same builds"):
+                release.load_flavours(root)
 
     def test_what_the_plug_in_cannot_take_or_a_read_could_hang_on_is_refused(self):
         def replace(name, make):
@@ -307,7 +332,7 @@ class ReleaseChecks(unittest.TestCase):
         def sparse(size):
             return lambda path: os.truncate(os.open(path, os.O_WRONLY | os.O_CREAT), size)
 
-        cap, head_cap = update_app.MODULE_CAP, update_app.ANSWER_HEAD_CAP
+        cap, head_cap = release.MODULE_CAP, release.ANSWER_HEAD_CAP
         news_cap = head_cap - len(b"SAVETO:Murmelon_W_7_D.asi.newMD5:" + b"0" * 32 + b"WHATNEW:VERSION:1.1DATA:")
         for name, kwargs, says in (
                 # The plug-in gives up on an answer whose DATA: lies past 64 KiB.
@@ -326,7 +351,7 @@ class ReleaseChecks(unittest.TestCase):
                 self.refused(says, **kwargs)
         with tempfile.TemporaryDirectory() as root:  # and the longest news that fits loads
             make_release(root, "w7", 51091, "1", MODULE_W7, news="n" * news_cap)
-            self.assertEqual(len(update_app.load_releases(root)[0].answer_head), head_cap)
+            self.assertEqual(len(release.load_flavours(root)[0].answer_head), head_cap)
 
 
 class Switching(unittest.TestCase):
@@ -416,7 +441,10 @@ class StagedRelease(unittest.TestCase):
     def test_players_outside_the_share_get_the_answer_from_before(self):
         """A site that stages release 0002 (a new w7 build; xp as it was) over 0001: each
         step changes the site, then every player asks; one outside the share with a build
-        below the new one must get byte for byte what it got before the publish."""
+        below the new one must get byte for byte what it got before the publish, but one on
+        the build withdrawn between the two (51091) gets the new one whatever the share. A
+        rollout file a process cannot read keeps what that process read of it; a process
+        that never read it offers the new build to nobody."""
         with tempfile.TemporaryDirectory() as site:
             def release(name, w7_build, w7_module):
                 make_release(os.path.join(site, "releases", name), "w7", w7_build, "1", w7_module)
@@ -434,7 +462,7 @@ class StagedRelease(unittest.TestCase):
 
             new_module = MODULE_W7 + b"new"
             release("0001", 51081, MODULE_W7)
-            release("0002", 51091, new_module)
+            release("0002", 51101, new_module)
             point("0001")
             new_digest = hashlib.md5(new_module).hexdigest()
             players = [(new_digest if i % 50 == 0 else OLD, hashlib.md5(str(i).encode()).hexdigest(),
@@ -445,7 +473,15 @@ class StagedRelease(unittest.TestCase):
             after = {p: check(reference, *p)[0] for p in players}
 
             def plan(share):
-                rollout.write_plan(site, "0002", "0001", share)
+                rollout.write_rollout(site, "0002", "0001", share)
+
+            def hostile(make):  # a rollout file no process can take, and a worker started over it
+                os.remove(rollout.rollout_path(site))
+                make(rollout.rollout_path(site))
+                apps.append(update_app.UpdateApp(os.path.join(site, "current"), log=quiet))
+
+            def text(words):
+                return lambda path: write(path, "[rollout]\nrelease = 0002\n" + words)
 
             unavailable = ("503 Service Unavailable", [("Content-Type", "text/plain"), ("Content-Length", "12")],
                            b"unavailable\n")
@@ -454,8 +490,11 @@ class StagedRelease(unittest.TestCase):
                 a, b, build = player
                 if outside == "all before":
                     return before[player]
-                if share is None or str(build).endswith("2") or build >= 51091 or a == new_digest \
-                        or rollout.in_share(b, 51091, share):
+                current = str(build).endswith("2") or build >= 51101 or a == new_digest
+                if outside == "none offered":
+                    return after[player] if current else unavailable
+                withdrawn = outside == "before" and 51081 < build
+                if share is None or current or withdrawn or rollout.in_share(b, 51101, share):
                     return after[player]
                 return before[player] if outside == "before" else unavailable
 
@@ -474,10 +513,20 @@ class StagedRelease(unittest.TestCase):
                         update_app.UpdateApp(os.path.join(site, "current"), log=quiet))), 10, "no verdict, any flavour"),
                 ("back, reloaded", lambda: (os.rename(os.path.join(site, "away"), os.path.join(site, "releases", "0001")),
                                             apps[-1].reload()), 10, "before"),
+                ("rollout.ini a FIFO: the worker keeps what it read", lambda: (
+                    os.remove(rollout.rollout_path(site)), os.mkfifo(rollout.rollout_path(site))), 10, "before"),
+                ("the FIFO, a worker starts", lambda: hostile(os.mkfifo), None, "none offered"),
+                ("300 MB, sparse, a worker starts", lambda: hostile(lambda path: os.truncate(
+                    os.open(path, os.O_WRONLY | os.O_CREAT), 300 << 20)), None, "none offered"),
+                ("previous is the staged release", lambda: hostile(text("previous = 0002\nshare = 10\n")), None,
+                 "none offered"),
+                ("a share of a digit Python reads but int() does not", lambda: hostile(
+                    text("previous = 0001\nshare = \u00b2\n")), None, "none offered"),
+                ("written again, reloaded", lambda: (plan(10), apps[-1].reload()), 10, "before"),
                 ("to everyone", lambda: plan(100), 100, "before"),
-                ("a rollout of another release", lambda: rollout.write_plan(site, "0003", "0002", 10), None, "-"),
+                ("a rollout of another release", lambda: rollout.write_rollout(site, "0003", "0002", 10), None, "-"),
                 ("staged, then rolled back", lambda: (plan(10), check(apps[-1], *players[0]), point("0001"),
-                                                      rollout.end(site)), None, "all before"))
+                                                      rollout.remove_rollout(site)), None, "all before"))
             for name, change, share, outside in steps:
                 with self.subTest(name):
                     change()
@@ -488,8 +537,8 @@ class StagedRelease(unittest.TestCase):
                         self.assertNotIn(player[1], words)  # the log never holds the serial digest
                         staged = share is not None and (not str(player[2]).endswith("2") or outside.endswith("any flavour"))
                         self.assertEqual(f" share={share} " in words, staged, words)
-                    if name == "staged to 10%":  # of the players below the new build, about 10% are offered it
-                        below = [p for p in players if p[2] < 51091 and p[2] % 10 == 1 and p[0] != new_digest]
+                    if name == "staged to 10%":  # of the players below the build before, about 10% are offered it
+                        below = [p for p in players if p[2] <= 51081 and p[0] != new_digest]
                         offered = sum(answers[p][2].startswith(b"SAVETO:") and answers[p] != before[p] for p in below)
                         self.assertTrue(0.07 <= offered / len(below) <= 0.13, (offered, len(below)))
 
@@ -508,19 +557,21 @@ class PlayerDigests(unittest.TestCase):
             digest = first.digest(SERIAL)
             self.assertRegex(digest, r"^[0-9a-f]{16}$")
             self.assertNotEqual(digest, first.digest(OLD))
-            for days, same, files in (  # days after the first secret, whether a player keeps its digest
+            for days, same, kept in (  # days after the first secret, whether a player keeps its digest
                     (0, True, ["2026-12-01.key"]),
                     (29.9, True, ["2026-12-01.key"]),
                     (30, False, ["2026-12-31.key"]),
-                    (45, False, ["2026-12-31.key"])):
+                    (45, False, ["2026-12-31.key"]),
+                    (80, False, ["2027-02-19.key"]),    # the clock jumps forward,
+                    (46, False, ["2027-01-16.key"])):   # and back within the minute: that day's secret goes
                 with self.subTest(days=days):
                     clock[0] = player_key.start_of("2026-12-01") + days * player_key.DAY + 1
                     self.assertEqual(first.digest(SERIAL) == digest, same)
                     self.assertEqual(other.digest(SERIAL), first.digest(SERIAL))
                     self.assertEqual(keys().digest(SERIAL), first.digest(SERIAL))  # a worker started now
-                    self.assertEqual(sorted(os.listdir(folder)), files)
-            self.assertEqual(os.stat(os.path.join(folder, files[0])).st_mode & 0o777, 0o600)
-            self.assertEqual(len([line for line in lines if line.startswith("new player key")]), 2, lines)
+                    self.assertEqual(sorted(os.listdir(folder)), kept)
+            self.assertEqual(os.stat(os.path.join(folder, kept[0])).st_mode & 0o777, 0o600)
+            self.assertEqual(len([line for line in lines if line.startswith("new player key")]), 4, lines)
             # A folder that cannot be had: no digest, and the service goes on.
             write(os.path.join(work, "file"), "x")
             self.assertEqual(player_key.PlayerKeys(os.path.join(work, "file", "keys"), lines.append).digest(SERIAL), "-")
@@ -535,7 +586,10 @@ class StatusFromTheLog(unittest.TestCase):
     def test_counts_per_flavour_and_day(self):
         """Five players, three days in three files (the oldest compressed): p1 installs the
         staged build, p2's install fails and it downloads again, p3's first download is cut
-        and the second installs; p4 and p5 stay outside the share."""
+        and the second installs; p4 and p5 stay outside the share. Beside them what a
+        careless hand or a hostile one leaves: a rotation both compressed and not (while
+        logrotate compresses it), one cut short, one that is a FIFO, lines that are too
+        long or hold words the service never writes."""
         today = datetime.date(2026, 12, 8)
         days = [(today - datetime.timedelta(days=n)).isoformat() for n in (10, 2, 1, 0)]
 
@@ -544,26 +598,42 @@ class StatusFromTheLog(unittest.TestCase):
             return (f"flavour=w7 client={client} served={served} verdict={verdict}"
                     + (f" share={share}" if share is not None else "") + f" player={player} complete={complete}")
 
-        files = {  # the log as logrotate leaves it: access.log.2.gz, access.log.1, access.log
+        logs = {  # the log as logrotate leaves it: access.log.2.gz, access.log.1, access.log
             "access.log.2.gz": [(days[0], w7(51071, "update", "p1", served=51081))]
                                + [(days[1], w7(51081, "latest", p)) for p in ("p1", "p2", "p3", "p4", "p5")]
                                + [(days[1], "flavour=xp client=51082 served=51082 verdict=latest player=p9 complete=OK")],
             "access.log.1": [(days[2], w7(51081, "update", "p1", share=50)), (days[2], w7(51081, "update", "p2", share=50)),
                              (days[2], w7(51081, "update", "p3", share=50, complete="no")),
                              (days[2], w7(51081, "latest", "p4", share=50)), (days[2], w7(51081, "latest", "p5", share=50)),
-                             (days[2], "flavour=- client=- verdict=refused"), (days[2], "verdict=not-found")],
+                             (days[2], "flavour=- client=- verdict=refused"), (days[2], "verdict=not-found"),
+                             (days[2], w7("²", "latest", "p6")), (days[2], w7("9" * 5000, "latest", "p6", served=51091)),
+                             (days[2], "a=b " * 3000)],
             "access.log": [(days[3], w7(51091, "latest", "p1")), (days[3], w7(51081, "update", "p2")),
                            (days[3], w7(51081, "update", "p3")), (days[3], w7(51091, "latest", "p3")),
                            (days[3], w7(51081, "latest", "p4")), (days[3], w7(51081, "latest", "-"))]}
         with tempfile.TemporaryDirectory() as folder:
-            for name, lines in files.items():
+            for name, lines in logs.items():
                 text = "".join(log_line(day, i, words) for i, (day, words) in enumerate(lines))
                 with (gzip.open if name.endswith(".gz") else open)(os.path.join(folder, name), "wt") as file:
                     file.write(text)
             write(os.path.join(folder, "access.log.old"), log_line(days[3], 0, w7(51081, "latest", "p7")))
-            read = release_status.read_status(os.path.join(folder, "access.log"), 3, today)
-        self.assertEqual(release_status.text(*read).replace(folder, "LOGS"), f"""\
-Update checks in LOGS/access.log (and 2 rotated), {days[1]} to {days[3]}
+            with gzip.open(os.path.join(folder, "access.log.2.gz"), "rb") as whole:
+                write(os.path.join(folder, "access.log.2"), whole.read())  # being compressed: both there
+            cut = gzip.compress("".join(log_line(days[0], i % 60, w7(51071, "latest", f"q{i}"))
+                                        for i in range(2000)).encode())
+            write(os.path.join(folder, "access.log.3.gz"), cut[:len(cut) // 2])
+            os.mkfifo(os.path.join(folder, "access.log.4"))
+            read = status.read_status(os.path.join(folder, "access.log"), 3, today)
+            bomb, reading = os.path.join(folder, "bomb.gz"), files.LogReading()
+            write(bomb, gzip.compress(b"\0" * (3 << 20)))
+            self.assertEqual(list(files.log_lines([bomb], reading, cap=1 << 20)), [])
+        self.assertEqual([w.replace(folder, "LOGS") for w in read.warnings + reading.warnings], [
+            "log LOGS/access.log.4 is not a regular file: not read",
+            "log LOGS/access.log.3.gz ends before its end (cut while it was compressed?): read up to the cut",
+            f"log LOGS/bomb.gz decompresses to more than the cap of {1 << 20} bytes: read up to there"])
+        self.assertEqual(status.text(read).replace(folder, "LOGS"), f"""\
+Update checks in LOGS/access.log (and 3 rotated), {days[1]} to {days[3]}
+skipped 3 lines: 1 over 8192 bytes, 2 with words the service does not write
 
 w7
   day         checks  players  share     newest  offered  whole  installed  failed  players per build

@@ -1,0 +1,7 @@
+"""The Murmelon update service and its release command, as installed on the update server
+(README.md beside this package).
+
+Bottom to top: files (the one way files are read and written); signature, rollout,
+player_key; release (the release format); staging, site, status; app, published,
+service_check, status_page; release_tool (murmelon-release).
+"""

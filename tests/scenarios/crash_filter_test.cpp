@@ -143,7 +143,7 @@ void CallFilterDirectly() {
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
 // and any further ones how it happens: "overflow" (the stack runs over instead of
 // "crash"), "locked" (the game's thread holds the loader lock as it faults, as inside a
-// module's entry routine), "direct" (the filter called directly, no fault), "xp" (the XP
+// module's entry routine), "heap" (it holds the process heap's lock), "direct" (the filter called directly, no fault), "xp" (the XP
 // flavour), "probe" (under the loader-lock probe).
 CHILD_MODE(crash) {
   const std::vector<std::string>& args = scenario::Args();
@@ -177,7 +177,6 @@ CHILD_MODE(crash) {
     CallFilterDirectly();
     return;
   }
-  if (has("overflow")) printf("still running after the overflow %d\n", Recurse(0));
   if (has("locked")) {
     using LockLoader = LONG(NTAPI*)(ULONG flags, ULONG* state, ULONG_PTR* cookie);
     auto lock = reinterpret_cast<LockLoader>(
@@ -185,6 +184,12 @@ CHILD_MODE(crash) {
     ULONG_PTR cookie = 0;
     if (!lock || lock(0, nullptr, &cookie) != 0) printf("cannot take the loader lock\n");
   }
+  printf("fault tick %lu\n", GetTickCount());
+  fflush(stdout);
+  if (has("overflow")) printf("still running after the overflow %d\n", Recurse(0));
+  // As inside a heap function that faults on a broken heap: the faulting thread holds
+  // the heap's lock, which every allocation of another thread waits for.
+  if (has("heap") && !HeapLock(GetProcessHeap())) printf("cannot take the heap's lock\n");
   game.Command("crash");
   printf("still running after \"crash\"\n");
 }
@@ -231,8 +236,9 @@ std::string CheckSavedDump(const scenario::ChildResult& crashed, DWORD code,
   ChildFacts child = ParseChild(crashed.out);
   ok_at(at, child.thread != 0, "child printed no facts: \"%s\"\n", scenario::Escape(crashed.out).c_str());
   // The message ends the output: nothing after it, not even a line break.
-  size_t lineEnd = crashed.out.find('\n');
+  size_t lineEnd = crashed.out.rfind('\n');
   ok_bytes_at(at, crashed.out.substr(lineEnd == std::string::npos ? 0 : lineEnd + 1), kSaved);
+  ok_at(at, !fs::exists(ChildFolder("crash") / "Murmelon.dmp.part"), "the unfinished name stayed\n");
 
   std::string dump = ReadFile(ChildFolder("crash") / "Murmelon.dmp");
   DumpFacts facts = InspectDump(dump);
@@ -282,19 +288,33 @@ SCENARIO(crash_writes_minidump_of_the_fault) {
      secondFacts.exception.threadId, secondChild.thread);
 }
 
-// Threads that cannot write the dump themselves, or must: a stack overflow leaves a few
-// pages of stack to the faulting thread, so the plug-in's own thread writes it (both
-// flavours); a thread that holds the loader lock as it faults writes it itself, as the
-// plug-in's thread would wait for that lock.
+// Threads in trouble as they fault. A stack overflow leaves a few pages of stack to the
+// faulting thread, so the plug-in's own thread writes it (both flavours). A thread that
+// holds the heap's lock (a fault inside a heap function) writes it itself, as any other
+// thread would wait for that lock: within 5 s of the fault, in both flavours.
 SCENARIO(crash_on_a_thread_in_trouble_writes_minidump) {
   const struct {
-    const char* how;
-    const char* flavour;
+    std::vector<std::string> how;
     DWORD code;
-  } rows[] = {{"overflow", "7", 0xC00000FD}, {"overflow", "xp", 0xC00000FD}, {"locked", "7", 0xC0000005}};
+    bool bounded;  // the dump within 5 s of the fault
+  } rows[] = {{{"overflow", "7"}, 0xC00000FD, false}, {{"overflow", "xp"}, 0xC00000FD, false},
+              {{"locked", "7"}, 0xC0000005, false},   {{"heap", "7"}, 0xC0000005, true},
+              {{"heap", "xp"}, 0xC0000005, true}};
   for (const auto& row : rows) {
-    scenario::Context context("%s, flavour %s", row.how, row.flavour);
-    CheckSavedDump(scenario::RunChildMode("crash", {"-", row.how, row.flavour}, kChildTimeoutMs), row.code);
+    std::string args;
+    for (const std::string& word : row.how) args += " " + word;
+    scenario::Context context("%s", args.c_str());
+    std::vector<std::string> childArgs = {"-"};
+    childArgs.insert(childArgs.end(), row.how.begin(), row.how.end());
+    auto child = scenario::RunChildMode("crash", childArgs, kChildTimeoutMs);
+    const DWORD ended = GetTickCount();
+    CheckSavedDump(child, row.code);
+    unsigned long faulted = 0;
+    size_t at = child.out.find("fault tick ");
+    if (at != std::string::npos) faulted = strtoul(child.out.c_str() + at + 11, nullptr, 10);
+    if (row.bounded)
+      ok(faulted != 0 && ended - faulted < 5000, "the dump took %lu ms after the fault\n",
+         static_cast<unsigned long>(ended - faulted));
   }
 }
 
@@ -402,7 +422,8 @@ SCENARIO(crash_without_minidump_writer_says_so) {
   ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");
 }
 
-// The writer fails part-way: the filter says so, and the partly written file stays.
+// The writer fails part-way: the filter says so, and what it wrote is gone, under either
+// name, so nothing passes for a dump of this crash.
 SCENARIO(crash_with_a_failing_minidump_writer_says_so) {
   auto child = CrashWithDebugHelpStub("failing");
   const std::string expected =
@@ -410,7 +431,8 @@ SCENARIO(crash_with_a_failing_minidump_writer_says_so) {
   ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
      scenario::Escape(child.out).c_str());
   ok(child.out.find("Dump saved") == std::string::npos, "reported success\n");
-  ok_bytes(ReadFile(ChildFolder("crash") / "Murmelon.dmp"), "MDMP");
+  for (const char* name : {"Murmelon.dmp", "Murmelon.dmp.part"})
+    ok(!fs::exists(ChildFolder("crash") / name), "%s was left\n", name);
 }
 
 // After an unload the process's filter is the one the plug-in found (or one installed
@@ -446,14 +468,15 @@ SCENARIO(crash_after_unload_reaches_the_previous_filter) {
 }
 
 // The filter called directly, as the system calls it: its answer is 1 after a saved dump
-// and 0 otherwise, and the dump file is closed again on every way out.
+// and 0 otherwise, and the dump file is closed again on every way out (and gone when the
+// writer failed).
 SCENARIO(crash_filter_called_directly_answers_and_closes_its_dump) {
   const struct Row {
     const char* what;
     const char* stub;  // the world's dbghelp stub in place of Wine's, or none
     const char* said;
   } rows[] = {{"saved", nullptr, "filter returned 1, dump file closed\n"},
-              {"writer fails", "failing", "filter returned 0, dump file closed\n"},
+              {"writer fails", "failing", "filter returned 0, dump file absent\n"},
               {"no writer", "nodump", "filter returned 0, dump file absent\n"}};
   for (const Row& row : rows) {
     scenario::Context context("%s", row.what);

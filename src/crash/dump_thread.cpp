@@ -19,6 +19,7 @@ struct Parking {
   HANDLE parked;    // manual-reset: the thread is inside its first wait
   HANDLE finished;  // auto-reset: a dump's result is in `result`
   volatile LONG command;
+  HANDLE thread;
   DWORD threadId;
   DWORD faultingThread;
   EXCEPTION_POINTERS* exception;
@@ -90,7 +91,7 @@ void StartCrashDumpThread() {
     Discard(parking);
     return;
   }
-  CloseHandle(thread);
+  parking->thread = thread;
   stuck = false;
   current = parking;
 }
@@ -117,7 +118,13 @@ void StopCrashDumpThread() {
                          reinterpret_cast<LPCWSTR>(&ServeDumps), &parking->pin)) {
     parking->command = kQuit;
     SetEvent(parking->wake);
+    // Gone before the stop call returns, so that an unload right after it is done when
+    // the host's FreeLibrary returns, on the host's thread, and not later on ours while
+    // the engine may be running our hooks. Bounded: past it, the reference keeps us.
+    WaitForSingleObject(parking->thread, kStopWaitMs);
   }
+  CloseHandle(parking->thread);
+  parking->thread = nullptr;
   if (mine) ReleaseMutex(turn);
 }
 

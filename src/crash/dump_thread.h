@@ -28,5 +28,7 @@ bool DumpOnParkedThread(EXCEPTION_POINTERS* exception, LONG* result);
 // A dump of a large game takes seconds; a writer stuck on a lock the faulting thread
 // holds must not keep the process from ending.
 constexpr DWORD kDumpWaitMs = 30000;
+// Told to end, the parked thread is gone within milliseconds.
+constexpr DWORD kStopWaitMs = 5000;
 // A thread start takes milliseconds; one that is not parked after this never will be.
 constexpr DWORD kParkWaitMs = 10000;

@@ -1,5 +1,6 @@
 #include "plugin_threads.h"
 
+#include <cstddef>
 #include <vector>
 
 #include "world.h"
@@ -18,11 +19,19 @@ SignalAndWaitFn realSignalAndWait;
 struct Thread {
   HANDLE handle;  // our own duplicate, for waits
   DWORD id;
-  volatile LONG parked;
 };
 
 CRITICAL_SECTION lock;
-std::vector<Thread*> threads;  // never shrinks: a few per scenario
+std::vector<Thread> threads;  // never shrinks: a few per scenario
+// Threads inside the parking wait, by identifier: a new thread may park before its
+// creator is back to record it.
+std::vector<DWORD> parked;
+
+bool IsParked(DWORD id) {
+  for (DWORD other : parked)
+    if (other == id) return true;
+  return false;
+}
 
 HANDLE WINAPI RecordedCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack,
                                    LPTHREAD_START_ROUTINE routine, LPVOID parameter,
@@ -34,26 +43,25 @@ HANDLE WINAPI RecordedCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stac
   if (thread && DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &own,
                                 SYNCHRONIZE, FALSE, 0)) {
     EnterCriticalSection(&lock);
-    threads.push_back(new Thread{own, threadId, 0});
+    threads.push_back(Thread{own, threadId});
     LeaveCriticalSection(&lock);
   }
   return thread;
 }
 
-Thread* Find(DWORD id) {
-  EnterCriticalSection(&lock);
-  Thread* found = nullptr;
-  for (Thread* thread : threads)
-    if (thread->id == id) found = thread;
-  LeaveCriticalSection(&lock);
-  return found;
-}
-
 DWORD WINAPI RecordedSignalAndWait(HANDLE signal, HANDLE wait, DWORD ms, BOOL alertable) {
-  Thread* self = Find(GetCurrentThreadId());
-  if (self) InterlockedExchange(&self->parked, 1);
+  const DWORD self = GetCurrentThreadId();
+  EnterCriticalSection(&lock);
+  parked.push_back(self);
+  LeaveCriticalSection(&lock);
   DWORD result = realSignalAndWait(signal, wait, ms, alertable);
-  if (self) InterlockedExchange(&self->parked, 0);
+  EnterCriticalSection(&lock);
+  for (size_t i = 0; i < parked.size(); ++i)
+    if (parked[i] == self) {
+      parked.erase(parked.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  LeaveCriticalSection(&lock);
   return result;
 }
 
@@ -73,8 +81,8 @@ void Watch(HMODULE plugin) {
 bool Settled() {
   EnterCriticalSection(&lock);
   bool settled = true;
-  for (Thread* thread : threads)
-    if (!thread->parked && WaitForSingleObject(thread->handle, 0) != WAIT_OBJECT_0) settled = false;
+  for (const Thread& thread : threads)
+    if (!IsParked(thread.id) && WaitForSingleObject(thread.handle, 0) != WAIT_OBJECT_0) settled = false;
   LeaveCriticalSection(&lock);
   return settled;
 }

@@ -141,6 +141,7 @@ void CallFilterDirectly() {
 //   "held"        the file is open here without sharing
 //   "nodump"      the game folder's dbghelp.dll lacks the minidump writer
 //   "failing"     the game folder's dbghelp.dll has one that fails
+//   "hanging"     ... one that never returns
 //   <path>        an earlier dump, put in place (with extra bytes) before the crash
 // and any further ones how it happens: "overflow" (the stack runs over instead of
 // "crash"), "locked" (the game's thread holds the loader lock as it faults, as inside a
@@ -165,7 +166,7 @@ CHILD_MODE(crash) {
     held = CreateFileA("Murmelon.dmp", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held == INVALID_HANDLE_VALUE) printf("cannot hold Murmelon.dmp open\n");
-  } else if (how == "nodump" || how == "failing") {
+  } else if (how == "nodump" || how == "failing" || how == "hanging") {
     fs::path stub = world::ModulesDir() / ("dbghelp_" + how + ".dll");
     if (!CopyFileW(stub.wstring().c_str(), L"dbghelp.dll", FALSE)) printf("no dbghelp stub\n");
   } else if (!how.empty() && how[0] != '-') {
@@ -392,7 +393,8 @@ SCENARIO(write_md_without_the_tier0_export_does_nothing) {
 // game folder) and no other test is touched.
 scenario::ChildResult CrashWithDbghelpOverride(const std::string& exeName, const char* dbghelp,
                                                const std::vector<std::string>& args,
-                                               scenario::Where at = SCENARIO_CALLER) {
+                                               scenario::Where at = SCENARIO_CALLER,
+                                               DWORD timeoutMs = kChildTimeoutMs) {
   wchar_t self[MAX_PATH];
   DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
   fs::path copy = fs::path(std::wstring(self, length)).parent_path() / exeName;
@@ -407,8 +409,9 @@ scenario::ChildResult CrashWithDbghelpOverride(const std::string& exeName, const
   RegCloseKey(key);
   std::vector<std::string> all = {"--game", scenario::Name() + ".crash", "--child", "crash"};
   all.insert(all.end(), args.begin(), args.end());
-  auto child = scenario::RunChild(copy, all, kChildTimeoutMs);
-  ok_at(at, child.started && !child.timedOut, "the child did not end by itself\n");
+  auto child = scenario::RunChild(copy, all, timeoutMs);
+  if (timeoutMs == kChildTimeoutMs)
+    ok_at(at, child.started && !child.timedOut, "the child did not end by itself\n");
   return child;
 }
 
@@ -447,6 +450,16 @@ SCENARIO(crash_with_a_failing_minidump_writer_says_so) {
   ok(child.out.find("Dump saved") == std::string::npos, "reported success\n");
   for (const char* name : {"Murmelon.dmp", "Murmelon.dmp.part"})
     ok(!fs::exists(ChildFolder("crash") / name), "%s was left\n", name);
+}
+
+// A dump that is never finished (the writer hangs; the player ends the game) leaves only
+// its unfinished name: no Murmelon.dmp that would pass for a dump of this crash.
+SCENARIO(crash_with_a_writer_that_never_finishes_leaves_no_dump) {
+  auto child = CrashWithDbghelpOverride("crash_dbghelp_hanging.exe", "native", {"hanging"},
+                                        SCENARIO_CALLER, 15000);
+  ok(child.started && child.timedOut, "the child ended by itself (exit 0x%lx)\n", child.exitCode);
+  ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "Murmelon.dmp was left\n");
+  ok_bytes(ReadFile(ChildFolder("crash") / "Murmelon.dmp.part"), "MDMP");
 }
 
 // After an unload the process's filter is the one the plug-in found (or one installed

@@ -1,6 +1,7 @@
-// Debug-help libraries for the crash filter's failure rows. Built twice: without
-// "MiniDumpWriteDump" (dbghelp_nodump.dll), and with one that fails as a full disk would
-// (dbghelp_failing.dll, DBGHELP_FAILING_WRITER). A scenario copies one into a game
+// Debug-help libraries for the crash filter's failure rows. Built three times: without
+// "MiniDumpWriteDump" (dbghelp_nodump.dll), with one that fails as a full disk would
+// (dbghelp_failing.dll, DBGHELP_FAILING_WRITER), and with one that never returns, as a
+// writer stuck on a lock would (dbghelp_hanging.dll, DBGHELP_HANGING_WRITER). A scenario copies one into a game
 // folder as dbghelp.dll and has Wine prefer it to its own for that one program.
 #include <windows.h>
 
@@ -11,6 +12,17 @@ extern "C" __declspec(dllexport) BOOL __stdcall MiniDumpWriteDump(HANDLE, DWORD,
   DWORD written = 0;
   WriteFile(file, "MDMP", 4, &written, nullptr);
   SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+#endif
+
+#ifdef DBGHELP_HANGING_WRITER
+// Writes the first bytes of a dump and is never done.
+extern "C" __declspec(dllexport) BOOL __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE file,
+                                                                  DWORD, void*, void*, void*) {
+  DWORD written = 0;
+  WriteFile(file, "MDMP", 4, &written, nullptr);
+  Sleep(INFINITE);
   return FALSE;
 }
 #endif

@@ -5,24 +5,16 @@
 // folder as dbghelp.dll and has Wine prefer it to its own for that one program.
 #include <windows.h>
 
-#ifdef DBGHELP_FAILING_WRITER
-// Writes a few bytes, so that a partly written file is left, then gives up.
+#if defined(DBGHELP_FAILING_WRITER) || defined(DBGHELP_HANGING_WRITER)
+// Writes a few bytes, so that a partly written file is left, then gives up or hangs.
 extern "C" __declspec(dllexport) BOOL __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE file,
                                                                   DWORD, void*, void*, void*) {
   DWORD written = 0;
   WriteFile(file, "MDMP", 4, &written, nullptr);
-  SetLastError(ERROR_DISK_FULL);
-  return FALSE;
-}
-#endif
-
 #ifdef DBGHELP_HANGING_WRITER
-// Writes the first bytes of a dump and is never done.
-extern "C" __declspec(dllexport) BOOL __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE file,
-                                                                  DWORD, void*, void*, void*) {
-  DWORD written = 0;
-  WriteFile(file, "MDMP", 4, &written, nullptr);
   Sleep(INFINITE);
+#endif
+  SetLastError(ERROR_DISK_FULL);
   return FALSE;
 }
 #endif

@@ -17,6 +17,7 @@
 //   engine: message read out of order (<ReadString|ReadByte> at field <i>)
 //   engine: voice record start / engine: voice record stop
 //   console activate                         GameConsole003 slot 1
+//   console printf off the game thread       GameConsole003 slot 6 from another thread
 //   RunGameEngine <text>                     RunGameEngine006 slot 2
 //   tier0 WriteMiniDump(<%p or null>)
 //   unexpected <interface> slot <N>          any other interface method

@@ -16,7 +16,8 @@ other frame as module+offset:
 
 The dump is read by LLVM (obj2yaml for its module records, lldb for the stack); nothing
 here parses a minidump. Exit status 1 when no module matches or when two different files
-match one record equally (copies with the same bytes count once), 2 on wrong use.
+match one record equally (copies with the same bytes count once) or when the dump is a
+".part" file (one the plug-in never finished), 2 on wrong use.
 """
 import hashlib
 import os
@@ -153,6 +154,11 @@ def main(argv):
         print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
         return 2
     dump, where = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+    if dump.endswith(".part"):
+        # The plug-in writes its dump under this name and renames it once it is whole.
+        print(f"read_crash: {os.path.basename(dump)} is cut: the game ended (or its dump "
+              "writer failed) before the dump was finished", file=sys.stderr)
+        return 1
     matches = matching_modules(dump, where)
     if not matches:
         return 1

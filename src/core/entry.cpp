@@ -2,6 +2,7 @@
 // the detach check and the transitions of the two start-up flags.
 #include <windows.h>
 
+#include "base/console.h"
 #include "base/interfaces.h"
 #include "base/plugin.h"
 #include "core/engine_build.h"
@@ -59,7 +60,7 @@ void DetachCheck(bool processEnding) {
   // thread is gone with every other thread).
   if (!processEnding) {
     RestorePreviousFilter();
-    StopCrashDumpThread();
+    LeaveCrashDumpThreadParked();
   }
 }
 
@@ -79,11 +80,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 
 // Exported as "_RIB_Main@20": standard call, five 32-bit arguments, only the second read.
 extern "C" int __stdcall RIB_Main(int, int start, int, int, int) {
+  // The host's calls come on the game's thread: what the update check said so far is
+  // shown there (on supported builds every HUD_Frame shows it too).
+  ShowHeldPrints();
   if (!start) {
+    if (bInitialized) StopCrashDumpThread();
     bInitialized = 0;
   } else if (!bInitialized) {
     bInitialized = 1;
-    StartCrashDumpThread();  // once per load; a crash before it takes the filter's own path
+    StartCrashDumpThread();  // once per start; a crash before it takes the filter's own path
     FinishModuleReplacement();
     StartModule();
   }

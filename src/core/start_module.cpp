@@ -5,15 +5,15 @@
 #include "base/plugin.h"
 #include "core/about.h"
 #include "core/command_table.h"
+#include "core/update_worker.h"
 #include "engine/engine_positions.h"
-#include "update/update_check.h"
 #include "voice/hooks.h"
 #include "voice/voice_init.h"
 
 void StartModule() {
   if (!hEngineLib) return;
   ActivateGameConsole();
-  CheckForUpdates();
+  StartUpdateWorker();  // its messages reach the console at a later frame
   if (!bSupportedBuild) {
     ReportUnsupportedBuild();
     return;

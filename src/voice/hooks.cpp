@@ -1,5 +1,6 @@
 #include "voice/hooks.h"
 
+#include "base/console.h"
 #include "engine/engine_positions.h"
 #include "voice/patching.h"
 
@@ -45,6 +46,7 @@ void InstallHudFrameHook() {
 }
 
 void __cdecl HookedHudFrame(double time) {
+  ShowHeldPrints();  // the engine's frame is on the game's thread, where the console lives
   ScopedCallThrough engineRoutine(HudFrameHook);
   HudFrameEntry(time);
 }

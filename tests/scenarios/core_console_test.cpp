@@ -12,7 +12,7 @@ void CheckStartConsole(const world::Options& options, const std::string& platfor
   world::Game game(options);
   plugin_in_game::Loaded(game);
   game.Start();
-  ok_bytes(game.Console(), kUpdateUnreachable + About(platform));
+  ok_bytes(game.Console(), About(platform) + kUpdateUnreachable);
 }
 
 }  // namespace

@@ -55,8 +55,15 @@ class ReadCrash(unittest.TestCase):
         dist_w7, dist_xp, other_xp = os.path.join(DIST, W7), os.path.join(DIST, XP), os.path.join(SIGNED, XP)
         for path in (W7_DUMP, XP_DUMP, dist_w7, dist_xp, other_xp):
             self.assertTrue(os.path.isfile(path), f"{path} is missing: run the crash scenario first")
+        # A dump the plug-in never finished keeps its second name, whatever its bytes.
+        scratch = tempfile.TemporaryDirectory(prefix="read_crash_test.")
+        self.addCleanup(scratch.cleanup)
+        cut = os.path.join(scratch.name, "Murmelon.dmp.part")
+        shutil.copy(W7_DUMP, cut)
         # what, dump, the folder's files {path: bytes}, the file taken (None: refused), what it says
         rows = [
+            ("a dump that was never finished", cut, {W7: read(dist_w7)}, None,
+             re.compile(r"read_crash: Murmelon\.dmp\.part is cut: ")),
             ("a W7 dump against both flavours", W7_DUMP,
              {W7: read(dist_w7), XP: read(dist_xp)}, W7, crash_frame(W7)),
             ("an XP dump against a site with both flavours and another XP build", XP_DUMP,

@@ -39,7 +39,7 @@ std::string OldModule(bool keyed = false) {
 struct Start {
   std::string console;
   std::map<std::string, std::string> before;  // the folder as the game started
-  double seconds = 0;                         // the host's start call
+  double seconds = 0;                         // the host's start call and the check
   Start(const std::string& gameName, const std::string& host, bool keep, bool keyed = false) {
     std::map<std::string, std::string> kept;
     if (keep) kept = Snapshot(GameFolder(gameName));
@@ -55,6 +55,9 @@ struct Start {
     game.Start();
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     console = game.Console();
+    // The check's lines reach the console on the game's thread, at a frame after it ended.
+    ok(game.Journal().find("off the game thread") == std::string::npos,
+       "the console was printed to off the game's thread\n");
     game.Stop();
     game.Unload();
   }

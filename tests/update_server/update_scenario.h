@@ -78,13 +78,28 @@ inline std::string Listing(const std::map<std::string, std::string>& files) {
   return text;
 }
 
-// The console up to the about text, which a supported build prints right after the
-// update check (an unsupported one its message): what the check (and the replacement
-// before it) printed.
-inline std::string UpdateOutput(const std::string& console) {
-  size_t end = console.find("[Murmel]:Модуль:Murmelon");
-  if (end == std::string::npos) end = console.find("[Murmel]:Модуль пока работает только");
-  return console.substr(0, end);
+// The console without the start-up's own texts: what the check (and the replacement
+// before it) printed. The about text (or, on an unsupported build, its message and the
+// engine's answer to "version") comes at the start call; the check's messages reach the
+// console later, on the game's thread.
+inline std::string UpdateOutput(std::string console) {
+  const struct {
+    const char* start;
+    const char* lastLine;  // the block ends with the line that holds this
+    int lineEnds;          // ... and this many line ends after it
+  } blocks[] = {{"[Murmel]:Модуль:Murmelon", "установленным на сервере\n", 0},
+                {"[Murmel]:Модуль пока работает только", "Exe version ", 1}};
+  for (const auto& block : blocks) {
+    size_t start = console.find(block.start);
+    if (start == std::string::npos) continue;
+    size_t end = console.find(block.lastLine, start);
+    if (end == std::string::npos) break;
+    end = console.find('\n', end);
+    for (int i = 0; i < block.lineEnds && end != std::string::npos; ++i) end = console.find('\n', end + 1);
+    if (end == std::string::npos) break;
+    console.erase(start, end + 1 - start);
+  }
+  return console;
 }
 
 // A newer build of the module for the tests: the built module with bytes appended

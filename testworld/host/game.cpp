@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "engine_api.h"
+#include "plugin_threads.h"
 #include "probe.h"
 #include "world.h"
 
@@ -91,6 +92,7 @@ bool Game::LoadPlugin() {
   for (const char* system : {"user32.dll", "ws2_32.dll", "advapi32.dll"}) LoadLibraryA(system);
   probe::Phase phase("load");
   plugin_ = LoadLibraryA(AsiInFolder().string().c_str());
+  if (plugin_) plugin_threads::Watch(plugin_);
   return plugin_ != nullptr;
 }
 
@@ -104,9 +106,40 @@ int Game::CallRibMain(int upDown) {
   return ribMain(0x4D535331 /* "MSS1" */, upDown, 0, 0, 0);
 }
 
+int Game::TimedStartCall() {
+  LARGE_INTEGER frequency, begin, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&begin);
+  int result = CallRibMain(1);
+  QueryPerformanceCounter(&end);
+  lastStartCallMs_ = 1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) /
+                     static_cast<double>(frequency.QuadPart);
+  return result;
+}
+
+int Game::StartCall() {
+  probe::Phase phase("start");
+  return TimedStartCall();
+}
+
 int Game::Start() {
   probe::Phase phase("start");
-  return CallRibMain(1);
+  int result = TimedStartCall();
+  if (result != kNoEntry) Settle();
+  return result;
+}
+
+bool Game::Settle(DWORD timeoutMs) {
+  const DWORD begin = GetTickCount();
+  while (!plugin_threads::Settled()) {
+    if (GetTickCount() - begin >= timeoutMs) {
+      fprintf(stderr, "world: the plug-in's threads did not settle in %lu ms\n", timeoutMs);
+      return false;
+    }
+    Sleep(5);
+  }
+  HudFrame(0.0);
+  return true;
 }
 int Game::Stop() {
   probe::Phase phase("stop");

@@ -87,7 +87,16 @@ class Game {
   // The plug-in, as the sound-system host handles it.
   bool PluginInFolder() const;  // the flavour's .asi was built and copied
   bool LoadPlugin();            // LoadLibraryA of the game folder's .asi
-  int Start();                  // _RIB_Main@20(provider, 1, ...)
+  // _RIB_Main@20(provider, 1, ...), then Settle(): what the start's update check says
+  // is in the console when it returns, on supported builds.
+  int Start();
+  int StartCall();              // _RIB_Main@20(provider, 1, ...) alone
+  double LastStartCallMs() const { return lastStartCallMs_; }
+  // Waits until every thread the plug-in started has ended or is parked (at most
+  // timeoutMs), then plays one engine frame, where the plug-in shows on the game's
+  // thread what its workers said. False when they did not settle in time.
+  bool Settle(DWORD timeoutMs = kSettleMs);
+  static constexpr DWORD kSettleMs = 150000;  // beyond the update check's 120 s bound
   int Stop();                   // _RIB_Main@20(provider, 0, ...)
   bool Unload();                // FreeLibrary
   HMODULE Plugin() const { return plugin_; }
@@ -138,12 +147,14 @@ class Game {
   void MakeFolder();
   void LoadEngineModules();
   int CallRibMain(int upDown);
+  int TimedStartCall();
 
   Options options_;
   std::filesystem::path folder_;
   HMODULE engine_ = nullptr;
   HMODULE plugin_ = nullptr;
   struct EngineApi* api_ = nullptr;
+  double lastStartCallMs_ = -1;
 };
 
 }  // namespace world

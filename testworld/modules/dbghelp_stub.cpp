@@ -1,15 +1,19 @@
-// Debug-help libraries for the crash filter's failure rows. Built twice: without
-// "MiniDumpWriteDump" (dbghelp_nodump.dll), and with one that fails as a full disk would
-// (dbghelp_failing.dll, DBGHELP_FAILING_WRITER). A scenario copies one into a game
+// Debug-help libraries for the crash filter's failure rows. Built three times: without
+// "MiniDumpWriteDump" (dbghelp_nodump.dll), with one that fails as a full disk would
+// (dbghelp_failing.dll, DBGHELP_FAILING_WRITER), and with one that never returns, as a
+// writer stuck on a lock would (dbghelp_hanging.dll, DBGHELP_HANGING_WRITER). A scenario copies one into a game
 // folder as dbghelp.dll and has Wine prefer it to its own for that one program.
 #include <windows.h>
 
-#ifdef DBGHELP_FAILING_WRITER
-// Writes a few bytes, so that a partly written file is left, then gives up.
+#if defined(DBGHELP_FAILING_WRITER) || defined(DBGHELP_HANGING_WRITER)
+// Writes a few bytes, so that a partly written file is left, then gives up or hangs.
 extern "C" __declspec(dllexport) BOOL __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE file,
                                                                   DWORD, void*, void*, void*) {
   DWORD written = 0;
   WriteFile(file, "MDMP", 4, &written, nullptr);
+#ifdef DBGHELP_HANGING_WRITER
+  Sleep(INFINITE);
+#endif
   SetLastError(ERROR_DISK_FULL);
   return FALSE;
 }

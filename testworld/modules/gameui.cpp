@@ -3,6 +3,10 @@
 //   "GameConsole003"   slot 1 Activate (this-call, no arguments), slot 6 Printf (variadic,
 //                      object first, caller cleans)
 //   "RunGameEngine006" slot 2 runs a console line (this-call, one narrow text)
+// The console belongs to the game's window: a print from any thread but the one that
+// loaded this module (the game's) journals "console printf off the game thread".
+#include <windows.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -24,7 +28,10 @@ using RunCommandFn = void(WORLD_THISCALL*)(void* self, const char* text);
 
 void WORLD_THISCALL ConsoleActivate(void* /*self*/) { world_fake::Journal("console activate"); }
 
+DWORD gameThread;
+
 void __cdecl ConsolePrintf(void* /*self*/, const char* format, ...) {
+  if (GetCurrentThreadId() != gameThread) world_fake::Journal("console printf off the game thread");
   char text[4096];
   va_list args;
   va_start(args, format);
@@ -47,6 +54,7 @@ Interface<kRunGameEngine, 32> runGameEngine;
 // The slots the plug-in uses, with their types checked against the catchers' slots.
 struct Methods {
   Methods() {
+    gameThread = GetCurrentThreadId();
     console.SetMethod(1, reinterpret_cast<void*>(static_cast<ActivateFn>(&ConsoleActivate)));
     console.SetMethod(6, reinterpret_cast<void*>(static_cast<PrintfFn>(&ConsolePrintf)));
     runGameEngine.SetMethod(

@@ -192,14 +192,15 @@ void CheckPhase(const std::string& journal, const char* phase, const std::set<st
         "a thread start waited %.1f ms\n", probed.longestStall);
 }
 
-// Every path of one engine build under the probe: load, start, stop, unload while
-// running, the process's end (hooked and not).
+bool Supported(int build, const char* probe) {
+  return std::string(probe) == "exact" && (build == 6027 || build == 6132);
+}
+
+// The paths of one engine build under the probe: load, start, stop, unload while running.
 void CheckProbedPaths(int build, const char* probe) {
   scenario::Context context("build %d, probe %s", build, probe);
-  const std::string args[] = {std::to_string(build), probe};
-  CheckChild(scenario::RunChildMode("probed_paths", {args[0], args[1]}, 60000));
+  CheckChild(scenario::RunChildMode("probed_paths", {std::to_string(build), probe}, 60000));
   const std::string journal = ChildJournal("probed_paths");
-  const bool supported = std::string(probe) == "exact" && (build == 6027 || build == 6132);
   CheckPhase(journal, "load", kAttachUnderLock);
   CheckPhase(journal, "start", kNothing);
   CheckPhase(journal, "stop", kNothing);
@@ -208,18 +209,23 @@ void CheckProbedPaths(int build, const char* probe) {
   trace("the attach took %.1f ms\n", attach);
   ok(attach >= 0 && attach < kSlowLookupMs / 2, "the attach took %.1f ms\n", attach);
   // The probe saw the exchange and the report where they run, outside the lock.
+  const bool supported = Supported(build, probe);
   ok(plugin_in_game::Probed(journal, "start").seen.count("gethostbyname"), "no name lookup at the start\n");
   ok(plugin_in_game::Probed(journal, "unload").seen.count("MessageBoxW") == (supported ? 1u : 0u),
      "message box at the unload: %s\n", supported ? "missing" : "shown");
+}
 
+// The process's end while the plug-in runs, through the C runtime's exit as a game ends,
+// and through a way no import leads.
+void CheckProbedEnds(int build, const char* probe) {
+  const bool supported = Supported(build, probe);
   for (const char* how : {"hooked", "unhooked"}) {
-    scenario::Context end("%s end", how);
-    CheckChild(scenario::RunChildMode("probed_exit", {args[0], args[1], how}, 60000));
-    const std::string exitJournal = ChildJournal("probed_exit");
+    scenario::Context context("build %d, probe %s, %s end", build, probe, how);
+    CheckChild(scenario::RunChildMode("probed_exit", {std::to_string(build), probe, how}, 60000));
+    const std::string journal = ChildJournal("probed_exit");
     const bool unhooked = std::string(how) == "unhooked";
-    CheckPhase(exitJournal, "exit", supported && unhooked ? kUnhookedExitUnderLock : kNothing);
-    ok(plugin_in_game::Probed(exitJournal, "exit").seen.count("MessageBoxW") ==
-           (supported && !unhooked ? 1u : 0u),
+    CheckPhase(journal, "exit", supported && unhooked ? kUnhookedExitUnderLock : kNothing);
+    ok(plugin_in_game::Probed(journal, "exit").seen.count("MessageBoxW") == (supported && !unhooked ? 1u : 0u),
        "message box at the end: %s\n", supported && !unhooked ? "missing" : "shown");
   }
 }
@@ -336,3 +342,8 @@ SCENARIO(loader_lock_calls_on_build_6132) { CheckProbedPaths(6132, "exact"); }
 SCENARIO(loader_lock_calls_on_build_4554) { CheckProbedPaths(4554, "exact"); }
 SCENARIO(loader_lock_calls_on_build_4156) { CheckProbedPaths(4156, "exact"); }
 SCENARIO(loader_lock_calls_on_an_unrecognised_engine) { CheckProbedPaths(6027, "none"); }
+SCENARIO(loader_lock_calls_at_the_end_on_build_6027) { CheckProbedEnds(6027, "exact"); }
+SCENARIO(loader_lock_calls_at_the_end_on_build_6132) { CheckProbedEnds(6132, "exact"); }
+SCENARIO(loader_lock_calls_at_the_end_on_build_4554) { CheckProbedEnds(4554, "exact"); }
+SCENARIO(loader_lock_calls_at_the_end_on_build_4156) { CheckProbedEnds(4156, "exact"); }
+SCENARIO(loader_lock_calls_at_the_end_on_an_unrecognised_engine) { CheckProbedEnds(6027, "none"); }

@@ -27,9 +27,27 @@ inline HMODULE ModuleOf(uintptr_t address) {
   return static_cast<HMODULE>(region.AllocationBase);
 }
 
+// Every page the plug-in writes keeps the protection the engine has: its code
+// read-and-execute, its data (the codec slot, the capture format) as the loader mapped
+// the world's writable, executable section (copy-on-write).
+inline void CheckEngineProtection(const world::Game& game, scenario::Where at = SCENARIO_CALLER) {
+  const struct {
+    const char* entry;
+    DWORD protection;
+  } pages[] = {{"VoiceInitHandler", PAGE_EXECUTE_READ}, {"HudFrame", PAGE_EXECUTE_READ},
+               {"CodecSlot", PAGE_EXECUTE_WRITECOPY}, {"VoiceFormat", PAGE_EXECUTE_WRITECOPY}};
+  for (const auto& page : pages) {
+    MEMORY_BASIC_INFORMATION region = {};
+    VirtualQuery(reinterpret_cast<const void*>(game.EngineAddress(page.entry)), &region, sizeof region);
+    ok_at(at, region.Protect == page.protection, "%s's page is 0x%lx, expected 0x%lx\n", page.entry,
+          region.Protect, page.protection);
+  }
+}
+
 // The two hooked entries (CL_Parse_VoiceInit, HUD_Frame) jump into the plug-in; the
 // engine's other code entries still lead to its own routines.
 inline void CheckHooks(const world::Game& game, scenario::Where at = SCENARIO_CALLER) {
+  CheckEngineProtection(game, at);
   for (const char* entry : {"VoiceInitHandler", "HudFrame"}) {
     scenario::Context row("%s", entry);
     const uintptr_t address = game.EngineAddress(entry);

@@ -227,6 +227,23 @@ void CheckProbedEnds(int build, const char* probe) {
     CheckPhase(journal, "exit", supported && unhooked ? kUnhookedExitUnderLock : kNothing);
     ok(plugin_in_game::Probed(journal, "exit").seen.count("MessageBoxW") == (supported && !unhooked ? 1u : 0u),
        "message box at the end: %s\n", supported && !unhooked ? "missing" : "shown");
+    // The record: named frames from the hooks; from the detach, the bare one (a record
+    // without frames: its header, two empty lines, the separator).
+    const std::string log = scenario::ReadFile(scenario::StartDir() / "games" /
+                                               (scenario::Name() + ".probed_exit") / "MurmelonError.log");
+    const std::string end = "Version=" + std::to_string(build) + "\r\n\r\n";
+    const std::string separator = std::string(53, '_') + "\r\n";
+    const size_t at = log.find(end);
+    if (!supported) {
+      ok_bytes(log, "");
+    } else if (unhooked) {
+      ok(at != std::string::npos && log.compare(at, std::string::npos, end + "\r\n" + separator) == 0,
+         "not a bare record: %s\n", scenario::Escape(log).c_str());
+    } else {
+      ok(at != std::string::npos && log.find("): WriteErrorLog\r\n", at) != std::string::npos &&
+             log.size() > separator.size() && log.compare(log.size() - separator.size(), separator.size(), separator) == 0,
+         "no record with frames: %s\n", scenario::Escape(log).c_str());
+    }
   }
 }
 

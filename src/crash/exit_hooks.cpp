@@ -1,10 +1,12 @@
 // The hooks of crash/exit_hooks.h: import address table entries of the game's modules
 // led through a stub of ours. An entry is one aligned pointer, written in one store while
 // other threads may call through it; the code of the system's libraries stays untouched.
-// Windows 7's kernel32!ExitProcess reaches ntdll!RtlExitUserProcess through kernel32's own
-// import of it, as Wine's does, so there even a call through a pointer that
-// GetProcAddress gave is seen; XP has no RtlExitUserProcess, and there only the modules'
-// imports of ExitProcess are (which is how a game and its C runtime end).
+// A game and its C runtime end through their imports of ExitProcess, on every Windows.
+// From Vista on, kernel32's ExitProcess ends in ntdll's RtlExitUserProcess; where it
+// calls that through its own import, as Wine's does, even an ExitProcess called through a
+// pointer from GetProcAddress is seen. Whether Windows 7's kernel32 does is the one part
+// the test world cannot show; XP has no RtlExitUserProcess. An end no hook sees still
+// gets the detach's bare record (crash/error_log.h).
 #include "crash/exit_hooks.h"
 
 #include <tlhelp32.h>

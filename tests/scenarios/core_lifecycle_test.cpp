@@ -155,6 +155,16 @@ CHILD_MODE(probed_exit) {
   exit(0);
 }
 
+// Load and start, then the player types "crash" (supported builds: the command exists);
+// args: build, probe style.
+CHILD_MODE(probed_crash) {
+  world::Game game(ProbedOptions(0));
+  Loaded(game);
+  game.Start();
+  world::probe::FinalPhase("crash");
+  game.Command("crash");
+}
+
 std::string ChildJournal(const char* mode) {
   return scenario::ReadFile(scenario::StartDir() / "games" / (scenario::Name() + "." + mode) /
                             "probe.journal");
@@ -186,6 +196,7 @@ void CheckPhase(const std::string& journal, const char* phase, const std::set<st
           "%ld heap calls in the detach as the process ends\n", heap);
     return;
   }
+  if (std::string(phase) == "crash") return;  // the process ends in it: no stall journaled
   trace("longest stall %.1f ms\n", probed.longestStall);
   // Whatever the name server does, no thread start waits for long.
   ok_at(at, probed.longestStall >= 0 && probed.longestStall < kSlowLookupMs / 2,
@@ -216,9 +227,17 @@ void CheckProbedPaths(int build, const char* probe) {
 }
 
 // The process's end while the plug-in runs, through the C runtime's exit as a game ends,
-// and through a way no import leads.
+// through a way no import leads, and (where the command exists) by a crash.
 void CheckProbedEnds(int build, const char* probe) {
   const bool supported = Supported(build, probe);
+  if (supported) {
+    scenario::Context context("build %d, crash", build);
+    const scenario::ChildResult child =
+        scenario::RunChildMode("probed_crash", {std::to_string(build), probe}, 60000);
+    ok(child.started && !child.timedOut && child.exitCode == 0xC0000005, "exit 0x%lx, timed out %d:\n%s%s\n",
+       child.exitCode, child.timedOut, child.out.c_str(), child.err.c_str());
+    CheckPhase(ChildJournal("probed_crash"), "crash", kNothing);
+  }
   for (const char* how : {"hooked", "unhooked"}) {
     scenario::Context context("build %d, probe %s, %s end", build, probe, how);
     CheckChild(scenario::RunChildMode("probed_exit", {std::to_string(build), probe, how}, 60000));

@@ -9,8 +9,6 @@
 // gets the detach's bare record (crash/error_log.h).
 #include "crash/exit_hooks.h"
 
-#include <tlhelp32.h>
-
 #include <cstdint>
 #include <cstring>
 
@@ -134,6 +132,29 @@ void Lead(HMODULE module, const Hook& hook) {
   }
 }
 
+// Every image mapped in the process now: the address space walked region by region, an
+// image's first region (its allocation base) starting it, the rest of it skipped by its
+// size of image. A hundred queries or so, where a module snapshot (toolhelp) takes
+// milliseconds under Wine; and no loader list read without the loader's lock.
+template <typename Visit>
+void ForEachImage(Visit visit) {
+  MEMORY_BASIC_INFORMATION region;
+  for (auto at = static_cast<uintptr_t>(0x10000);
+       VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof region) == sizeof region;) {
+    uintptr_t next = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+    uint32_t size = 0;
+    if (region.Type == MEM_IMAGE && region.State == MEM_COMMIT && region.AllocationBase == region.BaseAddress &&
+        !(region.Protect & (PAGE_NOACCESS | PAGE_GUARD)) &&
+        ImportsOf(static_cast<const uint8_t*>(region.BaseAddress), &size) != nullptr) {
+      visit(static_cast<HMODULE>(region.AllocationBase));
+      if (reinterpret_cast<uintptr_t>(region.BaseAddress) + size > next)
+        next = reinterpret_cast<uintptr_t>(region.BaseAddress) + size;
+    }
+    if (next <= at) break;  // the top of the address space
+    at = next;
+  }
+}
+
 // The module of the entry is still the one we patched: mapped as an image, and the entry
 // still holds our stub.
 bool StillOurs(const LedEntry& entry) {
@@ -153,16 +174,11 @@ void InstallExitHooks(HMODULE host) {
   MurmelonRtlExitUserProcess = ModuleFunction<void*>(ntdll, "RtlExitUserProcess");  // none on XP
   MurmelonFreeLibrary = ModuleFunction<void*>(kernel32, "FreeLibrary");
   if (host && host != hThisLib && MurmelonFreeLibrary) Lead(host, kFreeLibrary);
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetCurrentProcessId());
-  if (snapshot == INVALID_HANDLE_VALUE) return;
-  MODULEENTRY32W module{};
-  module.dwSize = sizeof module;
-  for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module)) {
-    if (module.hModule == hThisLib) continue;
-    if (MurmelonExitProcess) Lead(module.hModule, kExitProcess);
-    if (MurmelonRtlExitUserProcess) Lead(module.hModule, kRtlExitUserProcess);
-  }
-  CloseHandle(snapshot);
+  ForEachImage([](HMODULE module) {
+    if (module == hThisLib) return;
+    if (MurmelonExitProcess) Lead(module, kExitProcess);
+    if (MurmelonRtlExitUserProcess) Lead(module, kRtlExitUserProcess);
+  });
 }
 
 void RemoveExitHooks() {

@@ -16,17 +16,33 @@ engine::CreateInterfaceFn GetModuleFactory(HMODULE module) {
   return ModuleFunction<engine::CreateInterfaceFn>(module, "CreateInterface");
 }
 
+namespace {
+
+bool bound;
+
+// A module the game has loaded, by its file name (the game loads GameUI from
+// valve\cl_dlls, whatever the current folder is), with a reference of ours that keeps it
+// for our life: nothing is loaded here.
+HMODULE Referenced(const wchar_t* name) {
+  HMODULE module = nullptr;
+  return GetModuleHandleExW(0, name, &module) ? module : nullptr;
+}
+
+}  // namespace
+
 void BindEngineInterfaces() {
-  // Modules loaded here are kept for the life of the process.
-  if (auto factory = GetModuleFactory(LoadLibraryA("valve\\cl_dlls\\GameUI.dll"))) {
+  if (bound) return;
+  bound = true;
+  Referenced(L"vstdlib.dll");  // bound by name at the attach, where no reference is taken
+  if (auto factory = GetModuleFactory(Referenced(L"GameUI.dll"))) {
     G_UI = factory("GameUI007", nullptr);
     G_Console = factory("GameConsole003", nullptr);
     R_GE = factory("RunGameEngine006", nullptr);
   }
-  if (auto factory = GetModuleFactory(LoadLibraryA("hw.dll"))) {
+  if (auto factory = GetModuleFactory(Referenced(L"hw.dll"))) {
     B_UI = factory("BaseUI001", nullptr);
   }
-  if (auto factory = GetModuleFactory(LoadLibraryA("vgui2.dll"))) {
+  if (auto factory = GetModuleFactory(Referenced(L"vgui2.dll"))) {
     V_Local = factory("VGUI_Localize002", nullptr);
     V_Sys = factory("VGUI_System009", nullptr);
     V_Inp = factory("VGUI_Input004", nullptr);

@@ -17,6 +17,8 @@ extern void* V_Int;      // "VGUI_InputInternal001"
 
 // The module's "CreateInterface" export, or null.
 engine::CreateInterfaceFn GetModuleFactory(HMODULE module);
+// At the host's first start call, once per load: the engine's factories are its own
+// code, which has no business under the loader's lock of our attach.
 void BindEngineInterfaces();
 
 // Slot 1 of the game console, called once at each late start-up.

@@ -11,5 +11,8 @@ extern int32_t Version;         // detected engine build: a row of engine/engine
 extern uint8_t bInitialized;    // late start-up ran and the host has not stopped us since
 extern uint8_t bSupportedBuild; // Version is a supported build; never cleared once set
 
+// Started on a supported build and not stopped since: an end of the game now is abnormal.
+inline bool RunningOnSupportedBuild() { return bInitialized && bSupportedBuild; }
+
 // The engine module's base as the 32-bit number the per-build offsets are added to.
 inline uint32_t EngineBase() { return reinterpret_cast<uint32_t>(hEngineLib); }

@@ -9,6 +9,7 @@
 #include "core/start_module.h"
 #include "crash/crash_filter.h"
 #include "crash/error_log.h"
+#include "crash/exit_hooks.h"
 #include "crash/own_debug_info.h"
 #include "engine/engine_builds.h"
 #include "update/identity.h"
@@ -21,12 +22,14 @@ namespace {
 // The filter that was installed before ours, put back when we are unloaded.
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter;
 
+// Runs under the loader's lock: only lookups of what the game has loaded already (no
+// library's own start-up runs, no reference is taken), memory and our own file.
 BOOL AttachSequence(HMODULE self) {
   if (bInitialized) return TRUE;
   hThisLib = self;
   BindVstdlib();  // everything below may use the engine's string functions
   previousFilter = SetUnhandledExceptionFilter(CrashDumpFilter);
-  hEngineLib = LoadLibraryW(L"hw.dll");
+  hEngineLib = GetModuleHandleW(L"hw.dll");
   // Without the engine the load is refused; the loader then calls us with
   // DLL_PROCESS_DETACH, whose check puts the previous filter back before our code goes.
   if (!hEngineLib) return FALSE;
@@ -34,10 +37,10 @@ BOOL AttachSequence(HMODULE self) {
   InitModuleIdentity();
   // Now, while the file under our name is still this image's: an update replaces it.
   LearnOwnDebugSections(self);
-  BindEngineInterfaces();
-  // Late start-up waits for the host's first start call on every build, the supported
-  // ones and the others alike: it talks to the network, starts threads and waits for
-  // them, none of which may happen while the loader holds its lock for our attach.
+  // The rest waits for the host's first start call on every build, the supported ones
+  // and the others alike: the engine's interface factories are its code, the late
+  // start-up talks to the network, starts threads and waits for them, none of which
+  // belongs where the loader holds its lock for our attach.
   if (IsSupportedBuild(Version)) bSupportedBuild = 1;
   return TRUE;
 }
@@ -51,14 +54,19 @@ void RestorePreviousFilter() {
   if (installed != CrashDumpFilter) SetUnhandledExceptionFilter(installed);
 }
 
+// Runs under the loader's lock, at a process's end after every other thread is gone.
 void DetachCheck(bool processEnding) {
-  // Still running on a supported build and never stopped: the game ended abnormally.
-  if (bInitialized && bSupportedBuild) WriteErrorLog();
-  RemoveHooks();
-  // At process end our filter stays: the image stays mapped until the process is gone,
+  // Still running on a supported build and never stopped: the game ended abnormally. The
+  // exit hooks reported it before the loader took over; an end they did not see (a
+  // module loaded after our start called ExitProcess, the host freed us through a
+  // pointer of its own) gets what may be written here.
+  if (RunningOnSupportedBuild()) WriteBareErrorRecord();
+  // At process end everything stays: the image stays mapped until the process is gone,
   // and a fault in another DLL's detach still deserves a dump (written here: the dump's
   // thread is gone with every other thread).
   if (!processEnding) {
+    RemoveHooks();
+    RemoveExitHooks();
     RestorePreviousFilter();
     LeaveCrashDumpThreadParked();
   }
@@ -78,6 +86,25 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
   }
 }
 
+// The module that holds `address`: the host, for our start call's return address.
+HMODULE ModuleAt(void* address) {
+  MEMORY_BASIC_INFORMATION region{};
+  VirtualQuery(address, &region, sizeof region);
+  return static_cast<HMODULE>(region.AllocationBase);
+}
+
+extern "C" BOOL WINAPI DllMainCRTStartup(HANDLE module, DWORD reason, LPVOID reserved);
+
+// The image's entry point (the link names it): the C runtime's, except in the detach of
+// an ending process, where its tear-down (the exit functions: destructors, the release
+// of its memory, libgcc's frame tables) is left out with the memory it would tidy. The
+// threads ExitProcess killed may hold the heap's lock and the runtime's.
+extern "C" BOOL WINAPI MurmelonEntry(HANDLE module, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved)
+    return DllMain(static_cast<HINSTANCE>(module), reason, reserved);
+  return DllMainCRTStartup(module, reason, reserved);
+}
+
 // Exported as "_RIB_Main@20": standard call, five 32-bit arguments, only the second read.
 extern "C" int __stdcall RIB_Main(int, int start, int, int, int) {
   // The host's calls come on the game's thread: what the update check said so far is
@@ -88,7 +115,12 @@ extern "C" int __stdcall RIB_Main(int, int start, int, int, int) {
     bInitialized = 0;
   } else if (!bInitialized) {
     bInitialized = 1;
-    StartCrashDumpThread();  // once per start; a crash before it takes the filter's own path
+    // A crash before the dump's thread exists takes the filter's own path (the thread
+    // runs from each start to its stop); an end before the exit hooks are in gets the
+    // detach's bare record. Hooks and interfaces are taken once per load.
+    StartCrashDumpThread();
+    InstallExitHooks(ModuleAt(__builtin_return_address(0)));
+    BindEngineInterfaces();
     FinishModuleReplacement();
     StartModule();
   }

@@ -1,5 +1,6 @@
 #include "voice/codec_slot.h"
 
+#include "base/memory_patch.h"
 #include "base/plugin.h"
 #include "engine/engine_positions.h"
 #include "voice/patching.h"
@@ -7,9 +8,6 @@
 uint32_t SavedSlotValue;
 
 namespace {
-
-// The hook writes cover five bytes; the slot gets the same treatment.
-constexpr uint32_t kSlotProtectLength = 5;
 
 uint32_t* CodecSlot() {
   return reinterpret_cast<uint32_t*>(EngineBase() + CodecSlotOffset);
@@ -20,16 +18,10 @@ uint32_t* CodecSlot() {
 bool SwapCodecSlot() {
   uint32_t* slot = CodecSlot();
   SavedSlotValue = *slot;
-  if (!MakeWritable(reinterpret_cast<uint32_t>(slot), kSlotProtectLength)) return false;
-  *slot = reinterpret_cast<uint32_t>(&ZeroSlotFunction);
-  return true;
+  const uint32_t zero = reinterpret_cast<uint32_t>(&ZeroSlotFunction);
+  return WriteProtected(slot, &zero, sizeof zero);
 }
 
-bool RestoreCodecSlot() {
-  uint32_t* slot = CodecSlot();
-  if (!MakeWritable(reinterpret_cast<uint32_t>(slot), kSlotProtectLength)) return false;
-  *slot = SavedSlotValue;
-  return true;
-}
+bool RestoreCodecSlot() { return WriteProtected(CodecSlot(), &SavedSlotValue, sizeof SavedSlotValue); }
 
 int __cdecl ZeroSlotFunction() { return 0; }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/memory_patch.h"
 #include "base/module_function.h"
 #include "engine/pe_image.h"
 #include "voice/pattern_scan.h"
@@ -12,11 +13,7 @@ constexpr uint32_t kPatchLength = sizeof(JumpInstruction);
 
 void CopyToTarget(const HookDescriptor* hook, const void* bytes) {
   if (!hook || !hook->target) return;
-  if (!MakeWritable(hook->target, kPatchLength)) return;
-  std::memcpy(reinterpret_cast<void*>(hook->target), bytes, kPatchLength);
-  // Code changed in memory: the processor must not run what it fetched before. (x86 keeps
-  // its caches coherent and Wine's call does nothing, but the documented rule is this.)
-  FlushInstructionCache(GetCurrentProcess(), reinterpret_cast<void*>(hook->target), kPatchLength);
+  WriteProtected(reinterpret_cast<void*>(hook->target), bytes, kPatchLength);
 }
 
 }  // namespace
@@ -68,12 +65,6 @@ bool PrepareHook(HookDescriptor* hook) {
   hook->jump = EncodeJump(hook->target, hook->replacement);
   hook->ready = 1;
   return true;
-}
-
-bool MakeWritable(uint32_t address, uint32_t length) {
-  DWORD previous = 0;
-  return VirtualProtect(reinterpret_cast<void*>(address), length, PAGE_EXECUTE_READWRITE,
-                        &previous) != 0;
 }
 
 void WriteJump(const HookDescriptor* hook) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "base/memory_patch.h"
 #include "voice/hook_descriptor.h"
 
 // Fills `info` for the module that holds `address`; false (info unchanged) when the
@@ -18,23 +19,29 @@ uint32_t ResolveTarget(const HookDescriptor* hook);
 // Resolves the target, saves its first five bytes and builds the jump. Sets ready.
 bool PrepareHook(HookDescriptor* hook);
 
-// The range becomes PAGE_EXECUTE_READWRITE; the previous protection is not kept.
-bool MakeWritable(uint32_t address, uint32_t length);
-// Puts the jump over the target, or the saved bytes back, and flushes the instruction
-// cache over them. Nothing is written when the target cannot be made writable.
+// Puts the jump over the target, or the saved bytes back (base/memory_patch.h: the
+// page's protection comes back, the instruction cache is flushed). Nothing is written
+// when the target cannot be made writable.
 void WriteJump(const HookDescriptor* hook);
 void RestoreBytes(const HookDescriptor* hook);
 
 // A call-through to the routine a hook replaced: the engine's own bytes are back at the
 // target for the guard's lifetime and the jump is written again when it goes, so a
-// replacement cannot leave its hook out.
+// replacement cannot leave its hook out. The page stays writable meanwhile and gets its
+// protection back at the end: one change of protection each way per call.
 class ScopedCallThrough {
  public:
-  explicit ScopedCallThrough(const HookDescriptor& hook) : hook_(hook) { RestoreBytes(&hook_); }
-  ~ScopedCallThrough() { WriteJump(&hook_); }
+  explicit ScopedCallThrough(const HookDescriptor& hook)
+      : hook_(hook), span_(reinterpret_cast<void*>(hook.target), sizeof hook.savedBytes) {
+    if (hook_.target) span_.Copy(hook_.savedBytes);
+  }
+  ~ScopedCallThrough() {
+    if (hook_.target) span_.Copy(&hook_.jump);
+  }
   ScopedCallThrough(const ScopedCallThrough&) = delete;
   ScopedCallThrough& operator=(const ScopedCallThrough&) = delete;
 
  private:
   const HookDescriptor& hook_;
+  WritableSpan span_;
 };

@@ -1,6 +1,7 @@
 #include "voice/voice_init.h"
 
 #include "base/console.h"
+#include "base/memory_patch.h"
 #include "base/plugin.h"
 #include "engine/engine_positions.h"
 #include "voice/codec_slot.h"
@@ -35,9 +36,11 @@ uint32_t SettingInteger(const engine::SettingRecord* setting, uint32_t fallback)
 // other fields keep the engine's values.
 void ApplyCaptureRates(const engine::SettingRecord* rate, const engine::SettingRecord* byteRate) {
   engine::CaptureFormat* format = EngineVoiceFormat;
-  if (!format || !MakeWritable(reinterpret_cast<uint32_t>(format), sizeof *format)) return;
-  format->samplesPerSec = SettingInteger(rate, format->samplesPerSec);
-  format->avgBytesPerSec = SettingInteger(byteRate, format->avgBytesPerSec);
+  if (!format) return;
+  engine::CaptureFormat rates = *format;
+  rates.samplesPerSec = SettingInteger(rate, format->samplesPerSec);
+  rates.avgBytesPerSec = SettingInteger(byteRate, format->avgBytesPerSec);
+  WriteProtected(format, &rates, sizeof rates);
 }
 
 void ApplySteamRates() { ApplyCaptureRates(Voice.samplesPerSecSteam, Voice.avgBytesPerSecSteam); }

@@ -40,8 +40,9 @@ const char* const kVstdlibNames[kVstdlibEntryCount] = {
 #undef VSTDLIB_NAME_CUSTOM
 
 void BindVstdlib() {
-  // The engine has the library loaded already; this takes a reference we never drop.
-  HMODULE library = LoadLibraryW(L"vstdlib.dll");
+  // The engine has the library loaded already: looked up, not loaded, since this runs
+  // under the loader's lock (the reference comes at the first start call).
+  HMODULE library = GetModuleHandleW(L"vstdlib.dll");
   if (!library) return;
   // Through void* so the conversion from FARPROC is explicit and warning-free.
   for (int i = 0; i < kVstdlibEntryCount; ++i)

@@ -9,11 +9,15 @@
   file), and every one of them is exported by the flavour's Windows (the allow-list);
 - the header facts that decide whether the loader of that Windows takes the module: OS
   and subsystem version at most the allow-list's "max-version", a relocation table;
+- no time of the link anywhere: the export table's stamp is 0 and the header's is the
+  digest of the module's bytes (cmake/stamp_module.cmake), so the same source gives the
+  same bytes in any folder at any time (the long tier builds it again elsewhere to see);
 - with --max-bytes, the file's size (every player downloads it at an update).
 
 Both data files hold "[dll]" lines, each followed by its function names (an import by
 ordinal is written "ordinal:<n>"); "#" starts a comment. An allow-list may also hold
 "max-version <major>.<minor>" and "include <file>" (relative to itself)."""
+import hashlib
 import os
 import struct
 import sys
@@ -38,7 +42,9 @@ class Image:
             "<HHIIIHH", data, pe + 4)
         if machine != 0x14C:
             raise ValueError("not a 32-bit x86 image (machine %#x)" % machine)
+        self.stamp_at = pe + 8
         optional = pe + 24
+        self.checksum_at = optional + 64
         if struct.unpack_from("<H", data, optional)[0] != 0x10B:
             raise ValueError("not a PE32 optional header")
         os_major, os_minor, _, _, sub_major, sub_minor = struct.unpack_from(
@@ -94,6 +100,25 @@ class Image:
                 entry += 4
             position += 20
         return result
+
+    def export_stamp(self):
+        rva, _ = self.directories[0]
+        return struct.unpack_from("<I", self.data, self.offset(rva) + 4)[0] if rva else 0
+
+    def stamp(self):
+        return struct.unpack_from("<I", self.data, self.stamp_at)[0]
+
+    def stamped(self, stamp):
+        """The file as it is with `stamp` in its header and the checksum that goes with it."""
+        data = bytearray(self.data)
+        struct.pack_into("<I", data, self.stamp_at, stamp)
+        struct.pack_into("<I", data, self.checksum_at, 0)
+        total = 0
+        for (word,) in struct.iter_unpack("<H", bytes(data) + b"\0" * (len(data) % 2)):
+            total = (total & 0xFFFF) + (total >> 16) + word
+        total = (total & 0xFFFF) + (total >> 16)
+        struct.pack_into("<I", data, self.checksum_at, ((total & 0xFFFF) + len(data)) & 0xFFFFFFFF)
+        return bytes(data)
 
     def relocatable(self):
         _, size = self.directories[5]
@@ -167,6 +192,15 @@ def problems(image, pinned, allowed, max_version, windows_name):
             if version > max_version:
                 found.append("%s version %d.%d in the header; %s loads at most %d.%d"
                              % ((what,) + version + (windows_name,) + max_version))
+    if image.export_stamp() != 0:
+        found.append("the export table carries the link's time %#x: the bytes depend on when "
+                     "it was linked" % image.export_stamp())
+    # The stamp step digests the module as objcopy wrote it with SOURCE_DATE_EPOCH=0.
+    digest = int(hashlib.sha256(image.stamped(0)).hexdigest()[:8], 16) or 1
+    if image.stamp() != digest:
+        found.append("time stamp %#x, not the digest of the module's bytes (%#x)" % (image.stamp(), digest))
+    if image.stamped(image.stamp()) != image.data:
+        found.append("the header checksum is not the module's")
     if not image.relocatable():
         found.append("no relocation table: the loader cannot move it when its base is taken")
     return found

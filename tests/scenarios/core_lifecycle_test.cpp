@@ -8,6 +8,7 @@
 
 #include "core_texts.h"
 #include "plugin_in_game.h"
+#include "probe.h"
 #include "scenario.h"
 
 namespace {
@@ -90,86 +91,182 @@ void CheckUnsupportedPath(int build, WorldProbeStyle probe, const char* date) {
 
 DWORD WINAPI DoNothing(void*) { return 0; }
 
-// What runs under the loader lock by design, per path, as the probe sees it; anything
-// else there fails with its name. The attach binds what the game has loaded already (a
-// reference each, no library's own start-up runs); the abnormal-end report must run
-// inside the detach notification. Nothing of the start, the stop or a network exchange.
+// What runs under the loader lock, per path, as the probe sees every call the plug-in
+// makes out of its image: the attach's lookups of what the game has loaded, its own
+// file and the C runtime's start; at an unload, putting back what we patched. The
+// report of an abnormal end runs before the loader takes over, from the exit hooks.
+// Anything new fails with its name; nothing pinned may break the rule of the windows.
+const std::set<std::string> kNothing;
 const std::set<std::string> kAttachUnderLock = {
-    "GetProcAddress",           "LoadLibraryA(hw.dll)",    "LoadLibraryA(valve\\cl_dlls\\GameUI.dll)",
-    "LoadLibraryA(vgui2.dll)",  "LoadLibraryW(hw.dll)",    "LoadLibraryW(vstdlib.dll)"};
-const std::set<std::string> kReportUnderLock = {
-    "CreateToolhelp32Snapshot", "GetProcAddress",       "LoadLibraryA(kernel32.dll)",
-    "LoadLibraryW(dbghelp.dll)", "LoadLibraryW(tier0.dll)", "MessageBoxW",
-    "Module32First",            "Module32Next",         "StackWalk64",
-    "SymCleanup",               "SymGetLineFromAddr64", "SymGetOptions",
-    "SymGetSymFromAddr64",      "SymInitialize",        "SymLoadModule64",
-    "SymSetOptions",            "WriteMiniDump"};
+    // the C runtime's start (libgcc's frame tables and thread support, static objects)
+    "_initterm", "GetModuleHandleA(libgcc_s_dw2-1.dll)", "CreateSemaphoreW", "malloc", "free",
+    // the engine's string library and build, looked up
+    "GetModuleHandleW(vstdlib.dll)", "GetModuleHandleW(hw.dll)", "GetProcAddress", "Q_stristr",
+    "Q_MakeAbsolutePath", "Q_vsnprintf", "IsBadWritePtr", "IsBadStringPtrA",
+    // our own file: its digest and where its DWARF lies; the volume's serial
+    "GetModuleFileNameA", "GetModuleFileNameW", "fopen", "fread", "fclose", "CreateFileW",
+    "ReadFile", "SetFilePointer", "CloseHandle", "GetVolumeInformationA",
+    "SetUnhandledExceptionFilter", "memchr", "memcmp", "memcpy", "memset", "strcmp", "strlen"};
+// Putting back the engine's bytes and the imports we led through us (with their pages'
+// protection), and the filter; the parked dump thread is left in its wait.
+const std::set<std::string> kUnloadUnderLock = {
+    "VirtualQuery", "VirtualProtect", "FlushInstructionCache", "GetCurrentProcess", "memcpy",
+    "SetUnhandledExceptionFilter", "CloseHandle"};
+// The end no hook saw: the detach writes the bare record with kernel32's file calls.
+const std::set<std::string> kUnhookedExitUnderLock = {"CreateFileA", "WriteFile", "CloseHandle",
+                                                      "strchr", "strlen"};
 
 // A name lookup that takes seconds: were it under the lock, every thread start of the
 // game would wait that long.
 constexpr DWORD kSlowLookupMs = 2000;
 
-struct ProbedRow {
-  int build;
-  const char* probe;  // "exact", or "none" for an unrecognised engine
-  bool stopAndStartAgain;
-};
-
-// Load, start (and a stop and a second start), unload while running: one process under
-// the probe with a slow name server; args: build, probe style, "stop" or "".
-CHILD_MODE(probed_paths) {
+world::Options ProbedOptions(DWORD slowLookupMs) {
   world::Options options;
   options.build = atoi(scenario::Args().at(0).c_str());
   options.probe = scenario::Args().at(1) == "none" ? kProbeNone : kProbeExact;
   options.loaderProbe = true;
-  options.slowResolverMs = kSlowLookupMs;
-  world::Game game(options);
+  options.slowResolverMs = slowLookupMs;
+  options.stopAtEnd = false;
+  return options;
+}
+
+// Load, start, stop and start again, unload while running: one process under the probe
+// with a slow name server; args: build, probe style.
+CHILD_MODE(probed_paths) {
+  world::Game game(ProbedOptions(kSlowLookupMs));
   Loaded(game);
   game.Start();
-  if (scenario::Args().at(2) == "stop") {
-    game.Stop();
-    game.Start();
-  }
+  game.Stop();
+  game.Start();
   game.Unload();
 }
 
-void CheckProbedPaths(const ProbedRow& row) {
-  scenario::Context context("build %d, probe %s", row.build, row.probe);
-  auto child = scenario::RunChildMode(
-      "probed_paths", {std::to_string(row.build), row.probe, row.stopAndStartAgain ? "stop" : ""},
-      40000);
-  ok(child.started && !child.timedOut && child.exitCode == 0, "exit 0x%lx, timed out %d:\n%s%s\n",
-     child.exitCode, child.timedOut, child.out.c_str(), child.err.c_str());
-  const std::string journal = scenario::ReadFile(scenario::StartDir() / "games" /
-                                                 (scenario::Name() + ".probed_paths") / "probe.journal");
-  const bool supported = std::string(row.probe) == "exact" && (row.build == 6027 || row.build == 6132);
-  const struct {
-    const char* phase;
-    const std::set<std::string>& pinned;
-  } paths[] = {{"load", kAttachUnderLock},
-               {"start", {}},
-               {"stop", {}},
-               {"unload", supported ? kReportUnderLock : std::set<std::string>{}}};
-  for (const auto& path : paths) {
-    scenario::Context phase("%s", path.phase);
-    const plugin_in_game::ProbedPhase probed = plugin_in_game::Probed(journal, path.phase);
-    if (!row.stopAndStartAgain && std::string(path.phase) == "stop") continue;
-    plugin_in_game::CheckUnderLock(probed, path.pinned);
-    trace("longest stall %.1f ms\n", probed.longestStall);
-    // The report holds the lock as long as it takes (and its box as long as the player
-    // reads); every other path only briefly, whatever the name server does.
-    ok(probed.longestStall >= 0 &&
-           (path.pinned.count("MessageBoxW") || probed.longestStall < kSlowLookupMs / 2),
-       "a thread start waited %.1f ms\n", probed.longestStall);
+// Load and start, then the game ends while the plug-in runs; args: build, probe style,
+// and "hooked" (through the C runtime's exit, as a game ends) or "unhooked" (straight
+// through ntdll's RtlExitUserProcess, which no module's import leads to).
+CHILD_MODE(probed_exit) {
+  world::Game game(ProbedOptions(0));
+  Loaded(game);
+  game.Start();
+  world::probe::FinalPhase("exit");
+  if (scenario::Args().at(2) == "unhooked") {
+    using ExitFn = void(WINAPI*)(DWORD);
+    auto exitProcess = reinterpret_cast<ExitFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlExitUserProcess")));
+    if (exitProcess) exitProcess(0);
   }
+  exit(0);
+}
+
+// Load and start, then the player types "crash" (supported builds: the command exists);
+// args: build, probe style.
+CHILD_MODE(probed_crash) {
+  world::Game game(ProbedOptions(0));
+  Loaded(game);
+  game.Start();
+  world::probe::FinalPhase("crash");
+  game.Command("crash");
+}
+
+std::string ChildJournal(const char* mode) {
+  return scenario::ReadFile(scenario::StartDir() / "games" / (scenario::Name() + "." + mode) /
+                            "probe.journal");
+}
+
+void CheckChild(const scenario::ChildResult& child, scenario::Where at = SCENARIO_CALLER) {
+  ok_at(at, child.started && !child.timedOut && child.exitCode == 0, "exit 0x%lx, timed out %d:\n%s%s\n",
+        child.exitCode, child.timedOut, child.out.c_str(), child.err.c_str());
+}
+
+// One phase: exactly the pinned calls under the lock, none of them against the rule,
+// and, as the process ends, not one heap call inside the detach.
+void CheckPhase(const std::string& journal, const char* phase, const std::set<std::string>& pinned,
+                scenario::Where at = SCENARIO_CALLER) {
+  scenario::Context context("%s", phase);
+  const plugin_in_game::ProbedPhase probed = plugin_in_game::Probed(journal, phase);
+  plugin_in_game::CheckUnderLock(probed, pinned, at);
+  const bool exit = std::string(phase) == "exit";
+  for (const std::string& call : probed.underLock)
+    if (const char* broken = plugin_in_game::BrokenRule(call, exit))
+      ok_at(at, false, "%s under the loader lock %s\n", call.c_str(), broken);
+  for (const auto& window : probed.heapCalls)
+    trace("%s window: %ld heap calls\n", window.first.c_str(), window.second);
+  if (exit) {
+    // None at all, whoever would make it; the bare record's file calls make some inside
+    // kernel32 (the path's conversion), and none of ours.
+    const long heap = probed.heapCalls.count("exit") ? probed.heapCalls.at("exit") : -1;
+    ok_at(at, heap == 0 || (heap > 0 && pinned.count("CreateFileA")),
+          "%ld heap calls in the detach as the process ends\n", heap);
+    return;
+  }
+  if (std::string(phase) == "crash") return;  // the process ends in it: no stall journaled
+  trace("longest stall %.1f ms\n", probed.longestStall);
+  // Whatever the name server does, no thread start waits for long.
+  ok_at(at, probed.longestStall >= 0 && probed.longestStall < kSlowLookupMs / 2,
+        "a thread start waited %.1f ms\n", probed.longestStall);
+}
+
+bool Supported(int build, const char* probe) {
+  return std::string(probe) == "exact" && (build == 6027 || build == 6132);
+}
+
+// The paths of one engine build under the probe: load, start, stop, unload while running.
+void CheckProbedPaths(int build, const char* probe) {
+  scenario::Context context("build %d, probe %s", build, probe);
+  CheckChild(scenario::RunChildMode("probed_paths", {std::to_string(build), probe}, 60000));
+  const std::string journal = ChildJournal("probed_paths");
+  CheckPhase(journal, "load", kAttachUnderLock);
+  CheckPhase(journal, "start", kNothing);
+  CheckPhase(journal, "stop", kNothing);
+  CheckPhase(journal, "unload", kUnloadUnderLock);
   const double attach = plugin_in_game::Probed(journal, "load").attach;
   trace("the attach took %.1f ms\n", attach);
   ok(attach >= 0 && attach < kSlowLookupMs / 2, "the attach took %.1f ms\n", attach);
-  // The probe saw the exchange and the report where they run.
-  ok(plugin_in_game::Probed(journal, "start").seen.count("gethostbyname"),
-     "no name lookup at the start\n");
+  // The probe saw the exchange and the report where they run, outside the lock.
+  const bool supported = Supported(build, probe);
+  ok(plugin_in_game::Probed(journal, "start").seen.count("gethostbyname"), "no name lookup at the start\n");
   ok(plugin_in_game::Probed(journal, "unload").seen.count("MessageBoxW") == (supported ? 1u : 0u),
      "message box at the unload: %s\n", supported ? "missing" : "shown");
+}
+
+// The process's end while the plug-in runs, through the C runtime's exit as a game ends,
+// through a way no import leads, and (where the command exists) by a crash.
+void CheckProbedEnds(int build, const char* probe) {
+  const bool supported = Supported(build, probe);
+  if (supported) {
+    scenario::Context context("build %d, crash", build);
+    const scenario::ChildResult child =
+        scenario::RunChildMode("probed_crash", {std::to_string(build), probe}, 60000);
+    ok(child.started && !child.timedOut && child.exitCode == 0xC0000005, "exit 0x%lx, timed out %d:\n%s%s\n",
+       child.exitCode, child.timedOut, child.out.c_str(), child.err.c_str());
+    CheckPhase(ChildJournal("probed_crash"), "crash", kNothing);
+  }
+  for (const char* how : {"hooked", "unhooked"}) {
+    scenario::Context context("build %d, probe %s, %s end", build, probe, how);
+    CheckChild(scenario::RunChildMode("probed_exit", {std::to_string(build), probe, how}, 60000));
+    const std::string journal = ChildJournal("probed_exit");
+    const bool unhooked = std::string(how) == "unhooked";
+    CheckPhase(journal, "exit", supported && unhooked ? kUnhookedExitUnderLock : kNothing);
+    ok(plugin_in_game::Probed(journal, "exit").seen.count("MessageBoxW") == (supported && !unhooked ? 1u : 0u),
+       "message box at the end: %s\n", supported && !unhooked ? "missing" : "shown");
+    // The record: named frames from the hooks; from the detach, the bare one (a record
+    // without frames: its header, two empty lines, the separator).
+    const std::string log = scenario::ReadFile(scenario::StartDir() / "games" /
+                                               (scenario::Name() + ".probed_exit") / "MurmelonError.log");
+    const std::string end = "Version=" + std::to_string(build) + "\r\n\r\n";
+    const std::string separator = std::string(53, '_') + "\r\n";
+    const size_t at = log.find(end);
+    if (!supported) {
+      ok_bytes(log, "");
+    } else if (unhooked) {
+      ok(at != std::string::npos && log.compare(at, std::string::npos, end + "\r\n" + separator) == 0,
+         "not a bare record: %s\n", scenario::Escape(log).c_str());
+    } else {
+      ok(at != std::string::npos && log.find("): WriteErrorLog\r\n", at) != std::string::npos &&
+             log.size() > separator.size() && log.compare(log.size() - separator.size(), separator.size(), separator) == 0,
+         "no record with frames: %s\n", scenario::Escape(log).c_str());
+    }
+  }
 }
 
 }  // namespace
@@ -277,15 +374,15 @@ SCENARIO(unload_after_stop_on_an_unsupported_build_writes_no_report) {
   ok(!std::filesystem::exists("MurmelonError.log"), "an error log was written\n");
 }
 
-// Every path under the loader-lock probe, per build: what it calls under the lock is the
-// pinned list, and no thread start waits for long, not even with a slow name server.
-SCENARIO(loader_lock_calls_on_supported_builds) {
-  for (const ProbedRow& row : {ProbedRow{6027, "exact", true}, ProbedRow{6132, "exact", false}})
-    CheckProbedPaths(row);
-}
-
-SCENARIO(loader_lock_calls_on_other_builds) {
-  for (const ProbedRow& row : {ProbedRow{4554, "exact", false}, ProbedRow{4156, "exact", false},
-                               ProbedRow{6027, "none", false}})
-    CheckProbedPaths(row);
-}
+// Every path under the loader-lock probe, one engine build each (each takes seconds of
+// Wine processes): what it calls under the lock is the pinned list, within the rule.
+SCENARIO(loader_lock_calls_on_build_6027) { CheckProbedPaths(6027, "exact"); }
+SCENARIO(loader_lock_calls_on_build_6132) { CheckProbedPaths(6132, "exact"); }
+SCENARIO(loader_lock_calls_on_build_4554) { CheckProbedPaths(4554, "exact"); }
+SCENARIO(loader_lock_calls_on_build_4156) { CheckProbedPaths(4156, "exact"); }
+SCENARIO(loader_lock_calls_on_an_unrecognised_engine) { CheckProbedPaths(6027, "none"); }
+SCENARIO(loader_lock_calls_at_the_end_on_build_6027) { CheckProbedEnds(6027, "exact"); }
+SCENARIO(loader_lock_calls_at_the_end_on_build_6132) { CheckProbedEnds(6132, "exact"); }
+SCENARIO(loader_lock_calls_at_the_end_on_build_4554) { CheckProbedEnds(4554, "exact"); }
+SCENARIO(loader_lock_calls_at_the_end_on_build_4156) { CheckProbedEnds(4156, "exact"); }
+SCENARIO(loader_lock_calls_at_the_end_on_an_unrecognised_engine) { CheckProbedEnds(6027, "none"); }

@@ -148,13 +148,30 @@ void CheckBox() {
   }
 }
 
-// An unload that must not report: no log, no box, no minidump asked of tier0.
+// What a module's import of dll!function leads to now (the entry is left as it was).
+void* ImportOf(HMODULE module, const char* dll, const char* function) {
+  void* now = world::ReplaceImport(module, dll, function, nullptr);
+  world::ReplaceImport(module, dll, function, now);
+  return now;
+}
+
+// An unload that must not report: no log, no box, no minidump asked of tier0; and the
+// game's ways to end lead to the system again, not into the unmapped plug-in.
 void UnloadWithoutReport(world::Game& game, scenario::Where at = SCENARIO_CALLER) {
   game.ClearRecords();
   ok_at(at, game.Unload(), "FreeLibrary failed\n");
   ok_at(at, !fs::exists(kLog), "a log was written\n");
   ok_at(at, box.calls == 0, "a box was shown\n");
   ok_bytes_at(at, game.Journal(), "");
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  const struct {
+    HMODULE module;
+    const char* function;
+  } imports[] = {{GetModuleHandleA(nullptr), "FreeLibrary"}, {GetModuleHandleA("msvcrt.dll"), "ExitProcess"}};
+  for (const auto& import : imports)
+    ok_at(at, ImportOf(import.module, "kernel32.dll", import.function) ==
+                  reinterpret_cast<void*>(GetProcAddress(kernel32, import.function)),
+          "the import of %s does not lead to kernel32's again\n", import.function);
 }
 
 // A further unexpected unload in a new process over an existing log, given as an

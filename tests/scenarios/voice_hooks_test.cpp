@@ -43,6 +43,7 @@ void CheckHudFramePassesDouble(world::Game& game, double time,
         game.HudFrameCount(), count + 1);
   ok_at(at, std::memcmp(ReadEntry(entry).bytes, before.bytes, 5) == 0,
         "the jump is not back in place\n");
+  plugin_in_game::CheckEngineProtection(game, at);
 }
 
 // Flushes of the plug-in's instruction cache that cover the five bytes at flushWatched.
@@ -153,6 +154,7 @@ SCENARIO(unload_gives_the_engine_its_own_entries_back) {
     ok(JumpDestination(at) == game->RealRoutine(what),
        "%s still leads elsewhere after the unload\n", what);
   }
+  plugin_in_game::CheckEngineProtection(*game);
   // The engine goes on without the plug-in: its own routines run.
   const int frames = game->HudFrameCount();
   game->HudFrame(2.5);

@@ -4,6 +4,7 @@
 
 #include "base/interfaces.h"
 #include "base/plugin.h"
+#include "base/run_mark.h"
 #include "core/engine_build.h"
 #include "core/start_module.h"
 #include "crash/crash_filter.h"
@@ -52,7 +53,10 @@ void RestorePreviousFilter() {
 
 void DetachCheck(bool processEnding) {
   // Still running on a supported build and never stopped: the game ended abnormally.
-  if (bInitialized && bSupportedBuild) WriteErrorLog();
+  if (bInitialized && bSupportedBuild) {
+    MarkRunAbnormal();  // first: the report may never finish
+    WriteErrorLog();
+  }
   RemoveHooks();
   // At process end our filter stays: the image stays mapped until the process is gone,
   // and a fault in another DLL's detach still deserves a dump (written here: the dump's
@@ -81,9 +85,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 extern "C" int __stdcall RIB_Main(int, int start, int, int, int) {
   if (!start) {
     bInitialized = 0;
+    MarkRunClean();
   } else if (!bInitialized) {
     bInitialized = 1;
     StartCrashDumpThread();  // once per load; a crash before it takes the filter's own path
+    MarkRunBegun();
     FinishModuleReplacement();
     StartModule();
   }

@@ -6,6 +6,7 @@
 #include "core/about.h"
 #include "core/command_table.h"
 #include "engine/engine_positions.h"
+#include "update/run_report.h"
 #include "update/update_check.h"
 #include "voice/hooks.h"
 #include "voice/voice_init.h"
@@ -13,6 +14,7 @@
 void StartModule() {
   if (!hEngineLib) return;
   ActivateGameConsole();
+  AnnounceRunReport();
   CheckForUpdates();
   if (!bSupportedBuild) {
     ReportUnsupportedBuild();
@@ -20,6 +22,7 @@ void StartModule() {
   }
   PrintAbout();
   SetupVoiceEngine();
+  RegisterRunReportSetting();
   SetupMessageReaders(Version, EngineBase());
   InstallVoiceInitHook();
   InstallHudFrameHook();

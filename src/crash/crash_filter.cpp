@@ -4,8 +4,10 @@
 #include <cstdio>
 
 #include "base/module_function.h"
+#include "base/run_mark.h"
 #include "crash/dbghelp_api.h"
 #include "crash/dump_thread.h"
+#include "crash/fault_signature.h"
 
 namespace {
 
@@ -51,6 +53,7 @@ LONG WriteCrashDump(DWORD faultingThread, EXCEPTION_POINTERS* exception) {
 }
 
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception) {
+  MarkRunCrashed(FaultSignatureOf(exception));  // first: the dump may never finish
   LONG result;
   if (DumpOnParkedThread(exception, &result)) return result;
   return WriteCrashDump(GetCurrentThreadId(), exception);

@@ -18,13 +18,6 @@ namespace {
 
 using namespace update_test;
 
-const std::string kNotice =
-    "[Murmel]:При проверке обновлений модуль сообщает серверу, чем закончился прошлый запуск "
-    "игры: обычным выходом, сбоем, аварийным завершением или неизвестно чем. После сбоя он "
-    "добавляет код исключения, имя файла модуля, в котором случился сбой, и смещение в этом "
-    "модуле; ничего о вас, ваших файлах и памяти игры не передаётся.\n"
-    "[Murmel]:Чтобы это отключить, введите в консоли: murmelon_report_runs 0\n";
-
 struct Flavour {
   const char* name;
   int build;
@@ -119,21 +112,20 @@ void Expect(const Start& start, const Flavour& flavour, const std::string& field
 
 const Script kAnswered = Script().Send(kAnswerHead + "LATEST_VERSION");
 
+struct EndRow {
+  const Flavour& flavour;
+  const char* end;
+  const char* outcome;
+  const char* module;  // of the signature: null without one, "" for the plug-in's own
+};
+
 // The first start of a game, which has nothing to report, then how it ended told by
 // the second start, and the second's clean end by the third: each run once.
-void EachEndOnce(const Flavour& flavour) {
-  struct Row {
-    const char* end;
-    const char* outcome;
-    const char* module;  // of the signature; "" for the plug-in's own
-  } rows[] = {
-      {"clean", "clean", nullptr},   {"crash", "crashed", ""},     {"abnormal", "abnormal", nullptr},
-      {"killed", "unknown", nullptr}, {"exe", "crashed", "update_run_report_test.exe"},
-      {"nowhere", "crashed", "-"},
-  };
-  for (const Row& row : rows) {
+void EachEndOnce(const std::vector<EndRow>& rows) {
+  for (const EndRow& row : rows) {
+    const Flavour& flavour = row.flavour;
     scenario::Context context("%s, run ends %s", flavour.name, row.end);
-    const std::string game = scenario::Name() + "." + row.end;
+    const std::string game = scenario::Name() + "." + flavour.name + "." + row.end;
     std::error_code ignored;
     fs::remove_all(scenario::StartDir() / "games" / game, ignored);
     Start first = StartGame(game, flavour, 6027, row.end, kAnswered);
@@ -147,16 +139,33 @@ void EachEndOnce(const Flavour& flavour) {
                     std::string(row.module) == "-" ? 0ul : offset);
       fields += signature;
     }
-    Expect(StartGame(game, flavour, 6132, "clean", kAnswered), flavour, fields, kNotice + kLatest);
+    Expect(StartGame(game, flavour, 6132, "clean", kAnswered), flavour, fields, kRunNotice + kLatest);
     Expect(StartGame(game, flavour, 6027, "clean", kAnswered), flavour, "&e=clean&f=", kLatest);
   }
 }
 
 }  // namespace
 
-SCENARIO(run_report_w7_tells_each_end_once) { EachEndOnce(kW7); }
+// A clean, a crashed and an abnormal end in each flavour, three rows a scenario.
+SCENARIO(run_report_tells_each_end_once) {
+  EachEndOnce({{kW7, "clean", "clean", nullptr},
+               {kXP, "crash", "crashed", ""},
+               {kW7, "abnormal", "abnormal", nullptr}});
+}
 
-SCENARIO(run_report_xp_tells_each_end_once) { EachEndOnce(kXP); }
+SCENARIO(run_report_tells_each_end_once_in_the_other_flavour) {
+  EachEndOnce({{kXP, "clean", "clean", nullptr},
+               {kW7, "crash", "crashed", ""},
+               {kXP, "abnormal", "abnormal", nullptr}});
+}
+
+// A fault outside the plug-in names the module that holds it, or none; a killed run's
+// end is unknown.
+SCENARIO(run_report_names_the_faulting_module_or_none) {
+  EachEndOnce({{kXP, "exe", "crashed", "update_run_report_test.exe"},
+               {kW7, "nowhere", "crashed", "-"},
+               {kXP, "killed", "unknown", nullptr}});
+}
 
 // A check without an answer (the server reads the request and closes) leaves the report
 // for the next start, three checks in all; the runs meanwhile go unreported, and after
@@ -166,7 +175,7 @@ SCENARIO(run_report_unanswered_goes_again_three_times_at_most) {
   std::error_code ignored;
   fs::remove_all(scenario::StartDir() / "games" / game, ignored);
   StartGame(game, kXP, 6027, "abnormal", kAnswered);
-  Expect(StartGame(game, kXP, 6027, "clean", Script().Close()), kXP, "&e=abnormal&f=", kNotice);
+  Expect(StartGame(game, kXP, 6027, "clean", Script().Close()), kXP, "&e=abnormal&f=", kRunNotice);
   Expect(StartGame(game, kXP, 6027, "clean", Script().Close()), kXP, "&e=abnormal&f=", "");
   Expect(StartGame(game, kXP, 6027, "killed", Script().Close()), kXP, "&e=abnormal&f=", "");
   Expect(StartGame(game, kXP, 6027, "clean", kAnswered), kXP, "&e=unknown&f=", kLatest);

@@ -124,6 +124,13 @@ const std::string kLatest = "[Murmel]:Вы используете самую п�
 const std::string kFuture = "[Murmel]:Ваша версия новее, чем на сервере.\n";
 const std::string kStaged = "[Murmel]:Модуль будет обновлён при следующем запуске.\n";
 const std::string kReplaced = "[Murmel]:Модуль был обновлен.\n";
+// Once, at the first start that reports how the last run ended.
+const std::string kRunNotice =
+    "[Murmel]:При проверке обновлений модуль сообщает серверу, чем закончился прошлый запуск "
+    "игры: обычным выходом, сбоем, аварийным завершением или неизвестно чем. После сбоя он "
+    "добавляет код исключения, имя файла модуля, в котором случился сбой, и смещение в этом "
+    "модуле; ничего о вас, ваших файлах и памяти игры не передаётся.\n"
+    "[Murmel]:Чтобы это отключить, введите в консоли: murmelon_report_runs 0\n";
 
 inline std::string UpdateReport(const std::string& oldDate, const std::string& version,
                                 const std::string& news) {

@@ -5,6 +5,7 @@
 #include "base/console.h"
 #include "base/interfaces.h"
 #include "base/plugin.h"
+#include "base/run_mark.h"
 #include "core/engine_build.h"
 #include "core/start_module.h"
 #include "crash/crash_filter.h"
@@ -113,12 +114,14 @@ extern "C" int __stdcall RIB_Main(int, int start, int, int, int) {
   if (!start) {
     if (bInitialized) StopCrashDumpThread();
     bInitialized = 0;
+    MarkRunClean();
   } else if (!bInitialized) {
     bInitialized = 1;
     // A crash before the dump's thread exists takes the filter's own path (the thread
     // runs from each start to its stop); an end before the exit hooks are in gets the
     // detach's bare record. Hooks and interfaces are taken once per load.
     StartCrashDumpThread();
+    MarkRunBegun();
     InstallExitHooks(ModuleAt(__builtin_return_address(0)));
     BindEngineInterfaces();
     FinishModuleReplacement();

@@ -7,12 +7,14 @@
 #include "core/command_table.h"
 #include "core/update_worker.h"
 #include "engine/engine_positions.h"
+#include "update/run_report.h"
 #include "voice/hooks.h"
 #include "voice/voice_init.h"
 
 void StartModule() {
   if (!hEngineLib) return;
   ActivateGameConsole();
+  AnnounceRunReport();
   StartUpdateWorker();  // its messages reach the console at a later frame
   if (!bSupportedBuild) {
     ReportUnsupportedBuild();
@@ -20,6 +22,7 @@ void StartModule() {
   }
   PrintAbout();
   SetupVoiceEngine();
+  RegisterRunReportSetting();
   SetupMessageReaders(Version, EngineBase());
   InstallVoiceInitHook();
   InstallHudFrameHook();

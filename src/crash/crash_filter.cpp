@@ -4,8 +4,10 @@
 #include <cstdio>
 
 #include "base/module_function.h"
+#include "base/run_mark.h"
 #include "crash/dbghelp_api.h"
 #include "crash/dump_thread.h"
+#include "crash/fault_signature.h"
 
 namespace {
 
@@ -105,6 +107,7 @@ LONG WriteCrashDump(DWORD faultingThread, EXCEPTION_POINTERS* exception) {
 
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exception) {
   if (writingThread == GetCurrentThreadId()) return AbandonDump();
+  MarkRunCrashed(FaultSignatureOf(exception));  // first: the dump may never finish
   LONG result;
   // Only an overflow needs another thread's stack. Any other fault is written here: this
   // thread may hold the heap's lock (a fault inside a heap function), which the writer

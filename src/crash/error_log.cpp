@@ -9,6 +9,7 @@
 
 #include "base/interfaces.h"
 #include "base/plugin.h"
+#include "base/run_mark.h"
 #include "crash/call_stack.h"
 #include "crash/crash_filter.h"
 #include "crash/error_message.h"
@@ -129,6 +130,7 @@ __attribute__((noinline)) void WriteErrorLog() {
 __attribute__((noinline)) void ReportAbnormalEnd() {
   if (reported) return;
   reported = true;
+  MarkRunAbnormal();  // first: the report may never finish
   WriteErrorLog();
   asm volatile("" ::: "memory");  // a call, not a jump: this frame stays in the record
 }
@@ -138,6 +140,7 @@ bool AbnormalEndReported() { return reported; }
 void WriteBareErrorRecord() {
   if (reported) return;
   reported = true;
+  MarkRunAbnormal();
   Text header;
   ComposeHeader(header);
   const char* texts[] = {header.bytes, "\n", kRecordSeparator, "\n"};

@@ -8,6 +8,7 @@
 #include "update/identity.h"
 #include "update/release_keys.h"
 #include "update/replacement.h"
+#include "update/run_report.h"
 #include "update/update_answer.h"
 #include "update/update_connection.h"
 #include "update/update_exchange.h"
@@ -76,16 +77,19 @@ int Converse(SOCKET socket, uint32_t checkStart) {
   const int ownBuild = FlavourBuildNumber();
   char SecMD5[33];
   RequestDigest(ModuleMD5, SerialMD5, SecMD5);
+  char reportFields[kReportFieldsSize];
+  RunReportFields(reportFields);
   char request[kRequestSize];
-  int length = FormatUpdateRequest(request, server, ModuleMD5, SerialMD5, SecMD5, ownBuild);
+  int length = FormatUpdateRequest(request, server, ModuleMD5, SerialMD5, SecMD5, ownBuild, reportFields);
   send(socket, request, length, 0);
 
   ScopedAnswer answer;  // the offer points into it until the outcome is reported
   if (!answer.Started()) return 0;
   UpdateOffer offer = {};
   const DownloadPlan plan = {DownloadPath, kReleasePublicKeys, kReleaseDeliverable, ownBuild};
-  return Report(RunExchange(SocketConnection(&socket), checkStart, plan, answer.get(), &offer),
-                plan, offer);
+  const ExchangeOutcome outcome = RunExchange(SocketConnection(&socket), checkStart, plan, answer.get(), &offer);
+  ConfirmRunReport(outcome);
+  return Report(outcome, plan, offer);
 }
 
 }  // namespace

@@ -134,3 +134,15 @@ ExchangeOutcome RunExchange(const Connection& connection, uint32_t checkStart,
     return Download(connection, checkStart, plan, *offer);
   }
 }
+
+bool ExchangeAnswered(ExchangeOutcome outcome) {
+  switch (outcome) {
+    case ExchangeOutcome::kTimedOut:
+    case ExchangeOutcome::kClosed:
+    case ExchangeOutcome::kOversized:
+    case ExchangeOutcome::kNoMemory:
+      return false;
+    default:  // a verdict, or "DATA:" with whatever came of the download
+      return true;
+  }
+}

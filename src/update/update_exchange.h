@@ -38,6 +38,11 @@ enum class ExchangeOutcome {
   kVerified,        // the download is at plan.path and passed every check
 };
 
+// Whether the service saw the request and answered it with a verdict or an offer: what
+// the check carried is delivered. An answer cut off, too long or never come may be
+// someone else's, or lost on its way; what it carried goes again next time.
+bool ExchangeAnswered(ExchangeOutcome outcome);
+
 // Receives until the answer decides; checkStart is the tick the check began, so that
 // name resolution and connecting count against its deadline. Only kVerified leaves a
 // file behind (the download, at plan.path); every other outcome deletes what it wrote.

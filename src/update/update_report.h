@@ -28,3 +28,6 @@ void ReportStaged();
 void ReportUpdate(const UpdateOffer& offer);
 // At the start after an update: the staging file of the previous build was found.
 void ReportReplaced();
+// Once, at the first start whose check reports how the last run ended: what it sends
+// and how to turn it off.
+void ReportRunNotice();

@@ -9,7 +9,7 @@ namespace {
 
 constexpr int kSecStrSize = 101;
 constexpr const char* kRequestFormat =
-    "GET /Murmelon/CheckUpdate_v2.php?mode=debug&a=%s&b=%s&c=%s&d=%i HTTP/1.0\r\n"
+    "GET /Murmelon/CheckUpdate_v2.php?mode=debug&a=%s&b=%s&c=%s&d=%i%s HTTP/1.0\r\n"
     "Host: %s%s\r\n"
     "\r\n";
 
@@ -54,12 +54,22 @@ void RequestDigest(const char* moduleMD5, const char* serialMD5, char* out) {
   StringMD5Hex(SecStr, out);
 }
 
+void FormatReportFields(const RunReport& report, char* out) {
+  out[0] = '\0';
+  if (report.outcome == RunOutcome::kNone) return;
+  // Words and a signature of [0-9a-z.:_-] only: nothing in them needs URL encoding.
+  char signature[kSignatureTextSize] = "";
+  if (report.outcome == RunOutcome::kCrashed) FormatFaultSignature(report.fault, signature);
+  Q_snprintf(out, kReportFieldsSize, "&e=%s&f=%s", OutcomeWord(report.outcome), signature);
+}
+
 int FormatUpdateRequest(char* request, const UpdateServer& server, const char* moduleMD5,
-                        const char* serialMD5, const char* requestMD5, int build) {
+                        const char* serialMD5, const char* requestMD5, int build,
+                        const char* reportFields) {
   // The port belongs in the Host line only when it is not HTTP's own.
   char portSuffix[8] = "";
   if (server.port != 80) Q_snprintf(portSuffix, sizeof portSuffix, ":%u", static_cast<unsigned>(server.port));
   Q_snprintf(request, kRequestSize - 1, kRequestFormat, moduleMD5, serialMD5, requestMD5, build,
-             server.host, portSuffix);
+             reportFields, server.host, portSuffix);
   return static_cast<int>(std::strlen(request));
 }

@@ -14,7 +14,7 @@ std::string Request(const char* address, const char* a, const char* b, int build
   char c[kHexDigestSize];
   RequestDigest(a, b, c);
   char request[kRequestSize];
-  int length = FormatUpdateRequest(request, server, a, b, c, build);
+  int length = FormatUpdateRequest(request, server, a, b, c, build, "");
   CHECK(length == static_cast<int>(std::string(request).size()));
   return request;
 }

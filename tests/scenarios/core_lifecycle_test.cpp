@@ -112,9 +112,11 @@ const std::set<std::string> kAttachUnderLock = {
 const std::set<std::string> kUnloadUnderLock = {
     "VirtualQuery", "VirtualProtect", "FlushInstructionCache", "GetCurrentProcess", "memcpy",
     "SetUnhandledExceptionFilter", "CloseHandle"};
-// The end no hook saw: the detach writes the bare record with kernel32's file calls.
-const std::set<std::string> kUnhookedExitUnderLock = {"CreateFileA", "WriteFile", "CloseHandle",
-                                                      "strchr", "strlen"};
+// The end no hook saw: the detach marks the run abnormal in its mark file, opened at the
+// start, and writes the bare record, with kernel32's file and memory calls.
+const std::set<std::string> kUnhookedExitUnderLock = {
+    "CreateFileA", "WriteFile", "CloseHandle", "SetFilePointer", "SetEndOfFile",
+    "VirtualQuery", "strchr", "strlen"};
 
 // A name lookup that takes seconds: were it under the lock, every thread start of the
 // game would wait that long.

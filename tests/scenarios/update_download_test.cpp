@@ -35,7 +35,8 @@ std::string OldModule(bool keyed = false) {
 }
 
 // A game that starts with the plug-in against host; its own folder survives Game's
-// fresh start when keep is set (a later start of the game).
+// fresh start when keep is set (a later start of the game), the run mark with it: that
+// start's check tells the service how the run before ended.
 struct Start {
   std::string console;
   std::map<std::string, std::string> before;  // the folder as the game started
@@ -43,11 +44,13 @@ struct Start {
   Start(const std::string& gameName, const std::string& host, bool keep, bool keyed = false) {
     std::map<std::string, std::string> kept;
     if (keep) kept = Snapshot(GameFolder(gameName));
+    std::string mark = keep ? scenario::ReadFile(GameFolder(gameName) / kRunMark) : "";
     world::Options options;
     options.name = gameName;
     options.updateHost = host;
     world::Game game(options);
     for (const auto& [name, bytes] : kept) WriteBytes(game.Folder() / name, bytes);
+    if (!mark.empty()) WriteBytes(game.Folder() / kRunMark, mark);
     if (keyed && !keep) WriteBytes(game.AsiInFolder(), OldModule(true));
     before = Snapshot(game.Folder());
     plugin_in_game::Loaded(game);
@@ -153,12 +156,13 @@ CHILD_MODE(update_first_start) {
   ExpectFolder(game, expected);
 }
 
-// Start N+1, a new process in the same folder: the new build cleans up, then checks.
+// Start N+1, a new process in the same folder: the new build cleans up, then checks,
+// telling the service (the project's own, in one row) of the clean run before.
 CHILD_MODE(update_second_start) {
   const std::string& game = scenario::Args().at(0);
   std::string newer = NewerModule(OldModule(scenario::Args().at(2) == "keyed"));
   Start start(game, scenario::Args().at(1), true);
-  ok_bytes(UpdateOutput(start.console), kReplaced + kLatest);
+  ok_bytes(UpdateOutput(start.console), kReplaced + kRunNotice + kLatest);
   auto expected = start.before;
   expected.erase("stufftata.btz");
   ExpectFolder(game, expected);
@@ -244,7 +248,7 @@ CHILD_MODE(update_start_to_be_killed) {
 CHILD_MODE(update_start_after_the_kill) {
   const std::string& game = scenario::Args().at(0);
   Start start(game, scenario::Args().at(1), true);
-  ok_bytes(UpdateOutput(start.console), kLatest);
+  ok_bytes(UpdateOutput(start.console), kRunNotice + kLatest);  // the killed run reported
   auto expected = start.before;
   expected.erase(kDownload);
   ExpectFolder(game, expected);

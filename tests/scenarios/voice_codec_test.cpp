@@ -310,7 +310,8 @@ SCENARIO(voice_init_command) {
   ok_bytes(game->Console(), "VoiceInitServer: Using voice_speex\n");
 }
 
-// The five settings, registered in order, read at each initialisation.
+// The five voice settings and the run report's, registered in order; the voice ones
+// read at each initialisation.
 SCENARIO(voice_settings) {
   world::Game game(world::ForBuild(6132));
   plugin_in_game::Started(game);
@@ -322,7 +323,8 @@ SCENARIO(voice_settings) {
            "slot14 voice_SamplesPerSec_Steam \"11025\" 128\n"
            "slot14 voice_AvgBytesPerSec_Steam \"22050\" 128\n"
            "slot14 voice_SamplesPerSec \"8000\" 128\n"
-           "slot14 voice_AvgBytesPerSec \"16000\" 128\n");
+           "slot14 voice_AvgBytesPerSec \"16000\" 128\n"
+           "slot14 murmelon_report_runs \"1\" 128\n");
 
   ok(game.Set("voice_SamplesPerSec", "22050") && game.Set("voice_AvgBytesPerSec", "44100.7"),
      "server rate settings missing\n");

@@ -56,18 +56,25 @@ inline std::string SerialDigest() {
   return Md5Hex(text);
 }
 
-inline std::string ExpectedRequest(const std::string& moduleBytes, int build, const std::string& host) {
+// The exact request; reportFields is what the start says about the last run
+// ("&e=<outcome>&f=<signature>"), empty when it says nothing.
+inline std::string ExpectedRequest(const std::string& moduleBytes, int build, const std::string& host,
+                                   const std::string& reportFields = "") {
   std::string a = Md5Hex(moduleBytes), b = SerialDigest();
   return "GET /Murmelon/CheckUpdate_v2.php?mode=debug&a=" + a + "&b=" + b + "&c=" + Md5Hex(a + b) +
-         "&d=" + std::to_string(build) + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n";
+         "&d=" + std::to_string(build) + reportFields + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n";
 }
 
-// Every file under folder (relative path -> content).
+// The run mark every start on a supported build writes beside the module.
+const std::string kRunMark = "Murmelon.run";
+
+// Every file under folder (relative path -> content) but the run mark, which the update
+// check reads and writes whatever the download does.
 inline std::map<std::string, std::string> Snapshot(const fs::path& folder) {
   std::map<std::string, std::string> files;
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::end(it); ++it)
-    if (it->is_regular_file())
+    if (it->is_regular_file() && it->path().filename() != kRunMark)
       files[fs::relative(it->path(), folder).generic_string()] = scenario::ReadFile(it->path());
   return files;
 }
@@ -132,6 +139,13 @@ const std::string kLatest = "[Murmel]:Вы используете самую п�
 const std::string kFuture = "[Murmel]:Ваша версия новее, чем на сервере.\n";
 const std::string kStaged = "[Murmel]:Модуль будет обновлён при следующем запуске.\n";
 const std::string kReplaced = "[Murmel]:Модуль был обновлен.\n";
+// Once, at the first start that reports how the last run ended.
+const std::string kRunNotice =
+    "[Murmel]:При проверке обновлений модуль сообщает серверу, чем закончился прошлый запуск "
+    "игры: обычным выходом, сбоем, аварийным завершением или неизвестно чем. После сбоя он "
+    "добавляет код исключения, имя файла модуля, в котором случился сбой, и смещение в этом "
+    "модуле; ничего о вас, ваших файлах и памяти игры не передаётся.\n"
+    "[Murmel]:Чтобы это отключить, введите в консоли: murmelon_report_runs 0\n";
 
 inline std::string UpdateReport(const std::string& oldDate, const std::string& version,
                                 const std::string& news) {

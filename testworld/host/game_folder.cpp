@@ -44,14 +44,18 @@ void Copy(const fs::path& from, const fs::path& to) {
 
 void Game::MakeFolder() {
   std::error_code error;
-  fs::remove_all(folder_, error);  // a fresh folder: nothing left from an earlier run
+  // A fresh folder, nothing left from an earlier run, unless this is a later start.
+  if (!options_.keepFolder) fs::remove_all(folder_, error);
   if (error) Fatal("cannot wipe " + folder_.string() + ": " + error.message());
   fs::create_directories(folder_ / "valve" / "cl_dlls", error);
   if (error) Fatal("cannot create " + folder_.string() + ": " + error.message());
 
+  // A later start finds what the last one left (the fake modules are the same build).
+  auto kept = [&](const fs::path& file) { return options_.keepFolder && fs::exists(file); };
   for (const ModuleCopy& module : ModuleCopies(options_))
-    if (module.present) Copy(ModulesDir() / module.builtFile, folder_ / module.gameFile);
-  if (fs::exists(AsiPath(options_.flavour))) Copy(AsiPath(options_.flavour), AsiInFolder());
+    if (module.present && !kept(folder_ / module.gameFile))
+      Copy(ModulesDir() / module.builtFile, folder_ / module.gameFile);
+  if (fs::exists(AsiPath(options_.flavour)) && !kept(AsiInFolder())) Copy(AsiPath(options_.flavour), AsiInFolder());
 }
 
 void Game::LoadEngineModules() {

@@ -36,6 +36,9 @@ struct Options {
   std::string flavour = "Murmelon_W_7_D";  // which .asi of dist/ goes into the game folder
   std::string updateHost;              // MURMELON_UPDATE_HOST; empty -> "127.0.0.1:9"
   std::string name;                    // game folder name; empty -> DefaultGameName()
+  bool keepFolder = false;             // a later start of the same game: the folder stays
+                                       // as the last process left it, the plug-in and the
+                                       // fake modules included; only missing ones are copied
   bool stopAtEnd = true;               // the host stops the plug-in when the Game ends, as
                                        // the game does at a regular exit; false plays an
                                        // abnormal end (the plug-in is still started at exit)

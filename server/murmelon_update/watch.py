@@ -1,0 +1,253 @@
+"""The watch: while a staged release runs, compares the runs of its new build with those
+of the build the players outside the share keep, over the same hours, and pauses the
+rollout (its share to 0, under the site's lock) when the new build crashes more
+(watch_rule.py). It never widens a rollout: only the maintainer does.
+
+The hours: from the first offer of the new build in the log (or from the moment a
+maintainer widened a rollout the watch had paused: watched_from), for both builds alike.
+The counts are those of status.py (a day's quota per address and per player), and the
+one address that reported the most crashed runs of the new build is left out: forged
+reports from one address cannot pause a rollout.
+
+Once a rollout reached everyone (100%) the players still on the old build are those who
+did not update yet, no fair group to compare with: the watch then reports what it sees
+and changes nothing; rolling back is the maintainer's call.
+
+Also what status shows of the site: the state of each published build, and the next step.
+"""
+
+import datetime
+import os
+import textwrap
+import time
+from typing import NamedTuple, Optional
+
+from . import status, watch_rule
+from .published import Published
+from .rollout import EVERYONE, when_text
+from .site import COMMAND, Refused
+
+LOCK_TRIES = 30   # seconds the watch waits for a site another command is changing
+WIDTH = 100
+
+
+class Gathered:
+    """The reported runs of the builds a rollout compares, per address and hour (the
+    on_run of a status.Tally)."""
+
+    def __init__(self, builds):
+        self.builds = builds   # {flavour: (new build, old build)}
+        self.hours = {}        # (flavour, build) -> {hour: {address: [runs, crashes]}}
+
+    def __call__(self, check):
+        if check.client not in self.builds.get(check.flavour, ()):
+            return
+        hour = status.hour_of(check.stamp)
+        if hour is not None:
+            one = self.hours.setdefault((check.flavour, check.client), {}).setdefault(hour, {}) \
+                .setdefault(check.address, [0, 0])
+            one[0] += 1
+            one[1] += check.outcome == "crashed"
+
+    def totals(self, flavour, since):
+        """(the sums [runs_new, crashes_new, runs_old, crashes_old] over the hours from
+        `since`, the same of the address with the most crashed runs of the new build)."""
+        new, old = self.builds[flavour]
+        per_address = {}
+        for slot, build in ((0, new), (2, old)):
+            for hour, addresses in self.hours.get((flavour, build), {}).items():
+                if hour >= since:
+                    for address, (runs, crashes) in addresses.items():
+                        one = per_address.setdefault(address, [0, 0, 0, 0])
+                        one[slot] += runs
+                        one[slot + 1] += crashes
+        totals = [sum(one[i] for one in per_address.values()) for i in range(4)]
+        return totals, max(per_address.values(), key=lambda one: one[1], default=[0, 0, 0, 0])
+
+
+def decide(totals, top):
+    """The rule's verdict on the totals without the address `top` (its four counts)."""
+    return watch_rule.judge([a - b for a, b in zip(totals, top)] if top[1] else totals)
+
+
+class Look(NamedTuple):
+    """One staged flavour, as the watch sees it: its new and old builds, the first hour
+    compared (None: the log shows no offer of the new build yet), the verdict and the
+    crashed runs of the new build from the one address left out."""
+    flavour: str
+    new: int
+    old: int
+    since: Optional[int]
+    verdict: Optional[watch_rule.Verdict]
+    left_out: int
+
+
+def staged_builds(site, rollout):
+    """{flavour: (new build, old build)} of a rollout; {} when its releases cannot be loaded."""
+    try:
+        staged = site.staged_flavours(rollout)
+    except Refused:
+        return {}
+    return {name: (one.new.build, one.before.build) for name, one in staged.items() if one.before}
+
+
+def watched_hour(rollout):
+    return int(when_text(rollout.watched_from).timestamp() // 3600) if rollout.watched_from else None
+
+
+def looks(rollout, gathered, tally):
+    found = []
+    for flavour, (new, old) in sorted(gathered.builds.items()):
+        since = tally.first_served.get((flavour, new))
+        if since is not None and watched_hour(rollout) is not None:
+            since = max(since, watched_hour(rollout))
+        if since is None:
+            found.append(Look(flavour, new, old, None, None, 0))
+            continue
+        totals, top = gathered.totals(flavour, since)
+        found.append(Look(flavour, new, old, since, decide(totals, top), top[1]))
+    return found
+
+
+def read(site, log, rollout):
+    """(the status.Tally of the log, the Looks at the rollout's flavours), reading the
+    log once."""
+    gathered = Gathered(staged_builds(site, rollout) if rollout else {})
+    tally, reading, malformed = status.read_tally(log, gathered)
+    return (tally, reading, malformed), looks(rollout, gathered, tally) if rollout else []
+
+
+def hour_text(hour):
+    return datetime.datetime.fromtimestamp(hour * 3600, datetime.timezone.utc).strftime("%Y-%m-%d %H:00 UTC")
+
+
+def describe(look):
+    if look.verdict is None:
+        return f"{look.flavour}: build {look.new} against {look.old}: no offer of {look.new} in the log yet"
+    v, c = look.verdict, look.verdict.counts
+    seen = (f"{look.flavour}: build {look.new} against {look.old} since {hour_text(look.since)}: "
+            f"{c.crashes_new} crashed of {c.runs_new} runs, {c.crashes_old} of {c.runs_old}")
+    if look.left_out:
+        seen += f" (without the one address that sent {look.left_out} crashed runs of {look.new})"
+    if v.tripped:
+        return f"{seen}: WORSE: {v.why()}"
+    if c.crashes_new < watch_rule.MIN_CRASHES:
+        return f"{seen}: too few crashes to judge ({watch_rule.MIN_CRASHES} needed)"
+    return f"{seen}: not shown worse (P = {v.p:.2g})"
+
+
+def say(text, out):
+    out(textwrap.fill(text, WIDTH, subsequent_indent="  ", break_long_words=False, break_on_hyphens=False))
+
+
+def look(site, log, out=print):
+    """One look of the watch at the site (the command's work); its exit status."""
+    site.check()
+    rollout = site.rollout()
+    if rollout is None:
+        say(f"watch: {site.path} runs no rollout: nothing to watch", out)
+        return 0
+    found = read(site, log, rollout)[1]
+    say(f"watch: release {rollout.release} at {rollout.share}% of players, the others keep release "
+        f"{rollout.previous}", out)
+    for one in found:
+        say("  " + describe(one), out)
+    worse = [one for one in found if one.verdict and one.verdict.tripped]
+    if rollout.paused_by:
+        say(f"watch: paused by the watch: {rollout.paused_by}; it never widens it again", out)
+        return 0
+    if not worse:
+        return 0
+    reason = f"{worse[0].flavour}: {worse[0].verdict.why()}"
+    if rollout.share >= EVERYONE:
+        say(f"watch: release {rollout.release} reached everyone: the watch only reports, and changes "
+            f"nothing ({COMMAND} rollback {site.path} rolls it back)", out)
+        return 0
+    if rollout.share == 0:
+        say(f"watch: release {rollout.release} is paused already (by hand)", out)
+        return 0
+    for attempt in range(LOCK_TRIES):
+        try:
+            with site.lock():
+                paused = site.pause_by_watch(rollout, reason)
+            break
+        except Refused as error:
+            if "being changed" not in f"{error}" or attempt == LOCK_TRIES - 1:
+                raise
+            time.sleep(1)
+    if paused is None:
+        say(f"watch: the rollout of release {rollout.release} changed while the watch looked: nothing done; "
+            f"it looks again at its next run", out)
+        return 0
+    say(f"watch: PAUSED release {rollout.release} (share {rollout.share}% -> 0%): {reason}. The service "
+        f"follows at its next request; widen again ({COMMAND} share {site.path} N) or roll back "
+        f"({COMMAND} rollback {site.path})", out)
+    return 0
+
+
+# --- what status shows of the site --------------------------------------------------------
+
+def states(site, rollout):
+    """{flavour: [(build, state)]}, newest first, for every published build above the ones
+    before the served one: staged (with its share), kept for the others, to everyone,
+    withdrawn (above what is served: players who took it still run it)."""
+    current = site.current_id()
+    if not current:
+        return {}
+    try:
+        published = Published(site).flavours()
+    except Refused:
+        return {}
+    served, builds = {}, {}
+    for release, folder, section in published:
+        name, build = os.path.basename(folder), int(section["build"])
+        builds.setdefault(name, {}).setdefault(build, release)
+        if release == current:
+            served[name] = build
+    staged = staged_builds(site, rollout) if rollout else {}
+    found = {}
+    for name, build in sorted(served.items()):
+        lines = []
+        for other, release in sorted(builds[name].items(), reverse=True):
+            if other > build:
+                lines.append((other, f"withdrawn (release {release})"))
+        if name in staged:
+            lines.append((build, staged_state(rollout)))
+            lines.append((staged[name][1], f"kept for the others (release {rollout.previous})"))
+        else:
+            lines.append((build, f"to everyone (release {current})"))
+        found[name] = lines
+    return found
+
+
+def staged_state(rollout):
+    if rollout.paused_by:
+        return f"paused by the watch: {rollout.paused_by}"
+    if rollout.share == 0:
+        return f"paused (share 0%, release {rollout.release})"
+    if rollout.share >= EVERYONE:
+        return f"to everyone (staged release {rollout.release} at 100%)"
+    return f"staged at {rollout.share}% (release {rollout.release})"
+
+
+WIDER = (1, 5, 10, 25, 50, 100)
+
+
+def next_step(site, rollout, one):
+    """What the maintainer could do next about a staged flavour."""
+    v = one.verdict
+    if rollout.paused_by:
+        return f"paused: {rollout.paused_by.split(': ', 1)[-1]}; roll back or publish a fix"
+    if v is not None and v.tripped:
+        if rollout.share >= EVERYONE:
+            return f"roll back by hand ({COMMAND} rollback {site.path}): {v.why()}"
+        return f"pause: {v.why()}"
+    if v is None or v.counts.runs_new < watch_rule.MIN_RUNS:
+        runs = v.counts.runs_new if v else 0
+        return f"wait: too few runs of build {one.new} ({runs} of {watch_rule.MIN_RUNS})"
+    if rollout.share >= EVERYONE:
+        return "nothing: every player is offered it"
+    if rollout.share == 0:
+        return f"widen again ({COMMAND} share {site.path} {WIDER[0]}) or roll back: not shown worse"
+    wider = next(n for n in WIDER if n > rollout.share)
+    return f"widen ({COMMAND} share {site.path} {wider}): not shown worse"

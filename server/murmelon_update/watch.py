@@ -33,25 +33,46 @@ WIDTH = 100
 
 class Gathered:
     """The reported runs of the builds a rollout compares, per address and hour (the
-    on_run of a status.Tally)."""
+    on_run of a status.Tally). Beside the hours it keeps the sums from the first hour it
+    saw, which answer at once for a window that starts there (a look every hour of a
+    simulation, or a log that begins with the rollout)."""
 
     def __init__(self, builds):
         self.builds = builds   # {flavour: (new build, old build)}
         self.hours = {}        # (flavour, build) -> {hour: {address: [runs, crashes]}}
+        self.first_hour = {}   # flavour -> the first hour a run of either build was seen
+        self.running = {}      # flavour -> [sums, {address: counts}, the address of most new crashes]
 
     def __call__(self, check):
-        if check.client not in self.builds.get(check.flavour, ()):
+        pair = self.builds.get(check.flavour, ())
+        if check.client not in pair:
             return
         hour = status.hour_of(check.stamp)
-        if hour is not None:
-            one = self.hours.setdefault((check.flavour, check.client), {}).setdefault(hour, {}) \
-                .setdefault(check.address, [0, 0])
-            one[0] += 1
-            one[1] += check.outcome == "crashed"
+        if hour is None:
+            return
+        crashed = check.outcome == "crashed"
+        one = self.hours.setdefault((check.flavour, check.client), {}).setdefault(hour, {}) \
+            .setdefault(check.address, [0, 0])
+        one[0] += 1
+        one[1] += crashed
+        self.first_hour.setdefault(check.flavour, hour)
+        sums, per_address, top = self.running.setdefault(check.flavour, [[0, 0, 0, 0], {}, None])
+        slot = 0 if check.client == pair[0] else 2
+        counts = per_address.setdefault(check.address, [0, 0, 0, 0])
+        for row in (sums, counts):
+            row[slot] += 1
+            row[slot + 1] += crashed
+        if slot == 0 and crashed and (top is None or counts[1] > per_address[top][1]):
+            self.running[check.flavour][2] = check.address
 
     def totals(self, flavour, since):
         """(the sums [runs_new, crashes_new, runs_old, crashes_old] over the hours from
         `since`, the same of the address with the most crashed runs of the new build)."""
+        if flavour not in self.running:
+            return [0, 0, 0, 0], [0, 0, 0, 0]
+        if since <= self.first_hour[flavour]:
+            sums, per_address, top = self.running[flavour]
+            return list(sums), list(per_address[top]) if top else [0, 0, 0, 0]
         new, old = self.builds[flavour]
         per_address = {}
         for slot, build in ((0, new), (2, old)):

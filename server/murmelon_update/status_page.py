@@ -98,6 +98,9 @@ def crash_free_chart(flavour, span, by_day, palette):
                     f'stroke="{palette.get(build, OLDEST_COLOUR)}" stroke-width="2" shape-rendering="auto"/>')
         body += [f'<circle cx="{x:.1f}" cy="{y:.1f}" r="3" fill="{palette.get(build, OLDEST_COLOUR)}">'
                  f'<title>{day}: build {build}, {r:.2f}% of runs crash-free</title></circle>' for x, y, day, r in xy]
+    if not rates:
+        body.append(f'<text x="{(LEFT + width) / 2:.1f}" y="{CHART / 2:.1f}" text-anchor="middle">'
+                    f'fewer than {MIN_RUNS} runs a day</text>')
     return svg(f"{flavour}-crash-free", width, "".join(body) + day_labels(span))
 
 

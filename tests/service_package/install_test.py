@@ -201,7 +201,7 @@ def course(work, first, second):
 
     step("the watch: its timer enabled at install, its unit as sandboxed as the service's")
     timer = "/etc/systemd/system/timers.target.wants/murmelon-update-watch.timer"
-    assert os.path.realpath(timer) == f"{UNITS}/murmelon-update-watch.timer", timer
+    assert os.path.islink(timer) and os.path.samefile(timer, f"{UNITS}/murmelon-update-watch.timer"), timer
     watch_unit = f"{UNITS}/murmelon-update-watch.service"
     rating = run(["systemd-analyze", "security", "--offline=true", watch_unit])
     assert float(re.search(r"Overall exposure level for \S+: ([0-9.]+)", rating).group(1)) <= 3.0, rating

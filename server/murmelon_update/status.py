@@ -26,6 +26,7 @@ DEFAULT_LOG = "/var/log/murmelon-update/access.log"
 DEFAULT_DAYS = 14
 PER_ADDRESS = 16      # players, reported runs and installs counted from one address a day
 RUNS_PER_PLAYER = 4   # reported runs counted from one player a day
+PLAYERS, RUNS, INSTALLS = range(3)   # what a day's quota of an address counts
 STAMP = re.compile(r"((\d{4}-\d{2}-\d{2})T\S*) (\S{1,64}) ")
 # Verdicts that answer a check of a known flavour; the plug-in takes each as the answer
 # that delivered its report, except a 503 (it reports the run again at its next check).
@@ -204,20 +205,21 @@ class Tally:
         self._quota = {}         # (day, address) -> [players, runs, installs]
         self._player_runs = {}   # (day, player) -> runs counted
 
-    def quota(self, check, kind, player=None):
-        """Whether the address has room left today for one more of kind (0 players, 1
-        runs, 2 installs); a player it counted already takes no more."""
-        used = self._quota.setdefault((check.day, check.address), [set(), 0, set()])
-        if kind == 1:
-            if used[1] >= PER_ADDRESS:
+    def quota(self, check, kind, key=None):
+        """Whether the check's address has room left that day for one more of `kind`:
+        PLAYERS and INSTALLS count distinct keys (a key it counted already takes no more
+        room), RUNS every one."""
+        used = self._quota.setdefault((check.day, check.address), {PLAYERS: set(), RUNS: 0, INSTALLS: set()})
+        if kind == RUNS:
+            if used[RUNS] >= PER_ADDRESS:
                 return False
-            used[1] += 1
+            used[RUNS] += 1
             return True
-        if player in used[kind]:
+        if key in used[kind]:
             return True
         if len(used[kind]) >= PER_ADDRESS:
             return False
-        used[kind].add(player)
+        used[kind].add(key)
         return True
 
     def overflow(self, check, what):
@@ -245,7 +247,7 @@ class Tally:
             self.add_run(check, day)
         if check.player == "-":
             return
-        if check.player in day.last_build or self.quota(check, 0, check.player):
+        if check.player in day.last_build or self.quota(check, PLAYERS, check.player):
             day.last_build[check.player] = check.client
         else:
             self.overflow(check, "players")
@@ -253,7 +255,7 @@ class Tally:
         download = self._pending.pop((check.flavour, check.player), None)
         if download:
             got, build, address = download
-            if self.quota(check._replace(day=got.day, address=address), 2, (check.player, build)):
+            if self.quota(check._replace(day=got.day, address=address), INSTALLS, (check.player, build)):
                 table = got.installed if check.client >= build else got.failed
                 table.setdefault(build, set()).add(check.player)
             else:
@@ -269,7 +271,7 @@ class Tally:
             self.invalid[check.day] = self.invalid.get(check.day, 0) + 1
             return
         player_runs = self._player_runs.get((check.day, check.player), 0)
-        if (check.player != "-" and player_runs >= RUNS_PER_PLAYER) or not self.quota(check, 1):
+        if (check.player != "-" and player_runs >= RUNS_PER_PLAYER) or not self.quota(check, RUNS):
             self.overflow(check, "reports")
             return
         self._player_runs[(check.day, check.player)] = player_runs + 1

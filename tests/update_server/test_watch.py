@@ -107,13 +107,15 @@ def counted_from_the_log(seed, new_rate, days, forged_per_hour=0):
 
 
 class Simulation(unittest.TestCase):
-    def test_a_worse_build_is_paused_an_equal_one_and_a_forger_are_not(self):
+    def test_a_worse_build_is_paused_a_better_or_an_equal_one_is_not(self):
         worse = {seed: paused_after(seed, 2 * OLD_RATE, 3) for seed in range(40)}
         within_a_day = sum(hours is not None and hours <= 24 for hours in worse.values())
         print(f"\ncrashing twice as often: paused within a day in {within_a_day} of 40 seeds, all within "
               f"{max(h or 999 for h in worse.values())} hours (median {sorted(worse.values())[20]} h)")
         self.assertGreaterEqual(within_a_day, 28, worse)
         self.assertLessEqual(max(h or 999 for h in worse.values()), 72, worse)
+        better = {seed: paused_after(500 + seed, OLD_RATE / 2, 3) for seed in range(5)}
+        self.assertEqual(better, dict.fromkeys(range(5)))  # one that crashes half as often: never
         equal = {seed: paused_after(1000 + seed, OLD_RATE, 14) for seed in range(40)}
         falsely = {seed: hours for seed, hours in equal.items() if hours is not None}
         print(f"equally good: paused in {len(falsely)} of 40 seeds over 14 days {falsely}")

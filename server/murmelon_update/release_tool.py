@@ -190,8 +190,9 @@ def status_command(args):
         rollout = site.rollout()
     except Refused:
         rollout = None  # describe_rollout says what is wrong with it
-    (tally, reading, malformed), looks = watch.read(site, args.log, rollout)
-    found = status.in_window(tally, reading, malformed, status.window(datetime.date.today(), args.days))
+    span = status.window(datetime.date.today(), args.days)
+    (tally, reading, malformed), looks = watch.read(site, args.log, rollout, status.day_start(span[0]))
+    found = status.in_window(tally, reading, malformed, span)
     for warning in found.warnings:
         sys.stderr.write(f"status: {warning}\n")
     heading = site.describe_rollout()

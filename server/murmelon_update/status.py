@@ -60,9 +60,28 @@ class Malformed(Exception):
     pass
 
 
+# A check's line as nginx writes the service's words, in their order: most lines are read
+# by this one pattern; any other line by its words (parse_words), which says the same.
+LINE = re.compile(r"((\d{4}-\d{2}-\d{2})T\S*) (\S{1,64}) status=\S* flavour=([a-z0-9]{1,16}) "
+                  r"client=([1-9][0-9]{0,8}) served=([1-9][0-9]{0,8}) verdict=(latest|future|update)"
+                  r"(?: share=([0-9]{1,3}))? player=([0-9A-Za-z-]{1,64})"
+                  r"(?: outcome=(clean|abnormal|unknown|invalid|crashed fault=(" + FAULT.pattern + r")))?"
+                  r" bytes=\S* seconds=\S* complete=(OK|no)")
+
+
 def parse(line):
     """The Check of a check's log line; None for any other line; Malformed for a check
     line whose words are not the service's."""
+    found = LINE.fullmatch(line)
+    if not found:
+        return parse_words(line)
+    stamp, day, address, flavour, client, served, verdict, share, player, outcome, fault, complete = found.groups()
+    return Check(day, stamp, address, flavour, verdict, int(client), int(served), int(share or 100), player,
+                 complete == "OK", outcome.split()[0] if outcome else "", fault or "")
+
+
+def parse_words(line):
+    """parse() of any line, word by word."""
     head = STAMP.match(line)
     if not head:
         return None
@@ -316,11 +335,18 @@ def checks_in(lines, skipped):
             yield check
 
 
-def read_tally(log, on_run=None):
-    """(the Tally of the log and its rotations, the LogReading, the lines malformed)."""
+def read_tally(log, on_run=None, since=None):
+    """(the Tally of the log and of its rotations written since `since`, the LogReading,
+    the lines malformed)."""
     reading, malformed = files.LogReading(), [0]
-    tally = count(checks_in(files.log_lines(files.log_files(log), reading), malformed), on_run)
+    tally = count(checks_in(files.log_lines(files.log_files(log, since), reading), malformed), on_run)
     return tally, reading, malformed[0]
+
+
+def day_start(day):
+    """Seconds since the epoch at the start of a day of the window, a day early: the log's
+    times are the server's, and its zone may not be this process's."""
+    return datetime.datetime.combine(datetime.date.fromisoformat(day), datetime.time()).timestamp() - 86400
 
 
 def in_window(tally, reading, malformed, span):

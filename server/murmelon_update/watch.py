@@ -22,7 +22,7 @@ import textwrap
 import time
 from typing import NamedTuple, Optional
 
-from . import status, watch_rule
+from . import files, status, watch_rule
 from .published import Published
 from .rollout import EVERYONE, when_text
 from .site import COMMAND, Refused
@@ -130,11 +130,16 @@ def looks(rollout, gathered, tally):
     return found
 
 
-def read(site, log, rollout):
+def read(site, log, rollout, since=None):
     """(the status.Tally of the log, the Looks at the rollout's flavours), reading the
-    log once."""
+    log once: the rotations written since `since` and since the staged release came to
+    the site (an hour early), none older."""
     gathered = Gathered(staged_builds(site, rollout) if rollout else {})
-    tally, reading, malformed = status.read_tally(log, gathered)
+    if rollout:
+        came = files.identity(site.release_path(rollout.release))
+        arrived = came.modified_ns / 1e9 - 3600 if came else 0.0
+        since = arrived if since is None else min(since, arrived)
+    tally, reading, malformed = status.read_tally(log, gathered, since)
     return (tally, reading, malformed), looks(rollout, gathered, tally) if rollout else []
 
 

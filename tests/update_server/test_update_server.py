@@ -579,7 +579,10 @@ class PlayerDigests(unittest.TestCase):
 
 
 def log_line(day, seconds, words, address="127.0.0.1"):
-    return f"{day}T10:00:{seconds:02d}+00:00 {address} status=200 {words} bytes=100 seconds=0.010\n"
+    """A line as nginx writes it: the service's words, then nginx's own, complete= last."""
+    words, _, complete = words.partition(" complete=")
+    return (f"{day}T10:00:{seconds:02d}+00:00 {address} status=200 {words} bytes=100 seconds=0.010"
+            + (f" complete={complete}" if complete else "") + "\n")
 
 
 class StatusFromTheLog(unittest.TestCase):
@@ -596,10 +599,11 @@ class StatusFromTheLog(unittest.TestCase):
         today = datetime.date(2026, 12, 8)
         days = [(today - datetime.timedelta(days=n)).isoformat() for n in (10, 2, 1, 0)]
 
-        def w7(client, verdict, player, served=None, share=None, complete="OK"):
+        def w7(client, verdict, player, served=None, share=None, complete="OK", ended=""):
             served = served or (51091 if verdict == "update" else client)
             return (f"flavour=w7 client={client} served={served} verdict={verdict}"
-                    + (f" share={share}" if share is not None else "") + f" player={player} complete={complete}")
+                    + (f" share={share}" if share is not None else "") + f" player={player}"
+                    + (f" outcome={ended}" if ended else "") + f" complete={complete}")
 
         logs = {  # the log as logrotate leaves it: access.log.2.gz, access.log.1, access.log
             "access.log.2.gz": [(days[0], w7(51071, "update", "p1", served=51081))]
@@ -610,20 +614,20 @@ class StatusFromTheLog(unittest.TestCase):
                              (days[2], w7(51081, "latest", "p4", share=50)), (days[2], w7(51081, "latest", "p5", share=50)),
                              (days[2], "flavour=- client=- verdict=refused"), (days[2], "verdict=not-found"),
                              (days[2], w7("²", "latest", "p6")), (days[2], w7("9" * 5000, "latest", "p6", served=51091)),
-                             (days[2], "a=b " * 3000), (days[2], w7(51091, "latest", "p8", share=50) + " outcome=clean")],
+                             (days[2], "a=b " * 3000), (days[2], w7(51091, "latest", "p8", share=50, ended="clean"))],
             "access.log": [(days[3], w7(51091, "latest", "p1")), (days[3], w7(51081, "update", "p2")),
                            (days[3], w7(51081, "update", "p3")), (days[3], w7(51091, "latest", "p3")),
                            (days[3], w7(51081, "latest", "p4")), (days[3], w7(51081, "latest", "-")),
-                           (days[3], w7(51091, "latest", "p1") + " outcome=invalid"),
+                           (days[3], w7(51091, "latest", "p1", ended="invalid")),
                            (days[3], "flavour=- client=51083 verdict=unknown-flavour"),
                            (days[3], "flavour=- client=51083 verdict=unknown-flavour")]
-                          + [(days[3], w7(51091, "latest", f"r{i}") + " outcome=" + (
+                          + [(days[3], w7(51091, "latest", f"r{i}", ended=(
                               "crashed fault=c0000005:hw.dll:0001a2b3" if i % 50 == 0 else "abnormal" if i % 100 == 1
-                              else "unknown" if i == 7 else "clean"), f"192.0.2.{i % 200}") for i in range(250)]
-                          + [(days[3], w7(51091, "latest", f"r{i}") + " outcome=clean", f"192.0.2.{i}") for i in range(10)]
-                          + [(days[3], w7(51081, "update", "loop") + " outcome=crashed fault=c0000005:-:00000000",
+                              else "unknown" if i == 7 else "clean")), f"192.0.2.{i % 200}") for i in range(250)]
+                          + [(days[3], w7(51091, "latest", f"r{i}", ended="clean"), f"192.0.2.{i}") for i in range(10)]
+                          + [(days[3], w7(51081, "update", "loop", ended="crashed fault=c0000005:-:00000000"),
                               "198.51.100.1") for _ in range(20)]
-                          + [(days[3], w7(51091, "latest", f"forged{i}") + " outcome=crashed fault=c0000005:-:00000000",
+                          + [(days[3], w7(51091, "latest", f"forged{i}", ended="crashed fault=c0000005:-:00000000"),
                               "198.51.100.2") for i in range(30)]}
         with tempfile.TemporaryDirectory() as folder:
             for name, lines in logs.items():
@@ -638,6 +642,11 @@ class StatusFromTheLog(unittest.TestCase):
             write(os.path.join(folder, "access.log.3.gz"), cut[:len(cut) // 2])
             os.mkfifo(os.path.join(folder, "access.log.4"))
             read = status.read_status(os.path.join(folder, "access.log"), 3, today)
+            for line in (log_line(day, 0, *words) for lines in logs.values() for day, *words in lines):
+                try:  # the service's own lines are read by one pattern; what it reads is what the words say
+                    self.assertEqual(status.parse(line.rstrip("\n")), status.parse_words(line.rstrip("\n")), line)
+                except status.Malformed:
+                    self.assertRaises(status.Malformed, status.parse_words, line.rstrip("\n"))
             bomb, reading = os.path.join(folder, "bomb.gz"), files.LogReading()
             write(bomb, gzip.compress(b"\0" * (3 << 20)))
             self.assertEqual(list(files.log_lines([bomb], reading, cap=1 << 20)), [])

@@ -173,7 +173,9 @@ def look(site, log, out=print):
     if rollout is None:
         say(f"watch: {site.path} runs no rollout: nothing to watch", out)
         return 0
-    found = read(site, log, rollout)[1]
+    (_, reading, _), found = read(site, log, rollout)
+    for warning in reading.warnings:  # a log it cannot read is no reason to see nothing
+        say(f"watch: {warning}", out)
     say(f"watch: release {rollout.release} at {rollout.share}% of players, the others keep release "
         f"{rollout.previous}", out)
     for one in found:

@@ -218,7 +218,7 @@ def look(site, log, out=print):
 def states(site, rollout):
     """{flavour: [(build, state)]}, newest first, for every published build above the ones
     before the served one: staged (with its share), kept for the others, to everyone,
-    withdrawn (above what is served: players who took it still run it)."""
+    withdrawn (players who took it still run it)."""
     current = site.current_id()
     if not current:
         return {}
@@ -236,15 +236,18 @@ def states(site, rollout):
     found = {}
     for name, build in sorted(served.items()):
         lines = []
+        # Above what the players get (during a rollout, those outside the share), other than
+        # the staged build: a rollback left it behind, and a fix staged since is above it.
+        everyone = staged[name][1] if name in staged else build
         for other, release in sorted(builds[name].items(), reverse=True):
-            if other > build:
+            if other > everyone and other != build:
                 lines.append((other, f"withdrawn (release {release})"))
         if name in staged:
             lines.append((build, staged_state(rollout)))
             lines.append((staged[name][1], f"kept for the others (release {rollout.previous})"))
         else:
             lines.append((build, f"to everyone (release {current})"))
-        found[name] = lines
+        found[name] = sorted(lines, key=lambda line: -line[0])
     return found
 
 

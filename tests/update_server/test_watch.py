@@ -147,12 +147,16 @@ def site_with_a_rollout(work):
     site = os.path.join(work, "site")
     os.makedirs(site)
     for name, w7, share in (("0001", OLD, []), ("0002", NEW, ["--share", "10"])):
-        package = os.path.join(work, name)
-        release.write_release(os.path.join(package, "server", "w7"), w7, MODULE_W7, name)
-        if name == "0001":
-            release.write_release(os.path.join(package, "server", "xp"), 51092, MODULE_XP, name)
-        run("publish", "--service", "none", *share, package, site)
+        publish(work, site, name, w7, share)
     return site
+
+
+def publish(work, site, name, w7, share):
+    package = os.path.join(work, name)
+    release.write_release(os.path.join(package, "server", "w7"), w7, MODULE_W7, name)
+    if name == "0001":
+        release.write_release(os.path.join(package, "server", "xp"), 51092, MODULE_XP, name)
+    return run("publish", "--service", "none", *share, package, site)
 
 
 def run(*args):
@@ -209,7 +213,10 @@ class WatchOnASite(unittest.TestCase):
                      "too few crashes to judge", "build 51101: staged at 10% (release 0002)", 10),
                     ("paused by hand", lambda: share(0), "", "build 51101: paused (share 0%, release 0002)", 0),
                     ("rolled back", lambda: run("rollback", "--service", "none", site), "runs no rollout",
-                     "build 51101: withdrawn (release 0002): ", None)):
+                     "build 51101: withdrawn (release 0002): ", None),
+                    ("a fix staged over the release before", lambda: publish(work, site, "0003", NEW + 10, [
+                        "--share", "10"]), "no offer of 51111 in the log yet",
+                     "build 51111: staged at 10% (release 0003) build 51101: withdrawn (release 0002)", 10)):
                 with self.subTest(name):
                     step()
                     self.assertIn(watch_says, " ".join(watched().split()))
@@ -219,7 +226,7 @@ class WatchOnASite(unittest.TestCase):
                     state = rollout.read_rollout(site)
                     self.assertEqual(state.share if state else None, share_after)
             self.assertRegex(text, r"withdrawn \(release 0002\): \d+ players ran it on ")
-            self.assertIn(" withdrawn ", text.split("newest build")[1])  # the day's newest build flagged
+            self.assertIn("51101 withdrawn", text.split("newest build")[1])  # the day's newest build flagged
 
 
 if __name__ == "__main__":

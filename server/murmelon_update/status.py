@@ -115,7 +115,7 @@ class Runs:
         self.ended = dict.fromkeys(OUTCOMES, 0)
         self.players = {}    # player -> whether a run of it crashed
         self.faults = {}     # fault -> crashed runs
-        self.by_address = {}  # address -> [runs, crashed runs, {player: crashed}]
+        self.by_address = {}  # address -> [runs, crashed runs, the players whose run crashed (or None)]
 
     def add(self, check):
         self.reports += 1
@@ -123,26 +123,28 @@ class Runs:
         crashed = check.outcome == "crashed"
         if crashed:
             self.faults[check.fault] = self.faults.get(check.fault, 0) + 1
-        one = self.by_address.setdefault(check.address, [0, 0, {}])
+        one = self.by_address.get(check.address) or self.by_address.setdefault(check.address, [0, 0, None])
         one[0] += 1
-        one[1] += crashed
+        if crashed:
+            one[1] += 1
+            one[2] = (one[2] or set()) | {check.player}
         if check.player != "-":
             self.players[check.player] = self.players.get(check.player, False) or crashed
-            one[2][check.player] = one[2].get(check.player, False) or crashed
 
     @property
     def crashed(self):
         return self.ended["crashed"]
 
     def left_out(self):
-        """[runs, crashed runs, {player: crashed}] of the address left out of the rates."""
+        """[runs, crashed runs, players whose run crashed] of the address left out of the rates."""
         top = max(self.by_address.values(), key=lambda one: one[1], default=None)
-        return top if top and top[1] > 1 else [0, 0, {}]
+        return top if top and top[1] > 1 else [0, 0, None]
 
     def rates(self):
-        """(runs, crashed runs, players, players who saw a crash) without the address left out."""
+        """(runs, crashed runs, players, players who saw a crash) without the address left
+        out (and without the players whose runs crashed there)."""
         runs, crashed, players = self.left_out()
-        kept = {p: c for p, c in self.players.items() if p not in players}
+        kept = {p: c for p, c in self.players.items() if p not in (players or ())}
         return self.reports - runs, self.crashed - crashed, len(kept), sum(kept.values())
 
     def top_faults(self, n=3):
@@ -221,14 +223,19 @@ class Tally:
         self.excess = {}         # day -> Excess
         self.on_run = on_run
         self._pending = {}       # (flavour, player) -> (Day, build, address) of a whole download
-        self._quota = {}         # (day, address) -> [players, runs, installs]
-        self._player_runs = {}   # (day, player) -> runs counted
+        self._quota = {}         # day -> {address: what its quota counted}, the last two days only
+        self._player_runs = {}   # day -> {player: runs counted}, the same
 
     def quota(self, check, kind, key=None):
         """Whether the check's address has room left that day for one more of `kind`:
         PLAYERS and INSTALLS count distinct keys (a key it counted already takes no more
         room), RUNS every one."""
-        used = self._quota.setdefault((check.day, check.address), {PLAYERS: set(), RUNS: 0, INSTALLS: set()})
+        by_address = self._quota.get(check.day)
+        if by_address is None:
+            by_address = self._quota[check.day] = {}
+            self.forget_before(check.day)
+        used = by_address.get(check.address) or by_address.setdefault(check.address, {PLAYERS: set(), RUNS: 0,
+                                                                                       INSTALLS: set()})
         if kind == RUNS:
             if used[RUNS] >= PER_ADDRESS:
                 return False
@@ -240,6 +247,13 @@ class Tally:
             return False
         used[kind].add(key)
         return True
+
+    def forget_before(self, day):
+        """The quotas of days before the one before `day`: the log comes in time order, and
+        what they counted is counted (a return days after its download starts afresh)."""
+        for kept in (self._quota, self._player_runs):
+            for old in sorted(d for d in kept if d < day)[:-1]:
+                del kept[old]
 
     def overflow(self, check, what):
         excess = self.excess.get(check.day) or self.excess.setdefault(check.day, Excess())
@@ -289,11 +303,12 @@ class Tally:
         if check.outcome == INVALID:
             self.invalid[check.day] = self.invalid.get(check.day, 0) + 1
             return
-        player_runs = self._player_runs.get((check.day, check.player), 0)
+        of_day = self._player_runs.get(check.day) or self._player_runs.setdefault(check.day, {})
+        player_runs = of_day.get(check.player, 0)
         if (check.player != "-" and player_runs >= RUNS_PER_PLAYER) or not self.quota(check, RUNS):
             self.overflow(check, "reports")
             return
-        self._player_runs[(check.day, check.player)] = player_runs + 1
+        of_day[check.player] = player_runs + 1
         day.runs.setdefault(check.client, Runs()).add(check)
         if self.on_run:
             self.on_run(check)
@@ -301,6 +316,8 @@ class Tally:
 
 def count(checks, on_run=None):
     tally = Tally(on_run)
+    if on_run is not None and hasattr(on_run, "tally"):
+        on_run.tally = tally  # what it gathers may depend on what the tally saw first
     for check in checks:
         tally.add(check)
     return tally

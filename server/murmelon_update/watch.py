@@ -32,15 +32,18 @@ WIDTH = 100
 
 
 class Gathered:
-    """The reported runs of the builds a rollout compares, per address and hour (the
-    on_run of a status.Tally). Beside the hours it keeps the sums from the first hour it
-    saw, which answer at once for a window that starts there (a look every hour of a
-    simulation, or a log that begins with the rollout)."""
+    """The reported runs of the builds a rollout compares, summed per address over the
+    hours the watch judges (the on_run of a status.Tally, whose first offers it reads):
+    from the hour of the new build's first offer in the log (that whole hour) or from
+    `watched_hour`, whichever is later. The log comes in time order, so only the hour
+    under way is held until the first offer shows."""
 
-    def __init__(self, builds):
+    def __init__(self, builds, watched_hour=None):
         self.builds = builds   # {flavour: (new build, old build)}
-        self.hours = {}        # (flavour, build) -> {hour: {address: [runs, crashes]}}
-        self.first_hour = {}   # flavour -> the first hour a run of either build was seen
+        self.watched_hour = watched_hour
+        self.tally = None      # the status.Tally this gathers for (its first offers)
+        self.since = {}        # flavour -> the first hour judged, once the first offer showed
+        self.waiting = {}      # flavour -> (hour, [checks]) of the hour under way before it
         self.running = {}      # flavour -> [sums, {address: counts}, the address of most new crashes]
 
     def __call__(self, check):
@@ -48,42 +51,44 @@ class Gathered:
         if check.client not in pair:
             return
         hour = status.hour_of(check.stamp)
-        if hour is None:
+        if hour is None or (self.watched_hour is not None and hour < self.watched_hour):
             return
+        flavour = check.flavour
+        if flavour not in self.since:
+            offered = self.tally.first_served.get((flavour, pair[0])) if self.tally else None
+            held_hour, held = self.waiting.get(flavour, (hour, []))
+            if hour < held_hour:
+                return  # a late line of an hour before: before the first offer
+            if hour > held_hour:
+                held = []
+            if offered is None:
+                self.waiting[flavour] = (hour, held + [check])
+                return
+            self.since[flavour] = max(offered, self.watched_hour or offered)
+            self.waiting.pop(flavour, None)
+            for one in held:
+                self.add(flavour, pair, one)
+        if hour >= self.since[flavour]:
+            self.add(flavour, pair, check)
+
+    def add(self, flavour, pair, check):
         crashed = check.outcome == "crashed"
-        one = self.hours.setdefault((check.flavour, check.client), {}).setdefault(hour, {}) \
-            .setdefault(check.address, [0, 0])
-        one[0] += 1
-        one[1] += crashed
-        self.first_hour.setdefault(check.flavour, hour)
-        sums, per_address, top = self.running.setdefault(check.flavour, [[0, 0, 0, 0], {}, None])
+        sums, per_address, top = self.running.setdefault(flavour, [[0, 0, 0, 0], {}, None])
         slot = 0 if check.client == pair[0] else 2
         counts = per_address.setdefault(check.address, [0, 0, 0, 0])
         for row in (sums, counts):
             row[slot] += 1
             row[slot + 1] += crashed
         if slot == 0 and crashed and (top is None or counts[1] > per_address[top][1]):
-            self.running[check.flavour][2] = check.address
+            self.running[flavour][2] = check.address
 
-    def totals(self, flavour, since):
-        """(the sums [runs_new, crashes_new, runs_old, crashes_old] over the hours from
-        `since`, the same of the address with the most crashed runs of the new build)."""
+    def totals(self, flavour):
+        """(the sums [runs_new, crashes_new, runs_old, crashes_old], the same of the address
+        with the most crashed runs of the new build)."""
         if flavour not in self.running:
             return [0, 0, 0, 0], [0, 0, 0, 0]
-        if since <= self.first_hour[flavour]:
-            sums, per_address, top = self.running[flavour]
-            return list(sums), list(per_address[top]) if top else [0, 0, 0, 0]
-        new, old = self.builds[flavour]
-        per_address = {}
-        for slot, build in ((0, new), (2, old)):
-            for hour, addresses in self.hours.get((flavour, build), {}).items():
-                if hour >= since:
-                    for address, (runs, crashes) in addresses.items():
-                        one = per_address.setdefault(address, [0, 0, 0, 0])
-                        one[slot] += runs
-                        one[slot + 1] += crashes
-        totals = [sum(one[i] for one in per_address.values()) for i in range(4)]
-        return totals, max(per_address.values(), key=lambda one: one[1], default=[0, 0, 0, 0])
+        sums, per_address, top = self.running[flavour]
+        return list(sums), list(per_address[top]) if top else [0, 0, 0, 0]
 
 
 def decide(totals, top):
@@ -116,16 +121,17 @@ def watched_hour(rollout):
     return int(when_text(rollout.watched_from).timestamp() // 3600) if rollout.watched_from else None
 
 
-def looks(rollout, gathered, tally):
+def looks(gathered):
     found = []
     for flavour, (new, old) in sorted(gathered.builds.items()):
-        since = tally.first_served.get((flavour, new))
-        if since is not None and watched_hour(rollout) is not None:
-            since = max(since, watched_hour(rollout))
+        since = gathered.since.get(flavour)
+        offered = gathered.tally.first_served.get((flavour, new)) if gathered.tally else None
+        if since is None and offered is not None:  # offered, but no run reported since the hour judged from
+            since = max(offered, gathered.watched_hour or offered)
         if since is None:
             found.append(Look(flavour, new, old, None, None, 0))
             continue
-        totals, top = gathered.totals(flavour, since)
+        totals, top = gathered.totals(flavour)
         found.append(Look(flavour, new, old, since, decide(totals, top), top[1]))
     return found
 
@@ -134,13 +140,13 @@ def read(site, log, rollout, since=None):
     """(the status.Tally of the log, the Looks at the rollout's flavours), reading the
     log once: the rotations written since `since` and since the staged release came to
     the site (an hour early), none older."""
-    gathered = Gathered(staged_builds(site, rollout) if rollout else {})
+    gathered = Gathered(staged_builds(site, rollout) if rollout else {}, watched_hour(rollout) if rollout else None)
     if rollout:
         came = files.identity(site.release_path(rollout.release))
         arrived = came.modified_ns / 1e9 - 3600 if came else 0.0
         since = arrived if since is None else min(since, arrived)
     tally, reading, malformed = status.read_tally(log, gathered, since)
-    return (tally, reading, malformed), looks(rollout, gathered, tally) if rollout else []
+    return (tally, reading, malformed), looks(gathered) if rollout else []
 
 
 def hour_text(hour):

@@ -87,8 +87,9 @@ def crash_free_chart(flavour, span, by_day, palette):
     rates = {}
     for i, day in enumerate(span):
         for build, runs in sorted(by_day[day].runs.items()) if day in by_day else ():
-            if runs.reports >= MIN_RUNS:
-                rates.setdefault(build, []).append((i, day, 100 * (runs.reports - runs.crashed) / runs.reports))
+            reports, crashed, _, _ = runs.rates()  # as the table has them
+            if reports >= MIN_RUNS:
+                rates.setdefault(build, []).append((i, day, 100 * (reports - crashed) / reports))
     low = min([95.0] + [max(0.0, float(int(r) - 1)) for points in rates.values() for _, _, r in points])
     width = x_of(len(span)) + GAP
     body = [frame(width, 100 - low, (0, (100 - low) / 2, 100 - low), lambda v: f"{v + low:g}%")]
@@ -134,9 +135,14 @@ def installs_chart(flavour, span, by_day):
 
 
 def table(columns, rows):
+    """Rows of cells; a row that is a text alone spans the columns after the first."""
+    def cells_html(cells):
+        if isinstance(cells, str):
+            return f'<td></td><td colspan="{len(columns) - 1}" style="text-align:left">{html.escape(cells)}</td>'
+        return "".join(f"<td>{html.escape(str(c))}</td>" for c in cells)
+
     return "<table><tr>" + "".join(f"<th>{html.escape(f'{h} {u}'.strip())}</th>" for h, u, _ in columns) + \
-        "</tr>" + "".join("<tr>" + "".join(f"<td>{html.escape(str(c))}</td>" for c in cells) + "</tr>"
-                          for cells in rows) + "</table>"
+        "</tr>" + "".join(f"<tr>{cells_html(cells)}</tr>" for cells in rows) + "</table>"
 
 
 def build_table(flavour, days, status, named):
@@ -144,7 +150,7 @@ def build_table(flavour, days, status, named):
     for cells, faults in status_text.build_rows(flavour, days, status, named):
         rows.append(cells)
         if faults:
-            rows.append(("", f"faults of {cells[1].split()[0]}:", faults))
+            rows.append(f"faults of {cells[1].split()[0]}: {faults}")
     return table(status_text.BUILD_COLUMNS, rows)
 
 

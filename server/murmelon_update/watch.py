@@ -250,7 +250,8 @@ def states(site, rollout):
                 lines.append((other, f"withdrawn (release {release})"))
         if name in staged:
             lines.append((build, staged_state(rollout)))
-            lines.append((staged[name][1], f"kept for the others (release {rollout.previous})"))
+            lines.append((staged[name][1], f"kept for the others (release {rollout.previous})"
+                          if rollout.share < EVERYONE else f"the release before (release {rollout.previous})"))
         else:
             lines.append((build, f"to everyone (release {current})"))
         found[name] = sorted(lines, key=lambda line: -line[0])

@@ -13,6 +13,8 @@
 #   6. the update service under slow clients: today's server against nginx + gunicorn,
 #      nginx's cost of 1000 paced downloads, and a release staged to 10% against the same
 #      served to everyone (bench/service_bench.py, about 6 minutes)
+#   7. what the watch and status cost on 30 days of a 5,000-player site's access log
+#      (bench/watch_bench.py)
 # Usage: bench/run.sh [build dir, default build/mingw] [starts per figure, default 5]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -131,3 +133,7 @@ echo
 
 # 6. The update service.
 python3 "$root/bench/service_bench.py" --module "$build/dist/Murmelon_W_7_D.asi"
+echo
+
+# 7. The watch and status on a month of the access log.
+python3 "$root/bench/watch_bench.py"

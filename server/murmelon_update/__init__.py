@@ -2,6 +2,7 @@
 (README.md beside this package).
 
 Bottom to top: files (the one way files are read and written); signature, rollout,
-player_key; release (the release format); staging, site, status; app, published,
-service_check, status_page; release_tool (murmelon-release).
+player_key, outcome, watch_rule; release (the release format); staging, site, status;
+app, published, service_check, status_text; watch, status_page; release_tool
+(murmelon-release).
 """

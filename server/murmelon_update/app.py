@@ -18,7 +18,7 @@ import threading
 import time
 from urllib.parse import parse_qs, quote
 
-from . import player_key
+from . import outcome, player_key
 from .release import BUILD_TEXT, CHECK_PATH, FlavourRelease, ReleaseError, check_claims, flavour_folders
 from .staging import Staging
 
@@ -139,7 +139,8 @@ class UpdateApp:
             return "200 OK", [b"ERROR"], f"flavour=- client={build} verdict=unknown-flavour", None
         flavour = release.name
         release, tail = self.staging.choose(release, build, a, b)
-        tail += f" player={self.players.digest(b)}"  # never b itself
+        # never b itself; the run it reports only as validated words
+        tail += f" player={self.players.digest(b)}" + outcome.log_words(fields)
         if release is None:
             return "503 Service Unavailable", [b"unavailable\n"], f"flavour={flavour} client={build} verdict=unavailable{tail}", None
         words = f"flavour={release.name} client={build} served={release.build} verdict="

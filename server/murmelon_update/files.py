@@ -156,9 +156,11 @@ class LogReading:
         self.files, self.warnings, self.long_lines = [], [], 0
 
 
-def log_files(path):
+def log_files(path, since=None):
     """The log and its rotations, oldest first (access.log.2.gz, access.log.1, access.log).
-    While logrotate compresses a rotation both `.N` and `.N.gz` exist: `.N` is whole."""
+    While logrotate compresses a rotation both `.N` and `.N.gz` exist: `.N` is whole.
+    With `since` (seconds since the epoch), a rotation last written before it is left
+    out: its lines are all older (gzip keeps the time of the file it compressed)."""
     folder, name = os.path.split(os.path.abspath(path))
     rotations = {}
     for entry in os.listdir(folder):
@@ -167,6 +169,11 @@ def log_files(path):
             number, compressed = int(match.group(1)), bool(match.group(2))
             if not compressed or number not in rotations:
                 rotations[number] = os.path.join(folder, entry)
+    if since is not None:
+        def written_since(rotation):  # one that cannot be looked at is kept: reading it says why
+            found = identity(rotation)
+            return found is None or found.modified_ns >= since * 1_000_000_000
+        rotations = {n: p for n, p in rotations.items() if written_since(p)}
     return [rotations[n] for n in sorted(rotations, reverse=True)] + ([path] if os.path.lexists(path) else [])
 
 

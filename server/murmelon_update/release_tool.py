@@ -3,7 +3,10 @@
 publish    adds a packaged release (tools/package.sh) to a site and switches the site to it
 rollback   switches a site back to an earlier release (and ends a rollout)
 share      widens, narrows or pauses (0) the rollout of the served release
-status     who runs what, per flavour and day, from the service's access logs
+status     who runs what and how their runs ended, per flavour, build and day, from the
+           service's access logs; the state of each build and the next step
+watch      pauses a staged release whose new build crashes more than the old one (the
+           package's timer runs it every hour; watch.py)
 list       shows a site's releases, and per release key the published builds that carry it
 
 A site (site.py) keeps every published release and a link to the one that is served. The
@@ -13,21 +16,32 @@ rollback and share then ask it whether it answers as the site now says (service_
 """
 
 import argparse
+import datetime
 import os
 import sys
+import textwrap
 
-from . import files, service_check, status_page
+from . import files, service_check, status, status_page, status_text, watch
 from .app import RETRY_SECONDS
 from .published import Published
 from .release import ReleaseError, load_flavours
 from .rollout import EVERYONE, RolloutError, check_share
 from .site import COMMAND, Refused, Site
-from .status import DEFAULT_DAYS, DEFAULT_LOG, read_status, text as status_text
+from .status import DEFAULT_DAYS, DEFAULT_LOG
+
+WIDTH = 100   # what a line of the terminal takes
+
+
+def fit(text, indent="      "):
+    """Each line of text within WIDTH columns, broken at blanks, continued indented."""
+    return "".join(textwrap.fill(line, WIDTH, subsequent_indent=indent, break_long_words=False,
+                                 break_on_hyphens=False) + "\n" if len(line) > WIDTH else line + "\n"
+                   for line in text.rstrip("\n").split("\n")) if text else ""
 
 
 def served_text(site, release, releases, how, note=""):
-    return (f"{how} {site.current_link()} (release {release}){note}:\n"
-            + "".join(f"  {r.describe()}\n" for r in releases) + site.describe_rollout())
+    return fit(f"{how} {site.current_link()} (release {release}){note}:\n"
+               + "".join(f"  {r.describe()}\n" for r in releases) + site.describe_rollout())
 
 
 def publish(args):
@@ -157,30 +171,43 @@ def list_site(args):
             texts = [r.describe() for r in site.flavours(release)]
         except ReleaseError as error:
             texts = [f"cannot be loaded: {error}"]
-        print(("* " if release == current else "  ") + release + ": " + "; ".join(texts))
+        print(fit(("* " if release == current else "  ") + release + ": " + texts[0]
+                  + "".join(f"\n        {t}" for t in texts[1:]), "          "), end="")
     for entry in site.strangers():
         print(f"  {entry}: not a release folder of this site (remove it from releases/)")
     if not ids:
         print(f"{site.path}: no releases yet")
         return
-    print(Published(site).key_report(), end="")
+    print(fit(Published(site).key_report()), end="")
 
 
-def status(args):
+def status_command(args):
     """The text, and the page when --html names a file."""
     site = Site(args.site).check()
     if args.days < 1:
         raise Refused(f"--days {args.days}: at least one day")
-    found = read_status(args.log, args.days)
+    try:
+        rollout = site.rollout()
+    except Refused:
+        rollout = None  # describe_rollout says what is wrong with it
+    span = status.window(datetime.date.today(), args.days)
+    (tally, reading, malformed), looks = watch.read(site, args.log, rollout, status.day_start(span[0]))
+    found = status.in_window(tally, reading, malformed, span)
     for warning in found.warnings:
         sys.stderr.write(f"status: {warning}\n")
     heading = site.describe_rollout()
-    print(status_text(found, heading), end="")
+    states = watch.states(site, rollout)
+    steps = {one.flavour: watch.next_step(site, rollout, one) for one in looks}
+    print(fit(status_text.text(found, heading, states, steps)), end="")
     if site.release_ids():
-        print("\n" + Published(site).key_report(), end="")
+        print("\n" + fit(Published(site).key_report()), end="")
     if args.html:
-        files.write_whole(args.html, status_page.page(found, heading).encode("utf-8"))
+        files.write_whole(args.html, status_page.page(found, heading, states, steps).encode("utf-8"))
         print(f"page     {args.html}")
+
+
+def watch_command(args):
+    return watch.look(Site(args.site), args.log, lambda line: print(line, flush=True))
 
 
 def share_argument(text):
@@ -218,7 +245,11 @@ def parser():
     p.add_argument("--days", type=int, default=DEFAULT_DAYS)
     p.add_argument("--log", default=DEFAULT_LOG, help="the service's access log (nginx's)")
     p.add_argument("--html", help="also write the status as one self-contained page here")
-    p.set_defaults(run=status)
+    p.set_defaults(run=status_command)
+    p = commands.add_parser("watch", help="pause a staged release whose new build crashes more than the old one")
+    p.add_argument("site")
+    p.add_argument("--log", default=DEFAULT_LOG, help="the service's access log (nginx's)")
+    p.set_defaults(run=watch_command)
     p = commands.add_parser("list", help="the site's releases and the keys their modules carry")
     p.add_argument("site")
     p.set_defaults(run=list_site)

@@ -12,6 +12,7 @@ refuses with a message that names the fix.
 """
 
 import contextlib
+import datetime
 import errno
 import fcntl
 import os
@@ -253,7 +254,22 @@ class Site:
                                               else "no served release"))
         if share < EVERYONE:
             self.staged_flavours(rollout._replace(share=share))  # the others need the release before
-        return rollout, write_rollout(self.path, rollout.release, rollout.previous, share)
+        # Widened again after the watch paused it: the maintainer overrode the watch, which
+        # then judges only the runs from now on (it would pause it again on the same ones).
+        watched_from = rollout.watched_from
+        if rollout.paused_by and share:
+            watched_from = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
+        return rollout, write_rollout(self.path, rollout.release, rollout.previous, share,
+                                      watched_from=watched_from)
+
+    def pause_by_watch(self, seen, reason):
+        """Under the site's lock: the share of the rollout `seen` to 0, with the watch's
+        reason; None (nothing written) when the rollout changed since or is not running
+        below everyone any more."""
+        rollout = self.rollout()
+        if not rollout or rollout[:3] != seen[:3] or not 0 < rollout.share < EVERYONE:
+            return None
+        return write_rollout(self.path, rollout.release, rollout.previous, 0, reason, rollout.watched_from)
 
     def staged_flavours(self, rollout):
         """{flavour: StagedFlavour} of the rollout, or Refused. The release before is

@@ -7,10 +7,11 @@
   and, within the package, only modules below its own tier, bottom first:
 
       files                                the one way files are read and written
-      signature rollout player_key
+      signature rollout player_key outcome watch_rule
       release                              the release format
       staging site status
-      app published service_check status_page
+      app published service_check status_text
+      watch status_page                    the watch over a rollout; the status as a page
       release_tool                         the command
 
 - and no installed module but files opens, copies, decompresses or parses a file
@@ -23,8 +24,9 @@ import os
 import subprocess
 import sys
 
-TIERS = [["files"], ["signature", "rollout", "player_key"], ["release"], ["staging", "site", "status"],
-         ["app", "published", "service_check", "status_page"], ["release_tool"]]
+TIERS = [["files"], ["signature", "rollout", "player_key", "outcome", "watch_rule"], ["release"],
+         ["staging", "site", "status"], ["app", "published", "service_check", "status_text"],
+         ["watch", "status_page"], ["release_tool"]]
 RANK = {module: rank for rank, tier in enumerate(TIERS) for module in tier}
 READER = "files"
 # Calls that open, copy or read a file by its name or descriptor: on anything, or on the

@@ -5,10 +5,13 @@ nginx runs with its default site; installing leaves that site alone until the
 maintainer's switch lets the update site take its place; the service starts as its units
 start it, sandboxed well enough for systemd-analyze (3.0 at most); the installed command
 publishes a release; update checks go through the installed nginx site; the unit's reload
-restarts the workers; an upgrade to a second version restarts the service while checks
-run, and none fails; remove keeps the data; purge leaves nothing but the site with its
-releases."""
+restarts the workers; a release staged to a tenth of the players whose new build crashes
+in the reports of players' checks through nginx is paused by the watch's unit, which
+the package's timer starts (enabled at install, as sandboxed as the service); an upgrade
+to a second version restarts the service while checks run, and none fails; remove keeps
+the data; purge leaves nothing but the site with its releases."""
 
+import concurrent.futures
 import grp
 import hashlib
 import os
@@ -26,7 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 
 import throwaway_root
-from murmelon_update import release, signature
+from murmelon_update import release, rollout, signature
 from package import build_numbers  # tools/, on PYTHONPATH as CTest sets it
 
 PACKAGE = "murmelon-update"
@@ -68,8 +71,31 @@ def ask(path, timeout=15):
     return answer
 
 
-def check(build):
-    return ask(f"{release.CHECK_PATH}?{release.check_query(build, SERIAL)}")
+def check(build, serial=SERIAL, report="", source=None):
+    """A check as the plug-in sends it, with its run report; from `source` (a loopback
+    address of its own) when told."""
+    if source is None:
+        return ask(f"{release.CHECK_PATH}?{release.check_query(build, serial)}{report}")
+    with socket.create_connection(("127.0.0.1", 80), timeout=15, source_address=(source, 0)) as connection:
+        connection.sendall(f"GET {release.CHECK_PATH}?{release.check_query(build, serial)}{report} HTTP/1.0\r\n"
+                           f"Host: 127.0.0.1\r\n\r\n".encode())
+        answer = b""
+        while piece := connection.recv(65536):
+            answer += piece
+    return answer
+
+
+def crash_reports(build, players, crashed, first):
+    """`players` players of `build`, each from its own loopback address, report their last
+    run; `crashed` of them a crash."""
+    def one(n):
+        report = "&e=crashed&f=c0000005:hw.dll:0001a2b3" if n < crashed else "&e=clean"
+        serial = hashlib.md5(f"player {first + n}".encode()).hexdigest()
+        return check(build, serial, report, f"127.0.{1 + (first + n) // 250}.{1 + (first + n) % 250}")
+
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        answers = list(pool.map(one, range(players)))
+    assert all(a.startswith(b"HTTP/1.1 200 ") for a in answers), [a[:80] for a in answers if not a.startswith(b"HTTP/1.1 200 ")][:3]
 
 
 def body(answer):
@@ -173,6 +199,32 @@ def course(work, first, second):
                             "the workers started again", 20)
     assert body(check(OURS)) == expected
 
+    step("the watch: its timer enabled at install, its unit as sandboxed as the service's")
+    timer = "/etc/systemd/system/timers.target.wants/murmelon-update-watch.timer"
+    assert os.path.islink(timer) and os.path.samefile(timer, f"{UNITS}/murmelon-update-watch.timer"), timer
+    watch_unit = f"{UNITS}/murmelon-update-watch.service"
+    rating = run(["systemd-analyze", "security", "--offline=true", watch_unit])
+    assert float(re.search(r"Overall exposure level for \S+: ([0-9.]+)", rating).group(1)) <= 3.0, rating
+    code, said = throwaway_root.run_oneshot(watch_unit)
+    assert code == 0 and "runs no rollout: nothing to watch" in said, said
+
+    step("a staged release whose build crashes in the players' reports: the watch pauses it")
+    said = run([COMMAND, "publish", "--share", "10", os.path.join(work, "staged"), SITE])
+    assert "now served from" in said and "to 10% of players" in said, said + throwaway_root.tail(service.log)
+    new, old = w7.build + 10, w7.build
+    crash_reports(old, 800, 16, 0)
+    crash_reports(new, 200, 20, 800)
+    code, said = throwaway_root.run_oneshot(watch_unit)
+    assert code == 0 and "PAUSED release 0002 (share 10% -> 0%): w7: new build crashes" in said, said
+    said = run([COMMAND, "status", SITE, "--days", "1"])
+    assert "build %d: paused by the watch: w7: new build crashes" % new in said, said
+    assert max(map(len, said.split("\n"))) <= 100, said
+    # The service follows: a player of the old build inside the share is kept on it now.
+    inside = next(s for s in (hashlib.md5(f"inside {n}".encode()).hexdigest() for n in range(1000))
+                  if rollout.in_share(s, new, 10))
+    assert body(check(old, inside)) == b"LATEST_VERSION"
+    assert body(check(OURS)) == expected
+
     step(f"upgrade to {second} while checks run")
     checks = Checks(expected)
     checks.start()
@@ -239,16 +291,18 @@ def build_packages(work):
 
 
 def make_release(work):
-    """release/server as tools/package.sh makes it: both flavours, signed."""
+    """release/server as tools/package.sh makes it: both flavours, signed; and staged/server,
+    the Windows 7 flavour of the next release."""
     key = os.path.join(work, "release.pem")
     run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", key])
     public = signature.public_key_hex(key)
-    for suffix, (folder, deliverable) in release.FLAVOURS.items():
-        build = BUILDS[deliverable] + 10
-        module = b"MZ\x90\x00" + deliverable.encode() + bytes(range(256)) * 400
-        signed = signature.sign(key, release.signed_message(deliverable, build, module))
-        release.write_release(os.path.join(work, "release", "server", folder), build, module, "1.1",
-                              "Новое.\n", signature=signed, public_key=public)
+    for name, step, flavours in (("release", 10, release.FLAVOURS), ("staged", 20, {"1": release.FLAVOURS["1"]})):
+        for folder, deliverable in flavours.values():
+            build = BUILDS[deliverable] + step
+            module = b"MZ\x90\x00" + deliverable.encode() + bytes(range(256)) * 400 + name.encode()
+            signed = signature.sign(key, release.signed_message(deliverable, build, module))
+            release.write_release(os.path.join(work, name, "server", folder), build, module, name,
+                                  "Новое.\n", signature=signed, public_key=public)
 
 
 class InstalledPackage(unittest.TestCase):

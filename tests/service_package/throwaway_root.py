@@ -107,6 +107,23 @@ def start_forking(unit):
         run(*command(line))
 
 
+def run_oneshot(unit, timeout=120):
+    """A Type=oneshot unit's ExecStart lines, as systemd runs them: as its User (root when
+    it names none) with its SupplementaryGroups; (exit status, what it wrote)."""
+    settings = unit_settings(unit)
+    user = settings.get("User", ["root"])[0]
+    groups = " ".join(settings.get("SupplementaryGroups", [])).split()
+    env = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"}
+    said, code = "", 0
+    for line in settings["ExecStart"]:
+        result = subprocess.run(command(line), env=env, user=user, extra_groups=groups, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=timeout, cwd="/")
+        said, code = said + result.stdout + result.stderr, result.returncode
+        if code:
+            break
+    return code, said
+
+
 class SocketActivated:
     """A Type=notify service and its socket unit, as systemd runs them: systemd holds the
     socket (ListenStream) and hands it to each start of the service as descriptor 3

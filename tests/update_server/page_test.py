@@ -1,7 +1,7 @@
 """The status page (murmelon_update.status_page) in headless Chromium, Debian's package: it renders
 without a console error (its content security policy makes any reference to elsewhere
 one), and in a screenshot the newest build's colour fills its share of the last day's
-bar. The browser is driven over its DevTools pipe (--remote-debugging-pipe: JSON
+bar, a withdrawn build's red its share, and a pause by the watch stands out. The browser is driven over its DevTools pipe (--remote-debugging-pipe: JSON
 messages ending in a zero byte, on descriptors 3 and 4)."""
 
 import base64
@@ -103,6 +103,11 @@ class Browser:
                                      f".getBoundingClientRect())")
         return json.loads(found["result"]["value"])
 
+    def text(self, selector):
+        found = self.call("Runtime.evaluate", session=True, returnByValue=True,
+                          expression=f"document.querySelector({json.dumps(selector)}).innerText")
+        return found["result"]["value"]
+
     def screenshot(self, clip=None):
         params = {"format": "png", "captureBeyondViewport": True}
         if clip:
@@ -159,48 +164,67 @@ def colour(text):
     return tuple(int(text[i:i + 2], 16) for i in (1, 3, 5))
 
 
+def page_of(days, on_build, shares, states=None):
+    """The page of 40 players over the days; on_build(d, p): the build player p ran on day d."""
+    lines = [log_line(day, p % 60, f"flavour=w7 client={on_build(d, p)} served=51091 verdict=latest "
+                                   f"share={shares[d]} player=p{p} complete=OK", f"192.0.2.{p}")
+             for d, day in enumerate(days) for p in range(40)]
+    tally = status.count(status.checks_in(lines, [0]))
+    flavours = {f: [by_day[d] for d in days if d in by_day] for f, by_day in tally.flavours.items()}
+    return status_page.page(status.Status(["access.log"], days, flavours, 0, 0, [], tally), "", states or {}, {})
+
+
 @unittest.skipUnless(CHROMIUM, "no chromium (Debian's package; tools/setup.sh installs it)")
 class StatusPageInChromium(unittest.TestCase):
     def test_the_page_renders_and_its_bars_show_the_counts(self):
+        """40 players on 51081; from the second day on the staged 51091 takes 10, then 30
+        of them. Then the same site after a rollback from 51091 (18 still run it) and a fix,
+        51101, paused by the watch: the withdrawn build's bar in its red, never the newest
+        build's colour, and the pause in a red box."""
         today = datetime.date.today()
         days = [(today - datetime.timedelta(days=n)).isoformat() for n in (2, 1, 0)]
-        # 40 players on 51081; from the second day on the staged 51091 takes 10, then 30 of them.
-        lines = []
-        for d, (day, on_new) in enumerate(zip(days, (0, 10, 30))):
-            for p in range(40):
-                build = 51091 if p < on_new else 51081
-                lines.append(log_line(day, p % 60, f"flavour=w7 client={build} served=51091 verdict=latest "
-                                                    f"share={(100, 10, 50)[d]} player=p{p} complete=OK"))
+        paused = "paused by the watch: w7: new build crashes 2.3x the old one"
+        pages = (  # name, page, a reference to elsewhere, the build shown in which colour, its share of the bar
+            ("status", page_of(days, lambda d, p: 51091 if p < (0, 10, 30)[d] else 51081, (100, 10, 50)),
+             False, status_page.BUILD_COLOURS[0], 30 / 40),
+            ("paused-and-withdrawn", page_of(days, lambda d, p: 51091 if p < (0, 30, 18)[d] else 51081, (100, 50, 10), {
+                "w7": [(51101, paused), (51091, "withdrawn (release 0002)"), (51081, "kept for the others (release 0001)")]}),
+             False, status_page.WITHDRAWN_COLOURS[0], 18 / 40))
         folder = os.path.join(BUILD, "status_page")
         os.makedirs(folder, exist_ok=True)
-        counted = status.count(status.checks_in(lines, [0]))
-        flavours = {f: [by_day[d] for d in days if d in by_day] for f, by_day in counted.items()}
-        page = status_page.page(status.Status(["access.log"], days, flavours, 0, 0, []))
-        stranger = page.replace("</body>", '<img src="http://192.0.2.1/x.png"></body>')
+        stranger = pages[0][1].replace("</body>", '<img src="http://192.0.2.1/x.png"></body>')
         with tempfile.TemporaryDirectory() as work:
             browser = Browser(os.path.join(work, "profile"))
             try:
-                for name, text, refused in (("status.html", page, False), ("elsewhere.html", stranger, True)):
+                for name, text, refused, shown, share in pages + (("elsewhere", stranger, True, None, None),):
                     with self.subTest(name):
-                        path = os.path.join(folder, name)
+                        path = os.path.join(folder, name + ".html")
                         with open(path, "w", encoding="utf-8") as file:
                             file.write(text)
                         errors = browser.load(path)
                         # A reference to elsewhere is refused, and the refusal reaches the console.
                         self.assertEqual(bool(errors), refused, errors)
-                with open(os.path.join(folder, "status.png"), "wb") as file:  # to look at
-                    browser.load(os.path.join(folder, "status.html"))
-                    file.write(browser.screenshot())
-                box = browser.box(f'#w7-players g[data-day="{days[-1]}"]')
-                width, height, rows = pixels(browser.screenshot(
-                    {"x": box["x"], "y": box["y"], "width": box["width"], "height": box["height"]}))
+                        if shown is None:
+                            continue
+                        with open(os.path.join(folder, name + ".png"), "wb") as file:  # to look at
+                            file.write(browser.screenshot())
+                        box = browser.box(f'#w7-players g[data-day="{days[-1]}"]')
+                        width, height, rows = pixels(browser.screenshot(
+                            {"x": box["x"], "y": box["y"], "width": box["width"], "height": box["height"]}))
+                        self.assertGreater(height, 100, box)
+                        counted = {c: sum(row.count(c) for row in rows)
+                                   for c in (colour(shown), colour(status_page.BUILD_COLOURS[0]),
+                                             colour(status_page.BUILD_COLOURS[1]))}
+                        self.assertGreater(sum(counted.values()), 0.97 * width * height, counted)  # the bar fills its box
+                        self.assertAlmostEqual(counted[colour(shown)] / sum(counted.values()), share, delta=0.02)
+                        if name == "paused-and-withdrawn":
+                            self.assertIn(paused, browser.text(".paused"))
+                            _, _, rows = pixels(browser.screenshot(browser.box(".paused")))
+                            red = sum(row.count(colour("#c62828")) for row in rows)
+                            self.assertGreater(red, 0.3 * sum(map(len, rows)))  # the pause stands out
+                            self.assertIn("(withdrawn)", browser.text("body"))
             finally:
                 browser.close()
-        self.assertGreater(height, 100, box)
-        newest, older = colour(status_page.BUILD_COLOURS[0]), colour(status_page.BUILD_COLOURS[1])
-        counted = {c: sum(row.count(c) for row in rows) for c in (newest, older)}
-        self.assertGreater(sum(counted.values()), 0.97 * width * height, counted)  # the bar fills its box
-        self.assertAlmostEqual(counted[newest] / sum(counted.values()), 30 / 40, delta=0.02)
 
 
 if __name__ == "__main__":

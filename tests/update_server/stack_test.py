@@ -442,14 +442,17 @@ class StagedRollout(unittest.TestCase):
         digests = {build: hashlib.md5(module).hexdigest() for build, module in modules.items()}
 
         def check(serial, build, cut=False):
-            """Asks as a player of build; True when offered the staged build (read whole,
-            unless cut: then the player leaves after a few kilobytes)."""
+            """Asks as a player of build, each from a loopback address of its own (status
+            counts at most 16 players an address a day); True when offered the staged build
+            (read whole, unless cut: then the player leaves after a few kilobytes)."""
             raw = (f"GET {release.CHECK_PATH}?{release.check_query(build, serial, digests[build])} "
                    f"HTTP/1.0\r\n\r\n").encode()
             with socket.socket() as connection:
                 if cut:  # a small window: nginx still holds most of the answer when the player leaves
                     connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
                 connection.settimeout(10)
+                number = numbers[serial]
+                connection.bind((f"127.0.{1 + number // 250}.{1 + number % 250}", 0))
                 connection.connect(("127.0.0.1", stack.port))
                 connection.sendall(raw)
                 answer = b""
@@ -461,6 +464,7 @@ class StagedRollout(unittest.TestCase):
 
         # As the plug-in makes it: the MD5 of a volume serial number's decimal text.
         serials = [hashlib.md5(str(n).encode()).hexdigest() for n in random.Random(24).sample(range(1 << 32), 1000)]
+        numbers = {serial: number for number, serial in enumerate(serials)}
 
         def player(i):
             """What the player did: offered, cut, installed, failed (its install)."""
@@ -495,10 +499,11 @@ class StagedRollout(unittest.TestCase):
                                  "--log", stack.access_log, "--days", "1"], capture_output=True, text=True, timeout=60)
         self.assertEqual(status.returncode, 0, status.stderr)
         installed, whole = counted["installed"], counted["offered"] + counted["failed"]
-        self.assertIn(f"\nw7\n  day         checks  players  share     newest  offered  whole  installed  failed  "
-                      f"players per build\n  {day} {checks:>7} {1000:>8} {'10%':>6} {51091:>10} "
-                      f"{counted['offered']:>8} {whole:>6} {installed:>10} {counted['failed']:>7}  "
-                      f"51081: {1000 - installed}, 51091: {installed}\n", status.stdout)
+        self.assertIn(f"\n  {day} {checks:>7} {1000:>7} {10:>5} {51091:<15} {counted['offered']:>9} {whole:>11} "
+                      f"{installed:>9} {counted['failed']:>9}\n", status.stdout)
+        for build, players in (("51091 staged", installed), ("51081", 1000 - installed)):
+            self.assertIn(f"\n  {day} {build:<15} {players:>7}       0            -            -        0       0\n",
+                          status.stdout)
         self.assertIn("  w7: build 51091 to 10% of players, the others keep build 51081 (release 0001)\n",
                       status.stdout)
 

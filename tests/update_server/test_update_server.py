@@ -23,7 +23,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 SERVER_SCRIPT = os.path.join(ROOT, "tools", "update_server.py")
 
 import update_server  # tools/, on PYTHONPATH as CTest sets it
-from murmelon_update import app as update_app, files, player_key, release, rollout, status
+from murmelon_update import app as update_app, files, player_key, release, rollout, status, status_text
 
 MODULE_W7 = b"MZ\x90\x00" + bytes(range(256)) * 40
 MODULE_XP = b"MZ\x90\x00XP" + bytes(range(255, -1, -1)) * 40
@@ -89,10 +89,10 @@ def request(port, a, b, d, c=None, path="/Murmelon/CheckUpdate_v2.php"):
                      f"Host: 127.0.0.1:{port}\r\n\r\n".encode())
 
 
-def check(app, a, b, build):
+def check(app, a, b, build, report=""):
     """(status, headers without the log's, body) of a check through the WSGI application,
-    and the words it logs."""
-    query = f"a={a}&b={b}&c={hashlib.md5((a + b).encode()).hexdigest()}&d={build}"
+    and the words it logs; `report` follows the query as the plug-in's run report."""
+    query = f"a={a}&b={b}&c={hashlib.md5((a + b).encode()).hexdigest()}&d={build}{report}"
     environ = {"PATH_INFO": release.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
     started = []
     body = b"".join(app(environ, lambda status, headers: started.append((status, headers))))
@@ -578,8 +578,11 @@ class PlayerDigests(unittest.TestCase):
             self.assertRegex(lines[-1], "^cannot keep the player key in ")
 
 
-def log_line(day, seconds, words):
-    return f"{day}T10:00:{seconds:02d}+00:00 127.0.0.1 status=200 {words} bytes=100 seconds=0.010\n"
+def log_line(day, seconds, words, address="127.0.0.1"):
+    """A line as nginx writes it: the service's words, then nginx's own, complete= last."""
+    words, _, complete = words.partition(" complete=")
+    return (f"{day}T10:00:{seconds:02d}+00:00 {address} status=200 {words} bytes=100 seconds=0.010"
+            + (f" complete={complete}" if complete else "") + "\n")
 
 
 class StatusFromTheLog(unittest.TestCase):
@@ -589,14 +592,18 @@ class StatusFromTheLog(unittest.TestCase):
         and the second installs; p4 and p5 stay outside the share. Beside them what a
         careless hand or a hostile one leaves: a rotation both compressed and not (while
         logrotate compresses it), one cut short, one that is a FIFO, lines that are too
-        long or hold words the service never writes."""
+        long or hold words the service never writes. On the last day 250 players of the
+        new build report their runs (5 crashed, 3 abnormal, 1 never ended), beside a report
+        logged as invalid, checks of a flavour the site lacks, a client that loops on a
+        failing install and crashes, and one address that forges 30 players' crashes."""
         today = datetime.date(2026, 12, 8)
         days = [(today - datetime.timedelta(days=n)).isoformat() for n in (10, 2, 1, 0)]
 
-        def w7(client, verdict, player, served=None, share=None, complete="OK"):
+        def w7(client, verdict, player, served=None, share=None, complete="OK", ended=""):
             served = served or (51091 if verdict == "update" else client)
             return (f"flavour=w7 client={client} served={served} verdict={verdict}"
-                    + (f" share={share}" if share is not None else "") + f" player={player} complete={complete}")
+                    + (f" share={share}" if share is not None else "") + f" player={player}"
+                    + (f" outcome={ended}" if ended else "") + f" complete={complete}")
 
         logs = {  # the log as logrotate leaves it: access.log.2.gz, access.log.1, access.log
             "access.log.2.gz": [(days[0], w7(51071, "update", "p1", served=51081))]
@@ -607,13 +614,24 @@ class StatusFromTheLog(unittest.TestCase):
                              (days[2], w7(51081, "latest", "p4", share=50)), (days[2], w7(51081, "latest", "p5", share=50)),
                              (days[2], "flavour=- client=- verdict=refused"), (days[2], "verdict=not-found"),
                              (days[2], w7("²", "latest", "p6")), (days[2], w7("9" * 5000, "latest", "p6", served=51091)),
-                             (days[2], "a=b " * 3000)],
+                             (days[2], "a=b " * 3000), (days[2], w7(51091, "latest", "p8", share=50, ended="clean"))],
             "access.log": [(days[3], w7(51091, "latest", "p1")), (days[3], w7(51081, "update", "p2")),
                            (days[3], w7(51081, "update", "p3")), (days[3], w7(51091, "latest", "p3")),
-                           (days[3], w7(51081, "latest", "p4")), (days[3], w7(51081, "latest", "-"))]}
+                           (days[3], w7(51081, "latest", "p4")), (days[3], w7(51081, "latest", "-")),
+                           (days[3], w7(51091, "latest", "p1", ended="invalid")),
+                           (days[3], "flavour=- client=51083 verdict=unknown-flavour"),
+                           (days[3], "flavour=- client=51083 verdict=unknown-flavour")]
+                          + [(days[3], w7(51091, "latest", f"r{i}", ended=(
+                              "crashed fault=c0000005:hw.dll:0001a2b3" if i % 50 == 0 else "abnormal" if i % 100 == 1
+                              else "unknown" if i == 7 else "clean")), f"192.0.2.{i % 200}") for i in range(250)]
+                          + [(days[3], w7(51091, "latest", f"r{i}", ended="clean"), f"192.0.2.{i}") for i in range(10)]
+                          + [(days[3], w7(51081, "update", "loop", ended="crashed fault=c0000005:-:00000000"),
+                              "198.51.100.1") for _ in range(20)]
+                          + [(days[3], w7(51091, "latest", f"forged{i}", ended="crashed fault=c0000005:-:00000000"),
+                              "198.51.100.2") for i in range(30)]}
         with tempfile.TemporaryDirectory() as folder:
             for name, lines in logs.items():
-                text = "".join(log_line(day, i, words) for i, (day, words) in enumerate(lines))
+                text = "".join(log_line(day, i % 60, *words) for i, (day, *words) in enumerate(lines))
                 with (gzip.open if name.endswith(".gz") else open)(os.path.join(folder, name), "wt") as file:
                     file.write(text)
             write(os.path.join(folder, "access.log.old"), log_line(days[3], 0, w7(51081, "latest", "p7")))
@@ -624,6 +642,11 @@ class StatusFromTheLog(unittest.TestCase):
             write(os.path.join(folder, "access.log.3.gz"), cut[:len(cut) // 2])
             os.mkfifo(os.path.join(folder, "access.log.4"))
             read = status.read_status(os.path.join(folder, "access.log"), 3, today)
+            for line in (log_line(day, 0, *words) for lines in logs.values() for day, *words in lines):
+                try:  # the service's own lines are read by one pattern; what it reads is what the words say
+                    self.assertEqual(status.parse(line.rstrip("\n")), status.parse_words(line.rstrip("\n")), line)
+                except status.Malformed:
+                    self.assertRaises(status.Malformed, status.parse_words, line.rstrip("\n"))
             bomb, reading = os.path.join(folder, "bomb.gz"), files.LogReading()
             write(bomb, gzip.compress(b"\0" * (3 << 20)))
             self.assertEqual(list(files.log_lines([bomb], reading, cap=1 << 20)), [])
@@ -631,20 +654,72 @@ class StatusFromTheLog(unittest.TestCase):
             "log LOGS/access.log.4 is not a regular file: not read",
             "log LOGS/access.log.3.gz ends before its end (cut while it was compressed?): read up to the cut",
             f"log LOGS/bomb.gz decompresses to more than the cap of {1 << 20} bytes: read up to there"])
-        self.assertEqual(status.text(read).replace(folder, "LOGS"), f"""\
+        self.assertEqual(status_text.text(read).replace(folder, "LOGS"), f"""\
 Update checks in LOGS/access.log (and 3 rotated), {days[1]} to {days[3]}
 skipped 3 lines: 1 over 8192 bytes, 2 with words the service does not write
+not counted, beyond 16 a day from one address or 4 runs from one player: 30 reported runs,
+  14 players, 0 installs (from 2 addresses)
+reported runs the plug-in does not send (logged as invalid): 1
 
 w7
-  day         checks  players  share     newest  offered  whole  installed  failed  players per build
-  {days[1]}       5        5   100%      51081        0      0          0       0  51081: 5
-  {days[2]}       5        5    50%      51091        3      2          1       1  51081: 5
-  {days[3]}       6        4   100%      51091        2      2          1       0  51081: 2, 51091: 2
+  day         checks players share newest build      offered       whole installed    failed
+             (count) (count)   (%)                 (players) (downloads) (players) (players)
+  {days[1]}       5       5   100 51081                   0           0         0         0
+  {days[2]}       6       6    50 51091                   3           2         1         1
+  {days[3]}     317     271   100 51091                   3          22         1         1
+  day        build           players    runs   crash-free   crash-free abnormal unknown
+                             (count) (count)     runs (%)  players (%)   (runs)  (runs)
+  {days[1]} 51081                 5       0            -            -        0       0
+  {days[2]} 51091                 1       1 too few runs too few runs        0       0 provisional
+  {days[2]} 51081                 5       0            -            -        0       0
+  {days[3]} 51091               268     276        98.08        98.00        3       1
+              faults of 51091: c0000005:-:00000000 16, c0000005:hw.dll:0001a2b3 5; left out of the
+                rates: 16 crashed runs of one address
+  {days[3]} 51081                 3       4 too few runs too few runs        0       0
+              faults of 51081: c0000005:-:00000000 4; left out of the rates: 4 crashed runs of one
+                address
 
 xp
-  day         checks  players  share     newest  offered  whole  installed  failed  players per build
-  {days[1]}       1        1   100%      51082        0      0          0       0  51082: 1
+  day         checks players share newest build      offered       whole installed    failed
+             (count) (count)   (%)                 (players) (downloads) (players) (players)
+  {days[1]}       1       1   100 51082                   0           0         0         0
+  day        build           players    runs   crash-free   crash-free abnormal unknown
+                             (count) (count)     runs (%)  players (%)   (runs)  (runs)
+  {days[1]} 51082                 1       0            -            -        0       0
+
+checks of builds no release of the site serves
+  day        build      checks
+                       (count)
+  {days[3]} 51083           2
 """)
+
+
+    def test_the_log_keeps_a_run_report_only_as_the_words_the_plug_in_sends(self):
+        """Each report as the application logs it, and as status reads that line back."""
+        with tempfile.TemporaryDirectory() as root:
+            make_release(root, "w7", 51091, "1", MODULE_W7)
+            app = update_app.UpdateApp(root, log=quiet)
+            for report, logged in (
+                    ("", None),
+                    ("&e=clean", "outcome=clean"), ("&e=abnormal&f=", "outcome=abnormal"),
+                    ("&e=unknown", "outcome=unknown"),
+                    ("&e=crashed&f=c0000005:hw.dll:0001a2b3", "outcome=crashed fault=c0000005:hw.dll:0001a2b3"),
+                    ("&e=crashed&f=c00000fd:-:00000000", "outcome=crashed fault=c00000fd:-:00000000"),
+                    ("&e=crashed&f=c0000005:" + "m" * 32 + ":0001a2b3", f"outcome=crashed fault=c0000005:{'m' * 32}:0001a2b3"),
+                    ("&e=crashed", "outcome=invalid"), ("&e=crashed&f=c0000005:-:0001a2b3", "outcome=invalid"),
+                    ("&e=crashed&f=c0000005:HW.DLL:0001a2b3", "outcome=invalid"),
+                    ("&e=crashed&f=c0000005:" + "m" * 33 + ":0001a2b3", "outcome=invalid"),
+                    ("&e=crashed&f=c0000005:a/b:0001a2b3", "outcome=invalid"),
+                    ("&e=clean&f=c0000005:hw.dll:0001a2b3", "outcome=invalid"), ("&e=CLEAN", "outcome=invalid"),
+                    ("&e=clean&e=clean", "outcome=invalid"), ("&f=", "outcome=invalid"),
+                    ("&e=clean%20outcome=crashed", "outcome=invalid"), ("&e=clean%0Averdict=update", "outcome=invalid")):
+                with self.subTest(report):
+                    answer, words = check(app, "", SERIAL, 51081, report)
+                    self.assertTrue(answer[2].startswith(b"SAVETO:"), answer[0])  # answered as before
+                    tail = words.split(" player=", 1)[1].split(" ", 1)[1:]
+                    self.assertEqual(tail[0] if tail else None, logged)
+                    parsed = status.parse(log_line("2026-12-08", 0, words))
+                    self.assertEqual(parsed.outcome, (logged or "=").split()[0].split("=")[1])
 
 
 class CommandLine(unittest.TestCase):

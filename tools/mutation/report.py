@@ -42,12 +42,14 @@ def summarise(summary):
 def text(summary):
     folders, totals = summarise(summary)
     width = max([len(f) for f in folders] + [14]) + 2
-    sample = (f"a sample of {summary['sample']} C/C++ mutants (seed {summary['seed']}) and every Python mutant"
-              if summary["sample"] is not None else "every mutant")
+    drawn = [f"{summary[k]} {name}" for k, name in (("sample", "C/C++"), ("python_sample", "Python"))
+             if summary.get(k) is not None]
+    sample = (f"a sample of {' and '.join(drawn)} mutants (seed {summary['seed']})" if drawn else "every mutant")
     lines = [f"Mutation run of {summary['revision']}: {sample}, "
              f"{summary['generated']['cxx']} C/C++ and {summary['generated']['python']} Python made",
              f"{summary['command']}  ({summary['jobs']} at a time, {summary['seconds'] // 60} min "
              f"{summary['seconds'] % 60} s, finished {summary['finished']})",
+             *(["STOPPED before the end: only the mutants below were tried."] if summary.get("stopped") else []),
              "",
              f"{'Folder':<{width}}" + "".join(f"{c:>11}" for c in COLUMNS) + "   score"]
     for folder, counts in folders.items():

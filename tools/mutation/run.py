@@ -2,8 +2,9 @@
 that can reach it. Run through tools/mutate.sh (set-up, Wine's environment):
 
     tools/mutate.sh                        # every mutant (hours)
-    tools/mutate.sh --sample 200 --seed 1  # 200 C/C++ mutants spread over the folders by
-                                           # size, and every Python mutant
+    tools/mutate.sh --sample 200 --python-sample 300 --seed 1
+                                           # 200 C/C++ and 300 Python mutants, spread over
+                                           # the folders by size (under an hour)
     tools/mutate.sh --only KEY|REGEX       # mutants whose key or identity matches
     tools/mutate.sh --list [--sample ...]  # what would run, nothing run
 
@@ -27,6 +28,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -387,13 +389,18 @@ def run_baseline(workers, contexts, logs):
     return results
 
 
+def folder_sizes(mutants):
+    sizes = collections.Counter()
+    for path in sorted({m.path for m in mutants}):
+        sizes[path.rsplit("/", 1)[0] if "/" in path else "."] += sources.code_lines(CHECKOUT, path)
+    return sizes
+
+
 def choose(cxx, python, arguments):
     if arguments.sample is not None:
-        cxx_paths = sorted({m.path for m in cxx})
-        sizes = collections.Counter()
-        for path in cxx_paths:
-            sizes[path.rsplit("/", 1)[0]] += sources.code_lines(CHECKOUT, path)
-        cxx = sampling.sample(cxx, sizes, arguments.sample, arguments.seed)
+        cxx = sampling.sample(cxx, folder_sizes(cxx), arguments.sample, arguments.seed)
+    if arguments.python_sample is not None:
+        python = sampling.sample(python, folder_sizes(python), arguments.python_sample, arguments.seed)
     chosen = cxx + python
     if arguments.only:
         pattern = re.compile(arguments.only)
@@ -403,7 +410,8 @@ def choose(cxx, python, arguments):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--sample", type=int, help="C and C++ mutants to draw (every Python mutant runs)")
+    parser.add_argument("--sample", type=int, help="C and C++ mutants to draw, spread over the folders by size")
+    parser.add_argument("--python-sample", type=int, help="Python mutants to draw the same way (default: all)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--only", help="a mutant's key, or a regex on identities")
     parser.add_argument("--list", action="store_true", help="list the mutants, run nothing")
@@ -460,11 +468,16 @@ def main(argv=None):
         queue = list(chosen)
         lock = threading.Lock()
         results = []
+        # Ctrl-C or a TERM: each worker ends the mutant it is on (taking it out again),
+        # and the report covers those done.
+        stop = threading.Event()
+        for number in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(number, lambda *_: stop.set())
 
         def drain(worker):
             while True:
                 with lock:
-                    if not queue:
+                    if not queue or stop.is_set():
                         return
                     mutant = queue.pop(0)
                 outcome = runner.run(worker, mutant)
@@ -477,12 +490,14 @@ def main(argv=None):
         summary = {
             "revision": revision,
             "command": "tools/mutate.sh " + " ".join(sys.argv[1:] if argv is None else argv),
-            "seed": arguments.seed if arguments.sample is not None else None,
+            "seed": arguments.seed,
             "sample": arguments.sample,
+            "python_sample": arguments.python_sample,
             "generated": {"cxx": len(cxx), "python": len(python)},
             "finished": datetime.datetime.now().isoformat(timespec="seconds"),
             "seconds": round(time.monotonic() - started),
             "jobs": len(workers),
+            "stopped": len(results) < len(chosen),
             "failing_without_mutants": failing,
             "stale_judgements": sorted(i for i in equivalents if i not in identities),
             "mutants": sorted(results, key=lambda r: (r["path"], r["line"], r["key"])),

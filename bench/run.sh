@@ -13,6 +13,7 @@
 #   6. the update service under slow clients: today's server against nginx + gunicorn,
 #      nginx's cost of 1000 paced downloads, and a release staged to 10% against the same
 #      served to everyone (bench/service_bench.py, about 6 minutes)
+# The mutation score, from an hour-long run, has a script of its own: bench/run_mutation.sh.
 # Usage: bench/run.sh [build dir, default build/mingw] [starts per figure, default 5]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

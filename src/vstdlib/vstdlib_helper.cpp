@@ -103,21 +103,9 @@ int Q_vsnprintf(char* dest, int maxLen, const char* format, va_list args) {
   return written;
 }
 
-bool CheckReadable(const void* ptr, unsigned count) {
-  if (!IsBadReadPtr(ptr, count)) return true;
-  RaiseAssertionReport("!IsBadReadPtr( ptr, count )", __LINE__);
-  return false;
-}
-
 bool CheckWritable(void* ptr, unsigned count) {
   if (!IsBadWritePtr(ptr, count)) return true;
   RaiseAssertionReport("!IsBadWritePtr( ptr, count )", __LINE__);
-  return false;
-}
-
-bool CheckReadWrite(void* ptr, unsigned count) {
-  if (!(IsBadWritePtr(ptr, count) || IsBadReadPtr(ptr, count))) return true;
-  RaiseAssertionReport("!( IsBadWritePtr(ptr, count) || IsBadReadPtr(ptr,count))", __LINE__);
   return false;
 }
 

@@ -50,7 +50,5 @@ int Q_snprintf(char* dest, int maxLen, const char* format, ...)
 void RaiseAssertionReport(const char* expression, int line);
 // Pointer checks: each raises the assertion report when the test fails and returns
 // whether the pointer is usable.
-bool CheckReadable(const void* ptr, unsigned count);
 bool CheckWritable(void* ptr, unsigned count);
-bool CheckReadWrite(void* ptr, unsigned count);
 bool CheckString(const char* ptr, unsigned maxchar);

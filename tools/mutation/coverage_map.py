@@ -42,12 +42,16 @@ def configure_tree(root, build, log):
     shutil.rmtree(build, ignore_errors=True)
     os.makedirs(build)
     flush = os.path.join(build, "coverage_flush.o")
+    # Unoptimised (NDEBUG as in the real build): every line's code stays where it is
+    # written, and no function is inlined away (one inlined everywhere would count as
+    # never run).
     flags = "--coverage"
     steps = [["i686-w64-mingw32-g++", "-O2", "-std=c++17", "-D_WIN32_WINNT=0x0501", "-fno-exceptions",
               "-fno-rtti", "-fno-threadsafe-statics", "-fno-asynchronous-unwind-tables", "-c",
               os.path.join(HERE, "coverage_flush.cpp"), "-o", flush],
              ["cmake", "--preset", "mingw", "-B", build, "-DMURMELON_SCENARIO_TIMEOUT=400",
               f"-DCMAKE_C_FLAGS={flags}", f"-DCMAKE_CXX_FLAGS={flags}",
+              "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O0 -g -DNDEBUG", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O0 -g -DNDEBUG",
               f"-DCMAKE_EXE_LINKER_FLAGS={flags} {flush}", f"-DCMAKE_SHARED_LINKER_FLAGS={flags} {flush}"],
              ["cmake", "--build", build]]
     for step in steps:
@@ -159,8 +163,8 @@ def measure(root, tests, python_paths, work, log, jobs=2, progress=print):
 
 def gcov_functions(gcov_dir, root):
     """({relpath: {(start, end, name)}}, {(relpath, start) of the functions that ran},
-    {object paths, without their extension, that wrote counts}) from what one test run
-    left under gcov_dir."""
+    {object paths, without their extension, that wrote counts}, {relpath: {line: ran}})
+    from what one test run left under gcov_dir."""
     gcdas = []
     for folder, _, files in os.walk(gcov_dir):
         for name in files:
@@ -171,10 +175,10 @@ def gcov_functions(gcov_dir, root):
                 if os.path.isfile(original) and not os.path.lexists(gcno):
                     os.symlink(original, gcno)
                 gcdas.append(gcda)
-    functions, ran = {}, set()
+    functions, ran, lines = {}, set(), {}
     objects = {os.path.join("/", os.path.relpath(g, gcov_dir))[:-5] for g in gcdas}
     if not gcdas:
-        return functions, ran, objects
+        return functions, ran, objects, lines
     # Many files per call, a few hundred at most on one command line.
     for first in range(0, len(gcdas), 200):
         run = subprocess.run([GCOV, "-j", "-t"] + gcdas[first:first + 200], capture_output=True,
@@ -199,7 +203,11 @@ def gcov_functions(gcov_dir, root):
                     functions.setdefault(relative, set()).add(key)
                     if function["execution_count"] > 0:
                         ran.add((relative, function["start_line"]))
-    return functions, ran, objects
+                counted = lines.setdefault(relative, {})
+                for line in entry.get("lines", []):
+                    number = line["line_number"]
+                    counted[number] = counted.get(number, False) or line["count"] > 0
+    return functions, ran, objects, lines
 
 
 def python_lines(environment):
@@ -226,6 +234,8 @@ class CoverageMap:
         self.functions = {p: [tuple(f) for f in fs] for p, fs in data["cxx_functions"].items()}
         self.cxx_ran = {c: {tuple(x) for x in ran} for c, ran in data["cxx_ran"].items()}
         self.flushed = {c: set(objects) for c, objects in data["flushed"].items()}
+        self.code_lines = {p: set(n) for p, n in data["code_lines"].items()}
+        self.lines_ran = {c: {p: set(n) for p, n in files.items()} for c, files in data["lines_ran"].items()}
         self.loaded = {c: set(modules) for c, modules in data["loaded"].items()}
         self.modules_of_object = data["modules_of_object"]
         self.objects_of_file = data["objects_of_file"]
@@ -247,13 +257,18 @@ class CoverageMap:
                 if not relative.startswith(".."):
                     objects_of_file.setdefault(relative, set()).add(os.path.splitext(item)[0])
         functions, cxx_ran, flushed, loaded = {}, {}, {}, {}
+        code_lines, lines_ran = {}, {}
         for index, run in enumerate(runs):
             folder = os.path.join(environment.work, "gcov", str(run["index"]))
-            found, ran, objects = gcov_functions(folder, root)
+            found, ran, objects, lines = gcov_functions(folder, root)
             for path, items in found.items():
                 functions.setdefault(path, set()).update(items)
             context = run["context"]
             cxx_ran[context] = sorted(ran)
+            for path, counted in lines.items():
+                code_lines.setdefault(path, set()).update(counted)
+            lines_ran[context] = {path: sorted(n for n, hit in counted.items() if hit)
+                                  for path, counted in lines.items() if any(counted.values())}
             flushed[context] = sorted(objects)
             marks = os.path.join(folder, "loaded")
             loaded[context] = sorted(os.listdir(marks)) if os.path.isdir(marks) else []
@@ -266,6 +281,7 @@ class CoverageMap:
                 python[relative] = lines
         return cls({"cxx_functions": {p: sorted(fs) for p, fs in functions.items()},
                     "cxx_ran": cxx_ran, "flushed": flushed, "loaded": loaded,
+                    "code_lines": {p: sorted(n) for p, n in code_lines.items()}, "lines_ran": lines_ran,
                     "modules_of_object": {o: sorted(m) for o, m in modules_of_object.items()},
                     "objects_of_file": {p: sorted(o) for p, o in objects_of_file.items()},
                     "python": python, "runs": runs})
@@ -286,14 +302,17 @@ class CoverageMap:
 
     def runs_cxx(self, context, path, line):
         """Whether a run (a context) may execute the code at path:line. Where the run's
-        counts of the file's objects exist: whether they show the enclosing function ran
-        (a line in no function, a table's initial value, counts as run). Where they do
+        counts of the file's objects exist: whether they show the line ran or, for a line
+        without code of its own, the enclosing function (a line in no function, a table's
+        initial value, counts as run). Where they do
         not: whether a module with those objects loaded in the run and ended without
         writing them (killed): then it may have run."""
         objects = self.objects_of_file.get(path)
         if not objects or context not in self.flushed:
             return True
         if any(o in self.flushed[context] for o in objects):
+            if line in self.code_lines.get(path, ()):
+                return line in self.lines_ran[context].get(path, ())
             function = self.function_at(path, line)
             return function is None or (path, function[0]) in self.cxx_ran[context]
         loaded = self.loaded[context]

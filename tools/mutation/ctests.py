@@ -80,13 +80,16 @@ class Outcome:
         return self.verdict in ("passed", "skipped")
 
 
-def run_command(command, cwd, environment, limit, log=None):
+def run_command(command, cwd, environment, limit, log=None, running=None):
     """(exit status or None on a time-out, output, seconds): the command in a process
-    group of its own, all of which is killed at the limit."""
+    group of its own, all of which is killed at the limit. running, a set, holds the
+    process while it runs, so that another thread can end it (stop())."""
     started = time.monotonic()
     process = subprocess.Popen(command, cwd=cwd, env=environment, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                start_new_session=True)
+    if running is not None:
+        running.add(process)
     try:
         output, _ = process.communicate(timeout=limit)
         status = process.returncode
@@ -96,11 +99,19 @@ def run_command(command, cwd, environment, limit, log=None):
         status = None
     finally:
         _kill_group(process)  # what it left running (a server, a Wine program)
+        if running is not None:
+            running.discard(process)
     text = output.decode("utf-8", "replace")
     if log is not None:
         with open(log, "a", encoding="utf-8") as handle:
             handle.write(f"$ (cd {cwd} && {' '.join(command)})\n{text}\n")
     return status, text, time.monotonic() - started
+
+
+def stop(running):
+    """Ends every process in running (see run_command), with what each started."""
+    for process in list(running):
+        _kill_group(process)
 
 
 def _kill_group(process):
@@ -117,11 +128,11 @@ def environment_for(test, extra=None):
     return environment
 
 
-def run(test, limit=None, extra_environment=None, command=None, log=None):
+def run(test, limit=None, extra_environment=None, command=None, log=None, running=None):
     """The test, judged by CTest's rules."""
     limit = min(test.timeout, limit) if limit else test.timeout
     status, output, seconds = run_command(command or test.command, test.cwd,
-                                          environment_for(test, extra_environment), limit, log)
+                                          environment_for(test, extra_environment), limit, log, running)
     if status is None:
         return Outcome("timeout", seconds, output)
     return Outcome(verdict(test, status, output), seconds, output)

@@ -154,7 +154,7 @@ def _qualified(cursor):
         if parent.kind in (K.NAMESPACE, K.CLASS_DECL, K.STRUCT_DECL, K.UNION_DECL, K.CLASS_TEMPLATE):
             names.append(parent.spelling or "(anonymous)")
         parent = parent.semantic_parent
-    return "::".join(reversed(names + [cursor.displayname or cursor.spelling]))
+    return "::".join(list(reversed(names)) + [cursor.displayname or cursor.spelling])
 
 
 def _strip(cursor):

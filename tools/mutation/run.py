@@ -50,6 +50,9 @@ TREES = ("native", "mingw")
 BUILD_LIMIT = 1800    # seconds: a first build of both trees
 REBUILD_LIMIT = 900   # an incremental rebuild with a mutant in
 FIXTURE_EVERY = 200   # the shared Wine server stays 300 s after its last client
+# Tests of one mutant run two at a time: most of a scenario's time is waiting (on a
+# deadline, a server, Wine), as under ctest -j2.
+TESTS_AT_ONCE = 2
 
 
 def log_line(text):
@@ -115,6 +118,7 @@ class Worker:
         self.tests = {}
         self.dirty = set()
         self.fixtures_at = 0.0
+        self.fixture_lock = threading.Lock()
         self.interpreters = {}
 
     def build(self, trees, limit, log):
@@ -149,53 +153,90 @@ class Worker:
         return self.interpreters[program]
 
     def ensure_fixtures(self, test, log):
-        if not test.fixtures_required or time.monotonic() - self.fixtures_at < FIXTURE_EVERY:
-            return
-        for setup in self.tests.values():
-            if set(setup.fixtures_setup) & set(test.fixtures_required):
-                ctests.run(setup, log=log)
-        self.fixtures_at = time.monotonic()
+        with self.fixture_lock:
+            if not test.fixtures_required or time.monotonic() - self.fixtures_at < FIXTURE_EVERY:
+                return
+            for setup in self.tests.values():
+                if set(setup.fixtures_setup) & set(test.fixtures_required):
+                    ctests.run(setup, log=log)
+            self.fixtures_at = time.monotonic()
 
-    def run_contexts(self, contexts, baseline, log):
-        """Runs the contexts in order, cases of one unittest test that follow each other
-        in one process; stops at the first that fails. Returns (verdict, context, ran)
-        with verdict "passed", "failed" or "timeout"."""
+    def tasks(self, contexts, baseline):
+        """The contexts as tasks, each a list of (test, cases, seconds) run one after the
+        other: cases of one unittest test that follow each other share a process, and a
+        test that needs another's output (not a fixture's) has that test in front, in the
+        same task, even where the other is a context of its own too."""
         groups = []
         for context in contexts:
             if groups and context["case"] and groups[-1][0]["test"] == context["test"] and groups[-1][0]["case"]:
                 groups[-1].append(context)
             else:
                 groups.append([context])
-        ran = 0
-        done = set()
+        needed = {name for c in contexts for name in self.tests[c["test"]].depends
+                  if name in self.tests and not self.tests[name].fixtures_setup}
+        tasks = []
         for group in groups:
             test = self.tests[group[0]["test"]]
-            # A test that needs another's output (not a fixture) gets it run first.
-            for name in test.depends:
-                other = self.tests.get(name)
-                if other and not other.fixtures_setup and name not in done:
-                    verdict, _ = self._run_group(other, [None], baseline.get(name, 10), log)
-                    done.add(name)
-                    ran += 1
-                    if verdict != "passed":
-                        return verdict, {"context": name, "test": name, "case": None}, ran
-            seconds = sum(baseline.get(c["context"], 10) for c in group)
-            verdict, failed_case = self._run_group(test, [c["case"] for c in group], seconds, log)
-            done.add(test.name)
-            ran += len(group)
-            if verdict != "passed":
-                culprit = next((c for c in group if c["case"] == failed_case), group[0])
-                return verdict, culprit, ran
-        return "passed", None, ran
+            if test.name in needed and not group[0]["case"]:
+                continue  # runs in front of the test that needs it
+            steps = [(self.tests[name], [None], baseline.get(name, 10), {"context": name, "test": name, "case": None})
+                     for name in test.depends if name in needed]
+            steps.append((test, [c["case"] for c in group], sum(baseline.get(c["context"], 10) for c in group), group))
+            tasks.append(steps)
+        return tasks
 
-    def _run_group(self, test, cases, seconds, log):
+    def run_contexts(self, contexts, baseline, log):
+        """Runs the contexts, TESTS_AT_ONCE at a time in the order given, and stops at the
+        first that fails (ending those still running). Returns (verdict, context, ran) with
+        verdict "passed", "failed" or "timeout"."""
+        running, lock = set(), threading.Lock()
+        decided, ran = [], [0]
+
+        def task(steps):
+            for test, cases, seconds, what in steps:
+                if decided:
+                    return
+                verdict, failed_case = self._run_group(test, cases, seconds, log, running)
+                with lock:
+                    if decided:
+                        return
+                    ran[0] += len(cases)
+                    if verdict != "passed":
+                        group = what if isinstance(what, list) else [what]
+                        decided.append((verdict, next((c for c in group if c["case"] == failed_case), group[0])))
+                        ctests.stop(running)
+                        return
+        tasks = self.tasks(contexts, baseline)
+        with concurrent.futures.ThreadPoolExecutor(TESTS_AT_ONCE) as pool:
+            list(pool.map(task, tasks))
+        if not decided:
+            return "passed", None, ran[0]
+        verdict, culprit = decided[0]
+        # A failure beside another test may be the machine's load: it counts when the
+        # test fails again alone. If it passes alone, every test runs again, one by one.
+        steps = next(t for t in tasks if any(culprit in (w if isinstance(w, list) else [w]) for *_, w in t))
+        for test, cases, seconds, what in steps:
+            again, _ = self._run_group(test, cases, seconds, log)
+            if again != "passed":
+                return verdict, culprit, ran[0]
+        for steps in tasks:
+            for test, cases, seconds, what in steps:
+                again, failed_case = self._run_group(test, cases, seconds, log)
+                ran[0] += len(cases)
+                if again != "passed":
+                    group = what if isinstance(what, list) else [what]
+                    return again, next((c for c in group if c["case"] == failed_case), group[0]), ran[0]
+        return "passed", None, ran[0]
+
+    def _run_group(self, test, cases, seconds, log, running=None):
         self.ensure_fixtures(test, log)
         limit = max(30.0, 5 * seconds + 20)
         extra = {"PYTHONDONTWRITEBYTECODE": "1"}
         command = None
         if cases and cases[0]:
             command = coverage_map.case_command(test, cases, self.interpreter(test.command[0]))
-        outcome = ctests.run(test, limit=limit, extra_environment=extra, command=command, log=log)
+        outcome = ctests.run(test, limit=limit, extra_environment=extra, command=command, log=log,
+                             running=running)
         if outcome.verdict in ("passed", "skipped"):
             return "passed", None
         failed = re.findall(r"^FAILED (\S+)$", outcome.output, re.MULTILINE)
@@ -249,21 +290,29 @@ class Runner:
         self.baseline = baseline
         self.equivalents = equivalents
         self.total = total
-        self.history = collections.defaultdict(collections.Counter)  # path -> killing contexts
+        self.history = collections.defaultdict(collections.Counter)  # a file or folder -> the contexts that caught its mutants
         self.lock = threading.Lock()
         self.done = 0
 
     def order(self, mutant, contexts):
-        """Cases of one test together (one process, one set-up of its class), the tests
-        that caught mutants of this file before first, then the cheapest."""
-        seen = self.history[mutant.path]
+        """Cases of one test together (one process, one set-up of its class); first the
+        tests that caught mutants of this file, then of its folder, then the tests of its
+        area (named after its folder: crash_*, update_*; the native units for a file they
+        compile), then the cheapest."""
+        by_file, by_folder = self.history[mutant.path], self.history[mutant.folder]
+        area = mutant.folder.rsplit("/", 1)[-1] + "_"
         cost = lambda c: self.baseline.get(c["context"], 10)  # noqa: E731
+
+        def rank(group):
+            name = group[0]["test"]
+            near = name.startswith(area) or self.reach.tree_of.get(name) == "native"
+            return (-sum(by_file[c["context"]] for c in group), -sum(by_folder[c["context"]] for c in group),
+                    not near, sum(cost(c) for c in group), name)
         tests = {}
         for context in contexts:
             tests.setdefault(context["test"], []).append(context)
-        groups = sorted(tests.values(), key=lambda group: (-sum(seen[c["context"]] for c in group),
-                                                           sum(cost(c) for c in group), group[0]["test"]))
-        return [c for group in groups for c in sorted(group, key=lambda c: (-seen[c["context"]], cost(c)))]
+        groups = sorted(tests.values(), key=rank)
+        return [c for group in groups for c in sorted(group, key=lambda c: (-by_file[c["context"]], cost(c)))]
 
     def run(self, worker, mutant):
         started = time.monotonic()
@@ -304,6 +353,7 @@ class Runner:
                               by=culprit["context"])
                 with self.lock:
                     self.history[mutant.path][culprit["context"]] += 1
+                    self.history[mutant.folder][culprit["context"]] += 1
         finally:
             with open(path, "wb") as handle:
                 handle.write(original)
@@ -359,7 +409,8 @@ def measure_coverage(worker, python_paths, scratch, digest, logs):
         test.tree = "native" if test.name in worker.tests and worker.tests[test.name].tree == "native" else "mingw"
     runs, environment = coverage_map.measure(worker.root, tests, python_paths,
                                              os.path.join(scratch, "coverage-work"),
-                                             os.path.join(logs, "coverage-runs.log"), progress=log_line)
+                                             os.path.join(logs, "coverage-runs.log"),
+                                             jobs=2 * TESTS_AT_ONCE, progress=log_line)
     for run in runs:
         run["tree"] = worker.tests[run["test"]].tree if run["test"] in worker.tests else "mingw"
     result = coverage_map.CoverageMap.build(worker.root, tree, runs, environment, progress=log_line)

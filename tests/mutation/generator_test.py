@@ -109,7 +109,7 @@ class Generators(unittest.TestCase):
                 self.assertEqual(set(after), set(before))
                 self.assertTrue(all(after[i] > before[i] for i in before))
 
-    def test_a_sample_is_spread_by_size_and_the_same_for_the_same_seed(self):
+    def test_a_sample_is_spread_by_size_the_same_for_the_same_seed_and_part_of_a_larger_one(self):
         mutants = self.generated("cxx", CXX)
         for index, mutant in enumerate(mutants):
             mutant.path = ("big/" if index % 3 else "small/") + mutant.path
@@ -118,6 +118,7 @@ class Generators(unittest.TestCase):
         self.assertEqual(sorted(m.folder for m in first), ["big"] * 5 + ["small"])
         self.assertEqual([m.identity for m in sampling.sample(list(reversed(mutants)), sizes, 6, seed=7)],
                          [m.identity for m in first])
+        self.assertLess({m.identity for m in first}, {m.identity for m in sampling.sample(mutants, sizes, 9, seed=7)})
 
 
 if __name__ == "__main__":

@@ -459,6 +459,30 @@ def choose(cxx, python, arguments):
     return sorted(chosen, key=lambda m: (m.path.endswith(".py"), m.path, m.start, m.text))
 
 
+def rejudge(folder):
+    """The report in folder again, with today's judgements: a survivor judged now becomes
+    equivalent, one no longer judged a survivor again."""
+    with open(os.path.join(folder, "report.json")) as handle:
+        summary = json.load(handle)
+    equivalents = judged.load(CHECKOUT)
+    for result in summary["mutants"]:
+        reason = equivalents.get(result["identity"])
+        if result["status"] == "equivalent" and reason is None:
+            result["status"] = "survived"
+        result.pop("judged", None)
+        if reason is not None:
+            result["judged"] = reason
+            if result["status"] == "survived":
+                result["status"] = "equivalent"
+    known = set(summary.get("identities", [m["identity"] for m in summary["mutants"]]))
+    summary["stale_judgements"] = sorted(i for i in equivalents if i not in known)
+    for key in ("folders", "totals", "scores"):
+        summary.pop(key, None)
+    report.write(summary, folder)
+    log_line(open(os.path.join(folder, "report.txt")).read().split("\n\nSurvivors")[0])
+    return 0
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sample", type=int, help="C and C++ mutants to draw, spread over the folders by size")
@@ -469,7 +493,11 @@ def main(argv=None):
     parser.add_argument("--jobs", type=int, default=2, choices=(1, 2))
     parser.add_argument("--scratch", help="keep the scratch copies, builds and coverage here")
     parser.add_argument("--report", default=os.path.join(CHECKOUT, "build", "mutation"))
+    parser.add_argument("--rejudge", action="store_true",
+                        help="apply tests/mutants/equivalent.txt as it is now to the last report; run nothing")
     arguments = parser.parse_args(argv)
+    if arguments.rejudge:
+        return rejudge(arguments.report)
     started = time.monotonic()
     revision = subprocess.run(["git", "-C", CHECKOUT, "rev-parse", "--short", "HEAD"], capture_output=True,
                               text=True).stdout.strip()
@@ -551,6 +579,7 @@ def main(argv=None):
             "stopped": len(results) < len(chosen),
             "failing_without_mutants": failing,
             "stale_judgements": sorted(i for i in equivalents if i not in identities),
+            "identities": sorted(identities),
             "mutants": sorted(results, key=lambda r: (r["path"], r["line"], r["key"])),
         }
         report.write(summary, arguments.report)

@@ -40,8 +40,11 @@ def sample(mutants, sizes, count, seed):
         for folder in open_folders[:short]:
             quota[folder] += 1
             short -= 1
-    rng = random.Random(seed)
+    # Each folder's mutants in an order of its own drawn from the seed, its share taken
+    # from the front: a smaller sample of the same seed is part of a larger one.
     chosen = []
     for folder in sorted(by_folder):
-        chosen += rng.sample(by_folder[folder], quota.get(folder, 0))
+        order = list(by_folder[folder])
+        random.Random(f"{seed}:{folder}").shuffle(order)
+        chosen += order[:quota.get(folder, 0)]
     return chosen

@@ -18,6 +18,8 @@ ensure_setup() {
   [ -f /usr/include/sodium.h ] || missing=1
   grep -q no-debugger-configured "$root/deps/wineprefix/system.reg" 2>/dev/null || missing=1
   [ -f /usr/include/doctest/doctest.h ] || missing=1
+  # libclang's bindings (the mutation tools and their test in the default suite).
+  [ -f /usr/lib/python3/dist-packages/clang/cindex.py ] || missing=1
   # Wine's i386 loader runs (natively, or through the emulator that setup registers).
   /usr/lib/wine/wine --version >/dev/null 2>&1 || missing=1
   if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then

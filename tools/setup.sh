@@ -38,6 +38,11 @@ command -v lldb-14 >/dev/null 2>&1 || need_pkgs=1
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need_pkgs=1
 # Debian's Chromium renders the release status page in its test (tests/update_server).
 command -v chromium >/dev/null 2>&1 || need_pkgs=1
+# The mutation tools (tools/mutation): libclang's bindings read C and C++, coverage.py
+# picks the tests of a Python mutant; both for Debian's interpreter.
+for module in clang.cindex coverage; do
+  /usr/bin/python3 -c "import $module" >/dev/null 2>&1 || need_pkgs=1
+done
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -49,7 +54,8 @@ if [ "$need_pkgs" = 1 ]; then
     g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev \
     python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev \
     nginx-light gunicorn libsodium-dev autoconf automake libtool openssl \
-    gcc-12-source lldb-14 debhelper dh-python po-debconf lintian iproute2 systemd chromium >/dev/null
+    gcc-12-source lldb-14 debhelper dh-python po-debconf lintian iproute2 systemd chromium \
+    python3-clang-14 python3-coverage >/dev/null
 fi
 
 # Wine's i386 loader must run; on a 64-bit-only kernel it runs under emulation.

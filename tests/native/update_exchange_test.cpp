@@ -334,6 +334,29 @@ TEST_CASE("a download is abandoned below 16 KiB in 10 s, and the whole check aft
   }
 }
 
+TEST_CASE("the pace counts only the last ten seconds, however long nobody asked") {
+  // The exchange asks at every whole second; the pace must not rely on that.
+  struct Row {
+    const char* what;
+    std::vector<std::pair<uint32_t, size_t>> arrivals;  // ms after the start, bytes
+    uint32_t judgedAtMs;
+    bool tooSlow;
+  } rows[] = {
+      {"16 KiB at once, judged 10 s later", {{0, 16384}}, 10000, false},
+      {"16 KiB at once, then 11.5 s without a question", {{0, 16384}}, 11500, true},
+      {"16 KiB, a byte 20 s later, judged a second after", {{0, 16384}, {20000, 1}}, 21000, true},
+      {"16 KiB 20 s in, judged 5 s later", {{20000, 16384}}, 25000, false},
+  };
+  for (const Row& row : rows) {
+    INFO(std::string(row.what));
+    const uint32_t start = 0xFFFFFFFFu - 2500;  // across the tick's wrap
+    DownloadPace pace;
+    StartPace(&pace, start);
+    for (const auto& [atMs, bytes] : row.arrivals) CountArrival(&pace, start + atMs, bytes);
+    CHECK(TooSlow(&pace, start + row.judgedAtMs) == row.tooSlow);
+  }
+}
+
 TEST_CASE("the save name must be a safe bare file name, and is never written") {
   std::string module = Module();
   // (Every refused form is in the table below; these show the exchange applies it.)

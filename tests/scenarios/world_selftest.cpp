@@ -123,6 +123,10 @@ SCENARIO(voice_init_message_runs_engine_handler) {
            "engine: VoiceInit \"voice_speex\" 3 slot=engine -> Steam voice, rate 8000, bytes 16000, result 1\n"
            "engine: voice init message: read 2 of 2 fields\n");
   ok(game.MessageFieldsRead() == 2, "fields read %d\n", game.MessageFieldsRead());
+  // A read past the message, as a wrong handler would make it: the engine's -1, journaled.
+  auto readByte = reinterpret_cast<int(__cdecl*)()>(game.EngineAddress("ReadByte"));
+  ok(readByte() == -1, "a read past the message gave a value\n");
+  ok_bytes(game.Journal().substr(journal.size()), "engine: message read out of order (ReadByte at field 2)\n");
   WorldVoiceInitCall call = game.LastVoiceInit();
   ok(call.calls == 1 && strcmp(call.codec, "voice_speex") == 0 && call.quality == 3 &&
          call.slotWasEngine == 1 && call.usedSteam == 1,
@@ -331,12 +335,16 @@ SCENARIO(small_engine_image_ends_before_probe_1) {
   DWORD size = ImageSize(game.Engine());
   ok(size < kProbe1, "small engine SizeOfImage %#lx, must be below %#x\n", size, kProbe1);
   ok(game.EngineAddress("FuncTable") == 0, "small engine claims a layout\n");
-  // Nothing readable lies at the probe offsets: a probe that leaves the image faults.
+  // Every probe offset lies in the engine's fence, the one reservation from the image's
+  // next 64 KiB boundary on: a probe that leaves the image faults, whatever the process
+  // maps later (Wine reserves address space of its own, so reserved alone proves nothing).
+  uintptr_t fence = (game.EngineBase() + size + 0xFFFF) & ~uintptr_t{0xFFFF};
   for (uint32_t offset : {0x1478DCu, kProbe1, kProbe2, kProbe4}) {
     MEMORY_BASIC_INFORMATION region{};
     VirtualQuery(reinterpret_cast<void*>(game.EngineBase() + offset), &region, sizeof region);
-    ok(region.State != MEM_COMMIT, "probe offset %#x of the small engine is mapped (%#lx)\n", offset,
-       region.State);
+    ok(region.State == MEM_RESERVE && reinterpret_cast<uintptr_t>(region.AllocationBase) == fence,
+       "probe offset %#x of the small engine is not fenced (state %#lx, reservation at %p)\n", offset,
+       region.State, region.AllocationBase);
   }
   game.Command("version");
   ok(scenario::HasLine(game.Console(), "Exe build: 17:47:17 Apr 25 2013 (6027)"), "console: %s\n",

@@ -26,7 +26,7 @@ ensure_setup() {
     [ -f "$root/deps/emulation/lib/i386-linux-gnu/libfault_trap.so" ] || missing=1
   fi
   if [ "$missing" = 1 ]; then
-    bash "$root/tools/setup.sh"
+    bash "$root/tools/setup.sh" || return 1
   fi
   export WINEPREFIX="$root/deps/wineprefix" WINEDEBUG=-all WINEARCH=win32
   # Under QEMU's emulator (tools/i386_emulation.sh) Wine's processes take the fault-number

@@ -49,13 +49,26 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 if [ "$need_pkgs" = 1 ]; then
   echo "setup: installing packages"
   as_root dpkg --add-architecture i386
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends \
-    g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev \
-    python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev \
-    nginx-light gunicorn libsodium-dev autoconf automake libtool openssl \
-    gcc-12-source lldb-14 debhelper dh-python po-debconf lintian iproute2 systemd chromium \
-    python3-clang-14 python3-coverage >/dev/null
+  packages=(g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build doctest-dev libssl-dev
+    python3 make perl ca-certificates xz-utils dpkg-dev clang-14 libclang-rt-14-dev
+    nginx-light gunicorn libsodium-dev autoconf automake libtool openssl
+    gcc-12-source lldb-14 debhelper dh-python po-debconf lintian iproute2 systemd chromium
+    python3-clang-14 python3-coverage)
+  install_packages() {
+    as_root apt-get update -qq "$@"
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq -o DPkg::Lock::Timeout=300 \
+      --no-install-recommends "$@" "${packages[@]}" >/dev/null
+  }
+  if ! install_packages; then
+    # A mirror caught mid-sync can serve one architecture's security index stale; wine32's
+    # multiarch pairs then cannot be met. The release's own archive alone can.
+    echo "setup: installing from the release's archive without its security suite"
+    parts=$(mktemp -d)
+    awk 'BEGIN { RS = ""; ORS = "\n\n" } !/debian-security/' /etc/apt/sources.list.d/debian.sources \
+      >"$parts/debian.sources"
+    install_packages -o Dir::Etc::sourceparts="$parts"
+    rm -rf "$parts"
+  fi
 fi
 
 # Wine's i386 loader must run; on a 64-bit-only kernel it runs under emulation.

@@ -3,15 +3,13 @@ mutants, none inside a static_assert, a macro or a string, and an identity that 
 unrelated edit of the file leaves as it was."""
 
 import os
-import sys
 import tempfile
 import unittest
 
-ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tools", "mutation"))
-import cxx  # noqa: E402
-import pysource  # noqa: E402
-import sampling  # noqa: E402
+# CTest puts tools/mutation on PYTHONPATH and runs Debian's interpreter, as tools/mutate.sh does.
+import cxx
+import pysource
+import sampling
 
 CXX = """\
 void Count(int* p, int n);

@@ -105,12 +105,19 @@ def _with_debian_python(command):
     return list(command)
 
 
+def pyunit_command(python, *arguments):
+    """pyunit.py ARGUMENTS as "python -m unittest" would see its imports: run from "-c",
+    so the working folder, not tools/mutation, leads the import path."""
+    return [python, "-c", "import runpy, sys; runpy.run_path(sys.argv.pop(1), run_name='__main__')",
+            os.path.join(HERE, "pyunit.py")] + list(arguments)
+
+
 def list_cases(test, python=DEBIAN_PYTHON):
     """The unittest ids of a "python -m unittest" test, or None for another test."""
     arguments = test.unittest_arguments()
     if arguments is None:
         return None
-    status, output, _ = ctests.run_command([python, os.path.join(HERE, "pyunit.py"), "list"] + arguments,
+    status, output, _ = ctests.run_command(pyunit_command(python, "list", *arguments),
                                            test.cwd, ctests.environment_for(test), 120)
     if status != 0:
         raise RuntimeError(f"cannot list the cases of {test.name}:\n{output}")
@@ -118,7 +125,7 @@ def list_cases(test, python=DEBIAN_PYTHON):
 
 
 def case_command(test, cases, python):
-    return [python, os.path.join(HERE, "pyunit.py"), "run"] + test.unittest_arguments() + ["--"] + list(cases)
+    return pyunit_command(python, "run", *test.unittest_arguments(), "--", *cases)
 
 
 def measure(root, tests, python_paths, work, log, jobs=2, progress=print):

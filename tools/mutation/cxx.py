@@ -11,22 +11,11 @@ import functools
 import os
 import shlex
 import subprocess
-import sys
 
+# Debian's python3-clang: the tools run under /usr/bin/python3 (tools/mutate.sh).
+import clang.cindex as ci
 from mutant import Mutant, file_digest, number_occurrences, squash
 
-
-def _import_clang():
-    try:
-        import clang.cindex as cindex
-    except ImportError:
-        # An interpreter other than Debian's (pyenv's, say) does not see its packages.
-        sys.path.append("/usr/lib/python3/dist-packages")
-        import clang.cindex as cindex
-    return cindex
-
-
-ci = _import_clang()
 K = ci.CursorKind
 
 # Replacements per operator token: (operator class, replacement).

@@ -5,16 +5,13 @@
                                       # failure ("FAILED <id>" on the last line, status 1)
 
 The cases are found exactly as unittest's own command line finds them from ARGS
-(discovery with its folders and pattern, or named modules), so imports and sys.path are
-what the default suite gives them.
+(discovery with its folders and pattern, or named modules). Started as coverage_map's
+pyunit_command starts it (from "python -c", the working folder first on the import
+path, not this folder), its imports are what the default suite gives them.
 """
 
-import os
 import sys
 import unittest
-
-# As under "python -m unittest": the working folder first on the path, not this one.
-sys.path[0] = os.getcwd()
 
 
 class _Collector(unittest.TestProgram):

@@ -79,6 +79,15 @@ def request_line(module_digest, build):
             f" HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").encode()
 
 
+def modes(folder):
+    """The modes the folders and files under folder have, as ("folder", mode) and ("file", mode)."""
+    found = set()
+    for path, _, names in os.walk(folder):
+        found.add(("folder", os.stat(path).st_mode & 0o777))
+        found.update(("file", os.stat(os.path.join(path, n)).st_mode & 0o777) for n in names)
+    return found
+
+
 def make_site(path):
     os.makedirs(path)
     return path
@@ -218,6 +227,7 @@ class PackageTest(unittest.TestCase):
                 file.write(bytes.fromhex(signature))
             openssl("pkeyutl", "-verify", "-pubin", "-inkey", public_pem, "-rawin", "-in", message,
                     "-sigfile", message + ".sig")
+        self.assertEqual(modes(os.path.join(self.out, "server")), {("folder", 0o755), ("file", 0o644)})
 
     def test_refusals(self):
         w = self.work.name
@@ -275,7 +285,7 @@ class PackageTest(unittest.TestCase):
                 ("served folder for the site", {"site": os.path.join(published, "current")}, "not a site folder"),
                 ("notes the plug-in would misread", {"options": ("--notes", bad_notes)}, "would refuse"),
                 ("news past what the plug-in reads", {"options": ("--news-file", long_news)},
-                 "is 70000 bytes, above the cap of 64512"),
+                 "news.txt is 70000 bytes, above the cap of 64512 (what a player reads of an answer"),
                 ("unsigned over a keyed module", (published, ("publish", unsigned, published), False),
                  f"unsigned, but players on {W7} (release 0001) carry only {self.public[:16]}..."),
                 ("a suffix edited to 01", (published, ("publish", edited, published), False), "suffix '01' is not a flavour's digit"),
@@ -440,8 +450,13 @@ class PackageTest(unittest.TestCase):
         w = self.work.name
         site = make_site(os.path.join(w, "site"))
         newer_out = os.path.join(w, "newer")
-        result = run("publish", self.out, site)
+        umask = os.umask(0o077)  # a maintainer's own: nginx, another user, still reads every answer
+        try:
+            result = run("publish", self.out, site)
+        finally:
+            os.umask(umask)
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(modes(os.path.join(site, "releases")), {("folder", 0o755), ("file", 0o644)})
         self.assertRegex(result.stdout, r"published release 0001\nnow current in .*current \(release 0001\); "
                                         rf"the service was not asked:\n  w7: build {W7} (.|\n)*?signed by key")
         newer_asi = keyed_modules(os.path.join(w, "asi-newer"), self.public, 10)
@@ -468,7 +483,9 @@ class PackageTest(unittest.TestCase):
                                  + ini["release"]["version"].encode() + b"DATA:" + module, flavour)
                 self.assertEqual(served(flavour, build), b"LATEST_VERSION")
 
-            def interrupted():  # stopped after its folder's rename, before the switch
+            def interrupted():  # stopped after its folder's rename, before the switch; an
+                # earlier one stopped while it copied, leaving its folder (gone after this one)
+                os.makedirs(os.path.join(site, "releases", ".0003.k2x9_q", "w7"))
                 os.symlink("releases/0001", os.path.join(site, "new"))
                 os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
                 return run("publish", newer_out, site, service=f"127.0.0.1:{server.port}")

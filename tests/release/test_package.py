@@ -174,8 +174,8 @@ class PackageTest(unittest.TestCase):
     @classmethod
     def package(cls, out, *options, asi=None, key=None, site=None):
         key_options = ["--key", key or cls.key] if key != "" else []
-        return package_sh("--asi-dir", asi or cls.asi, "--out", out, *key_options,
-                   "--published", site or cls.empty_site, *options)
+        site_options = ["--published", site or cls.empty_site] if site != "" else []
+        return package_sh("--asi-dir", asi or cls.asi, "--out", out, *key_options, *site_options, *options)
 
     @classmethod
     def tearDownClass(cls):
@@ -219,6 +219,8 @@ class PackageTest(unittest.TestCase):
                                       "deliverable": flavour, "public_key": self.public})
             module = read(os.path.join(self.out, "server", folder, flavour + ".asi"))
             self.assertEqual(module, read(os.path.join(self.asi, flavour + ".asi")))
+            self.assertEqual(read(os.path.join(self.out, "server", folder, "news.txt")).decode("utf-8"),
+                             notes.split("\nnews:\n", 1)[1])
             message = os.path.join(self.work.name, "message")
             with open(message, "wb") as file:
                 file.write(f"murmelon-update-v1\n{flavour}\n{build}\n{len(module)}\n"
@@ -272,6 +274,7 @@ class PackageTest(unittest.TestCase):
             return edited_sites[-1]
         for name, command, says in (  # package options, or (site, the command's arguments, whether locked)
                 ("no key", {"key": ""}, "signing key is needed"),
+                ("no site to hold the builds against", {"site": ""}, "--asi-dir, --out and --published are needed"),
                 ("module without the key", {"asi": DIST}, "do not include the signing key"),
                 ("module with another key", {"asi": keyed_modules(os.path.join(w, "other"), other_public)},
                  "do not include the signing key"),
@@ -440,11 +443,15 @@ class PackageTest(unittest.TestCase):
         news_file = os.path.join(self.work.name, "news.txt")
         with open(news_file, "w", encoding="utf-8") as file:
             file.write("Исправлена запись голоса.\n")
-        out = os.path.join(self.work.name, "options")
-        result = self.package(out, "--version", "1.2 (Sep 2013)", "--news-file", news_file)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(read(os.path.join(out, "server", "xp", "news.txt")), read(news_file))
-        self.assertIn(b"version = 1.2 (Sep 2013)\n", read(os.path.join(out, "server", "xp", "release.ini")))
+        notes_news = read(os.path.join(self.out, "server", "xp", "news.txt"))
+        for options, news in ((("--version", "1.2 (Sep 2013)", "--news-file", news_file), read(news_file)),
+                              (("--version", "1.2 (Sep 2013)"), notes_news)):  # the news of the notes file
+            with self.subTest(options):
+                out = os.path.join(self.work.name, f"options-{len(options)}")
+                result = self.package(out, *options)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(read(os.path.join(out, "server", "xp", "news.txt")), news)
+                self.assertIn(b"version = 1.2 (Sep 2013)\n", read(os.path.join(out, "server", "xp", "release.ini")))
 
     def test_publishing_keeps_every_release_switches_and_rolls_back(self):
         w = self.work.name

@@ -572,10 +572,17 @@ class PlayerDigests(unittest.TestCase):
                     self.assertEqual(sorted(os.listdir(folder)), kept)
             self.assertEqual(os.stat(os.path.join(folder, kept[0])).st_mode & 0o777, 0o600)
             self.assertEqual(len([line for line in lines if line.startswith("new player key")]), 4, lines)
-            # A folder that cannot be had: no digest, and the service goes on.
+            # A folder that cannot be had, or today's key damaged: no digest, the service goes on,
+            # and the log says why (never that a key was made).
             write(os.path.join(work, "file"), "x")
-            self.assertEqual(player_key.PlayerKeys(os.path.join(work, "file", "keys"), lines.append).digest(SERIAL), "-")
-            self.assertRegex(lines[-1], "^cannot keep the player key in ")
+            damaged = os.path.join(work, "damaged")
+            write(os.path.join(damaged, player_key.day_of(clock[0]) + ".key"), "short")
+            for where, says in ((os.path.join(work, "file", "keys"), "cannot keep the player key in "),
+                                (damaged, f"does not hold a {player_key.KEY_BYTES}-byte key (remove it)")):
+                del lines[:]
+                self.assertEqual(player_key.PlayerKeys(where, lines.append, now=lambda: clock[0]).digest(SERIAL), "-")
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn(says, lines[0])
 
 
 def log_line(day, seconds, words, address="127.0.0.1"):

@@ -89,11 +89,11 @@ def request(port, a, b, d, c=None, path="/Murmelon/CheckUpdate_v2.php"):
                      f"Host: 127.0.0.1:{port}\r\n\r\n".encode())
 
 
-def check(app, a, b, build, report=""):
+def check(app, a, b, build, report="", **headers):
     """(status, headers without the log's, body) of a check through the WSGI application,
     and the words it logs; `report` follows the query as the plug-in's run report."""
     query = f"a={a}&b={b}&c={hashlib.md5((a + b).encode()).hexdigest()}&d={build}{report}"
-    environ = {"PATH_INFO": release.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
+    environ = {"PATH_INFO": release.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query, **headers}
     started = []
     body = b"".join(app(environ, lambda status, headers: started.append((status, headers))))
     status, headers = started[0]
@@ -278,11 +278,16 @@ class ReleaseChecks(unittest.TestCase):
 
     def test_the_answer_file_is_read_again_only_once_it_changed(self):
         """An update answer costs the same whatever the module's size: the answer file is
-        read at the load, then again only when its identity changes."""
+        read at the load, then again only when its identity changes. While it holds the
+        answer the front server sends it (X-Accel-Redirect); else the answer goes from
+        memory, and the log says so once."""
         with tempfile.TemporaryDirectory() as root, \
                 unittest.mock.patch.object(files, "SETTLED_NS", -1), \
                 unittest.mock.patch.object(files, "digest", wraps=files.digest) as digest:
-            loaded = release.FlavourRelease(make_release(root, "w7", 51091, "1", MODULE_W7))
+            make_release(root, "w7", 51091, "1", MODULE_W7)
+            lines = []
+            app = update_app.UpdateApp(root, log=lines.append, files=root)
+            loaded = app.releases[0]
             path = os.path.join(root, "w7", release.ANSWER_FILE)
             before = os.stat(path)
 
@@ -301,9 +306,16 @@ class ReleaseChecks(unittest.TestCase):
                 with self.subTest(name):
                     change()
                     digest.reset_mock()
-                    self.assertEqual([loaded.answer_file_holds() for _ in range(50)],
-                                     [answer] + [(answer[0], False)] * 49)
+                    del lines[:]
+                    (_, headers, body), _ = check(app, OLD, SERIAL, 51081)
+                    self.assertEqual(dict(headers).get("X-Accel-Redirect") or body[:7],
+                                     "/murmelon-files/w7/update.answer" if answer[0] else b"SAVETO:")
+                    self.assertEqual(len(lines), answer == (False, True), lines)
+                    self.assertEqual([loaded.answer_file_holds() for _ in range(49)], [(answer[0], False)] * 49)
                     self.assertEqual(digest.call_count, reads)
+            # A request the front server would answer from the file itself gets it from memory.
+            (_, _, body), _ = check(app, OLD, SERIAL, 51081, HTTP_IF_NONE_MATCH="*")
+            self.assertEqual(body, loaded.answer_head + MODULE_W7)
 
     def test_inconsistent_releases_are_refused(self):
         self.refused(build=51092)  # does not end in its own suffix
@@ -657,6 +669,10 @@ class StatusFromTheLog(unittest.TestCase):
             bomb, reading = os.path.join(folder, "bomb.gz"), files.LogReading()
             write(bomb, gzip.compress(b"\0" * (3 << 20)))
             self.assertEqual(list(files.log_lines([bomb], reading, cap=1 << 20)), [])
+            # gzip's whole window: lines repeated 30 KB apart are read back as they were.
+            far = "".join(log_line(days[0], 0, w7(51071, "latest", os.urandom(8).hex())) for _ in range(200)) * 2
+            write(os.path.join(folder, "far.gz"), gzip.compress(far.encode()))
+            self.assertEqual(list(files.log_lines([os.path.join(folder, "far.gz")], reading)), far.splitlines())
         self.assertEqual([w.replace(folder, "LOGS") for w in read.warnings + reading.warnings], [
             "log LOGS/access.log.4 is not a regular file: not read",
             "log LOGS/access.log.3.gz ends before its end (cut while it was compressed?): read up to the cut",

@@ -7,6 +7,7 @@ the server's command line."""
 import datetime
 import gzip
 import hashlib
+import hmac
 import os
 import signal
 import socket
@@ -572,17 +573,21 @@ class PlayerDigests(unittest.TestCase):
             for days, same, kept in (  # days after the first secret, whether a player keeps its digest
                     (0, True, ["2026-12-01.key"]),
                     (29.9, True, ["2026-12-01.key"]),
-                    (30, False, ["2026-12-31.key"]),
+                    (30, False, ["2026-12-31.key"]),    # to the second
                     (45, False, ["2026-12-31.key"]),
                     (80, False, ["2027-02-19.key"]),    # the clock jumps forward,
                     (46, False, ["2027-01-16.key"])):   # and back within the minute: that day's secret goes
                 with self.subTest(days=days):
-                    clock[0] = player_key.start_of("2026-12-01") + days * player_key.DAY + 1
+                    clock[0] = player_key.start_of("2026-12-01") + days * player_key.DAY
                     self.assertEqual(first.digest(SERIAL) == digest, same)
                     self.assertEqual(other.digest(SERIAL), first.digest(SERIAL))
                     self.assertEqual(keys().digest(SERIAL), first.digest(SERIAL))  # a worker started now
                     self.assertEqual(sorted(os.listdir(folder)), kept)
             self.assertEqual(os.stat(os.path.join(folder, kept[0])).st_mode & 0o777, 0o600)
+            # The log of a key's 30 days tells a player apart across a restart or an upgrade:
+            # the digest is HMAC-SHA256 of the serial digest under the secret, cut to 16 digits.
+            with open(os.path.join(folder, kept[0]), "rb") as key:
+                self.assertEqual(first.digest(SERIAL), hmac.new(key.read(), SERIAL.encode(), "sha256").hexdigest()[:16])
             self.assertEqual(len([line for line in lines if line.startswith("new player key")]), 4, lines)
             # A folder that cannot be had, or today's key damaged: no digest, the service goes on,
             # and the log says why (never that a key was made).
@@ -669,10 +674,13 @@ class StatusFromTheLog(unittest.TestCase):
             bomb, reading = os.path.join(folder, "bomb.gz"), files.LogReading()
             write(bomb, gzip.compress(b"\0" * (3 << 20)))
             self.assertEqual(list(files.log_lines([bomb], reading, cap=1 << 20)), [])
-            # gzip's whole window: lines repeated 30 KB apart are read back as they were.
-            far = "".join(log_line(days[0], 0, w7(51071, "latest", os.urandom(8).hex())) for _ in range(200)) * 2
-            write(os.path.join(folder, "far.gz"), gzip.compress(far.encode()))
-            self.assertEqual(list(files.log_lines([os.path.join(folder, "far.gz")], reading)), far.splitlines())
+            # gzip's whole window: lines repeated 30 KB apart are read back as they were; a
+            # last line over the cap, cut while it was written, is counted.
+            far, cut_line = "".join(log_line(days[0], 0, w7(51071, "latest", os.urandom(8).hex()))
+                                   for _ in range(200)) * 2, files.LogReading()
+            write(os.path.join(folder, "far.gz"), gzip.compress(far.encode() + b"x" * 9000))
+            self.assertEqual(list(files.log_lines([os.path.join(folder, "far.gz")], cut_line)), far.splitlines())
+            self.assertEqual(cut_line.long_lines, 1)
         self.assertEqual([w.replace(folder, "LOGS") for w in read.warnings + reading.warnings], [
             "log LOGS/access.log.4 is not a regular file: not read",
             "log LOGS/access.log.3.gz ends before its end (cut while it was compressed?): read up to the cut",

@@ -515,7 +515,11 @@ class StagedRelease(unittest.TestCase):
                 # outside it get (of any flavour, when the service cannot tell which ones 0002 changes)
                 ("staged to 10%", lambda: (plan(10), point("0002")), 10, "before"),
                 ("widened to 50%", lambda: plan(50), 50, "before"),
-                ("paused", lambda: plan(0), 0, "before"),
+                ("xp gone from the release before, a worker starts: xp is not staged", lambda: (
+                    os.rename(os.path.join(site, "releases", "0001", "xp"), os.path.join(site, "xp")), apps.append(
+                        update_app.UpdateApp(os.path.join(site, "current"), log=quiet))), 50, "before"),
+                ("back, paused", lambda: (os.rename(os.path.join(site, "xp"), os.path.join(site, "releases", "0001", "xp")),
+                                          plan(0)), 0, "before"),
                 ("the release before cut, reloaded: its copy stays", lambda: (
                     previous_w7(cut=True), plan(10), apps[-1].reload()), 10, "before"),
                 ("the same in a worker that starts now", lambda: apps.append(

@@ -24,7 +24,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 SERVER_SCRIPT = os.path.join(ROOT, "tools", "update_server.py")
 
 import update_server  # tools/, on PYTHONPATH as CTest sets it
-from murmelon_update import app as update_app, files, player_key, release, rollout, status, status_text
+from murmelon_update import app as update_app, files, player_key, release, rollout, status, status_page, \
+    status_text
 
 MODULE_W7 = b"MZ\x90\x00" + bytes(range(256)) * 40
 MODULE_XP = b"MZ\x90\x00XP" + bytes(range(255, -1, -1)) * 40
@@ -689,6 +690,18 @@ class StatusFromTheLog(unittest.TestCase):
             "log LOGS/access.log.4 is not a regular file: not read",
             "log LOGS/access.log.3.gz ends before its end (cut while it was compressed?): read up to the cut",
             f"log LOGS/bomb.gz decompresses to more than the cap of {1 << 20} bytes: read up to there"])
+        # The page's charts show the same figures: 51091's crash-free runs on the last day (its
+        # axis from 95%), the second day's share of 50% at half the chart's height, its installs.
+        page = status_page.page(read, "", {}, {})
+        crash_free = page.split('id="w7-crash-free"', 1)[1].split("</svg>", 1)[0]
+        for shown, where in (
+                (f'<circle cx="138.0" cy="76.9" r="3" fill="{status_page.BUILD_COLOURS[0]}"><title>{days[3]}: '
+                 f'build 51091, 98.08% of runs crash-free</title>', crash_free),
+                ('end">95%</text>', crash_free), ('end">97.5%</text>', crash_free), ('end">100%</text>', crash_free),
+                (f'<circle cx="102.0" cy="100.0" r="3" fill="{status_page.SHARE_COLOUR}"/>', page),
+                ('end">50%</text>', page), (f"<title>{days[2]}: 1 installed</title>", page),
+                (f"<title>{days[2]}: 1 failed</title>", page)):
+            self.assertIn(shown, where)
         self.assertEqual(status_text.text(read).replace(folder, "LOGS"), f"""\
 Update checks in LOGS/access.log (and 3 rotated), {days[1]} to {days[3]}
 skipped 4 lines: 1 over 8192 bytes, 3 with words the service does not write

@@ -7,8 +7,10 @@ the site's lock, status says so, a maintainer's widening restarts its hours, it 
 reports once everyone is offered the build, and status flags a withdrawn build."""
 
 import datetime
+import fractions
 import hashlib
 import io
+import math
 import os
 import random
 import sys
@@ -120,6 +122,15 @@ class Simulation(unittest.TestCase):
         falsely = {seed: hours for seed, hours in equal.items() if hours is not None}
         print(f"equally good: paused in {len(falsely)} of 40 seeds over 14 days {falsely}")
         self.assertLessEqual(len(falsely), 1, falsely)
+
+    def test_the_binomial_tail_holds_at_its_edges(self):
+        """P(X >= k) against the exact sum: a tail far below what 1 - P(X < k) can hold, the
+        side below n p, and the edges (a new build alone: p = 1)."""
+        for n, p, k in ((1000, 0.01, 60), (1000, 0.01, 5), (10, 1.0, 3), (10, 0.5, 0), (5, 0.3, 6), (40, 0.5, 20)):
+            with self.subTest(n=n, p=p, k=k):
+                q = fractions.Fraction(p)
+                exact = float(sum(math.comb(n, i) * q ** i * (1 - q) ** (n - i) for i in range(max(k, 0), n + 1)))
+                self.assertAlmostEqual(watch_rule.at_least(n, p, k), exact, delta=1e-9 * exact)
 
     def test_the_log_gives_the_watch_the_same_counts(self):
         for name, seed, rate, days in (("worse", 7, 2 * OLD_RATE, 2), ("equal", 1007, OLD_RATE, 1)):

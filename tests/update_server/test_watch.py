@@ -224,7 +224,7 @@ class WatchOnASite(unittest.TestCase):
                      "too few crashes to judge", "build 51101: staged at 10% (release 0002)", 10),
                     ("paused by hand", lambda: share(0), "", "build 51101: paused (share 0%, release 0002)", 0),
                     ("rolled back", lambda: run("rollback", "--service", "none", site), "runs no rollout",
-                     "build 51101: withdrawn (release 0002): ", None),
+                     "build 51091: to everyone (release 0001)", None),
                     ("a fix staged over the release before", lambda: publish(work, site, "0003", NEW + 10, [
                         "--share", "10"]), "no offer of 51111 in the log yet",
                      "build 51111: staged at 10% (release 0003) build 51101: withdrawn (release 0002)", 10)):

@@ -56,7 +56,7 @@ def publish(args):
     site.check_staging(args.share, site.current_id())  # and again under the lock
     with site.lock():
         site.check_current()
-        os.makedirs(site.releases_folder(), exist_ok=True)
+        site.make_releases_folder()
         site.remove_leftovers()
         current = site.current_id()
         site.check_staging(args.share, current)

@@ -91,6 +91,14 @@ class Site:
     def releases_folder(self):
         return os.path.join(self.path, "releases")
 
+    def make_releases_folder(self):
+        """releases/, made by the first publish: nginx (another user) reaches the answer
+        files through it, whatever the umask was."""
+        folder = self.releases_folder()
+        if not os.path.isdir(folder):
+            os.mkdir(folder)
+            os.chmod(folder, 0o755)
+
     def release_path(self, release):
         return os.path.join(self.path, "releases", release)
 

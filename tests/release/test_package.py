@@ -79,6 +79,15 @@ def request_line(module_digest, build):
             f" HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n").encode()
 
 
+def modes(folder):
+    """The modes the folders and files under folder have, as ("folder", mode) and ("file", mode)."""
+    found = set()
+    for path, _, names in os.walk(folder):
+        found.add(("folder", os.stat(path).st_mode & 0o777))
+        found.update(("file", os.stat(os.path.join(path, n)).st_mode & 0o777) for n in names)
+    return found
+
+
 def make_site(path):
     os.makedirs(path)
     return path
@@ -165,8 +174,8 @@ class PackageTest(unittest.TestCase):
     @classmethod
     def package(cls, out, *options, asi=None, key=None, site=None):
         key_options = ["--key", key or cls.key] if key != "" else []
-        return package_sh("--asi-dir", asi or cls.asi, "--out", out, *key_options,
-                   "--published", site or cls.empty_site, *options)
+        site_options = ["--published", site or cls.empty_site] if site != "" else []
+        return package_sh("--asi-dir", asi or cls.asi, "--out", out, *key_options, *site_options, *options)
 
     @classmethod
     def tearDownClass(cls):
@@ -210,6 +219,8 @@ class PackageTest(unittest.TestCase):
                                       "deliverable": flavour, "public_key": self.public})
             module = read(os.path.join(self.out, "server", folder, flavour + ".asi"))
             self.assertEqual(module, read(os.path.join(self.asi, flavour + ".asi")))
+            self.assertEqual(read(os.path.join(self.out, "server", folder, "news.txt")).decode("utf-8"),
+                             notes.split("\nnews:\n", 1)[1])
             message = os.path.join(self.work.name, "message")
             with open(message, "wb") as file:
                 file.write(f"murmelon-update-v1\n{flavour}\n{build}\n{len(module)}\n"
@@ -218,6 +229,7 @@ class PackageTest(unittest.TestCase):
                 file.write(bytes.fromhex(signature))
             openssl("pkeyutl", "-verify", "-pubin", "-inkey", public_pem, "-rawin", "-in", message,
                     "-sigfile", message + ".sig")
+        self.assertEqual(modes(os.path.join(self.out, "server")), {("folder", 0o755), ("file", 0o644)})
 
     def test_refusals(self):
         w = self.work.name
@@ -262,6 +274,7 @@ class PackageTest(unittest.TestCase):
             return edited_sites[-1]
         for name, command, says in (  # package options, or (site, the command's arguments, whether locked)
                 ("no key", {"key": ""}, "signing key is needed"),
+                ("no site to hold the builds against", {"site": ""}, "--asi-dir, --out and --published are needed"),
                 ("module without the key", {"asi": DIST}, "do not include the signing key"),
                 ("module with another key", {"asi": keyed_modules(os.path.join(w, "other"), other_public)},
                  "do not include the signing key"),
@@ -275,7 +288,7 @@ class PackageTest(unittest.TestCase):
                 ("served folder for the site", {"site": os.path.join(published, "current")}, "not a site folder"),
                 ("notes the plug-in would misread", {"options": ("--notes", bad_notes)}, "would refuse"),
                 ("news past what the plug-in reads", {"options": ("--news-file", long_news)},
-                 "is 70000 bytes, above the cap of 64512"),
+                 "news.txt is 70000 bytes, above the cap of 64512 (what a player reads of an answer"),
                 ("unsigned over a keyed module", (published, ("publish", unsigned, published), False),
                  f"unsigned, but players on {W7} (release 0001) carry only {self.public[:16]}..."),
                 ("a suffix edited to 01", (published, ("publish", edited, published), False), "suffix '01' is not a flavour's digit"),
@@ -425,23 +438,33 @@ class PackageTest(unittest.TestCase):
                           listed)
             self.assertIn(f" {r[1]}: {W7 + 10} {W7 + 11} {W7 + 20} {W7 + 21} {W7 + 30} {W7 + 31} (not {W7} {W7 + 1}) ",
                           listed)
+            self.assertNotIn("no key", listed)  # every build carries one
 
     def test_version_and_news_from_the_command_line(self):
         news_file = os.path.join(self.work.name, "news.txt")
         with open(news_file, "w", encoding="utf-8") as file:
             file.write("Исправлена запись голоса.\n")
-        out = os.path.join(self.work.name, "options")
-        result = self.package(out, "--version", "1.2 (Sep 2013)", "--news-file", news_file)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(read(os.path.join(out, "server", "xp", "news.txt")), read(news_file))
-        self.assertIn(b"version = 1.2 (Sep 2013)\n", read(os.path.join(out, "server", "xp", "release.ini")))
+        notes_news = read(os.path.join(self.out, "server", "xp", "news.txt"))
+        for options, news in ((("--version", "1.2 (Sep 2013)", "--news-file", news_file), read(news_file)),
+                              (("--version", "1.2 (Sep 2013)"), notes_news)):  # the news of the notes file
+            with self.subTest(options):
+                out = os.path.join(self.work.name, f"options-{len(options)}")
+                result = self.package(out, *options)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(read(os.path.join(out, "server", "xp", "news.txt")), news)
+                self.assertIn(b"version = 1.2 (Sep 2013)\n", read(os.path.join(out, "server", "xp", "release.ini")))
 
     def test_publishing_keeps_every_release_switches_and_rolls_back(self):
         w = self.work.name
         site = make_site(os.path.join(w, "site"))
         newer_out = os.path.join(w, "newer")
-        result = run("publish", self.out, site)
+        umask = os.umask(0o077)  # a maintainer's own: nginx, another user, still reads every answer
+        try:
+            result = run("publish", self.out, site)
+        finally:
+            os.umask(umask)
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(modes(os.path.join(site, "releases")), {("folder", 0o755), ("file", 0o644)})
         self.assertRegex(result.stdout, r"published release 0001\nnow current in .*current \(release 0001\); "
                                         rf"the service was not asked:\n  w7: build {W7} (.|\n)*?signed by key")
         newer_asi = keyed_modules(os.path.join(w, "asi-newer"), self.public, 10)
@@ -468,7 +491,9 @@ class PackageTest(unittest.TestCase):
                                  + ini["release"]["version"].encode() + b"DATA:" + module, flavour)
                 self.assertEqual(served(flavour, build), b"LATEST_VERSION")
 
-            def interrupted():  # stopped after its folder's rename, before the switch
+            def interrupted():  # stopped after its folder's rename, before the switch; an
+                # earlier one stopped while it copied, leaving its folder (gone after this one)
+                os.makedirs(os.path.join(site, "releases", ".0003.k2x9_q", "w7"))
                 os.symlink("releases/0001", os.path.join(site, "new"))
                 os.replace(os.path.join(site, "new"), os.path.join(site, "current"))
                 return run("publish", newer_out, site, service=f"127.0.0.1:{server.port}")
@@ -503,6 +528,9 @@ class PackageTest(unittest.TestCase):
                      0, "0002", next_answer, f"release 0002: from {share}% of players to 100%"),
                     ("publish again after it ran to its end", lambda: run("publish", newer_out, site, service=live),
                      0, "0002", next_answer, "release 0002 already holds this release and is current"),
+                    ("asked again with no service listening",
+                     lambda: run("publish", newer_out, site, service="127.0.0.1:1"), 0, "0002", next_answer,
+                     "current (release 0002); no service answers at 127.0.0.1:1\n"),
                     ("rollback", lambda: run("rollback", site, service=live), 0, "0001",
                      b"LATEST_VERSION", "the rollout of release 0002 ended"),
                     ("rollback the service does not take", lambda: run("rollback", site, "0002",

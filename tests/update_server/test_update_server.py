@@ -7,6 +7,7 @@ the server's command line."""
 import datetime
 import gzip
 import hashlib
+import hmac
 import os
 import signal
 import socket
@@ -23,7 +24,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 SERVER_SCRIPT = os.path.join(ROOT, "tools", "update_server.py")
 
 import update_server  # tools/, on PYTHONPATH as CTest sets it
-from murmelon_update import app as update_app, files, player_key, release, rollout, status, status_text
+from murmelon_update import app as update_app, files, player_key, release, rollout, status, status_page, \
+    status_text
 
 MODULE_W7 = b"MZ\x90\x00" + bytes(range(256)) * 40
 MODULE_XP = b"MZ\x90\x00XP" + bytes(range(255, -1, -1)) * 40
@@ -89,11 +91,11 @@ def request(port, a, b, d, c=None, path="/Murmelon/CheckUpdate_v2.php"):
                      f"Host: 127.0.0.1:{port}\r\n\r\n".encode())
 
 
-def check(app, a, b, build, report=""):
+def check(app, a, b, build, report="", **headers):
     """(status, headers without the log's, body) of a check through the WSGI application,
     and the words it logs; `report` follows the query as the plug-in's run report."""
     query = f"a={a}&b={b}&c={hashlib.md5((a + b).encode()).hexdigest()}&d={build}{report}"
-    environ = {"PATH_INFO": release.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query}
+    environ = {"PATH_INFO": release.CHECK_PATH, "REQUEST_METHOD": "GET", "QUERY_STRING": query, **headers}
     started = []
     body = b"".join(app(environ, lambda status, headers: started.append((status, headers))))
     status, headers = started[0]
@@ -278,11 +280,16 @@ class ReleaseChecks(unittest.TestCase):
 
     def test_the_answer_file_is_read_again_only_once_it_changed(self):
         """An update answer costs the same whatever the module's size: the answer file is
-        read at the load, then again only when its identity changes."""
+        read at the load, then again only when its identity changes. While it holds the
+        answer the front server sends it (X-Accel-Redirect); else the answer goes from
+        memory, and the log says so once."""
         with tempfile.TemporaryDirectory() as root, \
                 unittest.mock.patch.object(files, "SETTLED_NS", -1), \
                 unittest.mock.patch.object(files, "digest", wraps=files.digest) as digest:
-            loaded = release.FlavourRelease(make_release(root, "w7", 51091, "1", MODULE_W7))
+            make_release(root, "w7", 51091, "1", MODULE_W7)
+            lines = []
+            app = update_app.UpdateApp(root, log=lines.append, files=root)
+            loaded = app.releases[0]
             path = os.path.join(root, "w7", release.ANSWER_FILE)
             before = os.stat(path)
 
@@ -301,9 +308,16 @@ class ReleaseChecks(unittest.TestCase):
                 with self.subTest(name):
                     change()
                     digest.reset_mock()
-                    self.assertEqual([loaded.answer_file_holds() for _ in range(50)],
-                                     [answer] + [(answer[0], False)] * 49)
+                    del lines[:]
+                    (_, headers, body), _ = check(app, OLD, SERIAL, 51081)
+                    self.assertEqual(dict(headers).get("X-Accel-Redirect") or body[:7],
+                                     "/murmelon-files/w7/update.answer" if answer[0] else b"SAVETO:")
+                    self.assertEqual(len(lines), answer == (False, True), lines)
+                    self.assertEqual([loaded.answer_file_holds() for _ in range(49)], [(answer[0], False)] * 49)
                     self.assertEqual(digest.call_count, reads)
+            # A request the front server would answer from the file itself gets it from memory.
+            (_, _, body), _ = check(app, OLD, SERIAL, 51081, HTTP_IF_NONE_MATCH="*")
+            self.assertEqual(body, loaded.answer_head + MODULE_W7)
 
     def test_inconsistent_releases_are_refused(self):
         self.refused(build=51092)  # does not end in its own suffix
@@ -502,7 +516,11 @@ class StagedRelease(unittest.TestCase):
                 # outside it get (of any flavour, when the service cannot tell which ones 0002 changes)
                 ("staged to 10%", lambda: (plan(10), point("0002")), 10, "before"),
                 ("widened to 50%", lambda: plan(50), 50, "before"),
-                ("paused", lambda: plan(0), 0, "before"),
+                ("xp gone from the release before, a worker starts: xp is not staged", lambda: (
+                    os.rename(os.path.join(site, "releases", "0001", "xp"), os.path.join(site, "xp")), apps.append(
+                        update_app.UpdateApp(os.path.join(site, "current"), log=quiet))), 50, "before"),
+                ("back, paused", lambda: (os.rename(os.path.join(site, "xp"), os.path.join(site, "releases", "0001", "xp")),
+                                          plan(0)), 0, "before"),
                 ("the release before cut, reloaded: its copy stays", lambda: (
                     previous_w7(cut=True), plan(10), apps[-1].reload()), 10, "before"),
                 ("the same in a worker that starts now", lambda: apps.append(
@@ -560,22 +578,33 @@ class PlayerDigests(unittest.TestCase):
             for days, same, kept in (  # days after the first secret, whether a player keeps its digest
                     (0, True, ["2026-12-01.key"]),
                     (29.9, True, ["2026-12-01.key"]),
-                    (30, False, ["2026-12-31.key"]),
+                    (30, False, ["2026-12-31.key"]),    # to the second
                     (45, False, ["2026-12-31.key"]),
                     (80, False, ["2027-02-19.key"]),    # the clock jumps forward,
                     (46, False, ["2027-01-16.key"])):   # and back within the minute: that day's secret goes
                 with self.subTest(days=days):
-                    clock[0] = player_key.start_of("2026-12-01") + days * player_key.DAY + 1
+                    clock[0] = player_key.start_of("2026-12-01") + days * player_key.DAY
                     self.assertEqual(first.digest(SERIAL) == digest, same)
                     self.assertEqual(other.digest(SERIAL), first.digest(SERIAL))
                     self.assertEqual(keys().digest(SERIAL), first.digest(SERIAL))  # a worker started now
                     self.assertEqual(sorted(os.listdir(folder)), kept)
             self.assertEqual(os.stat(os.path.join(folder, kept[0])).st_mode & 0o777, 0o600)
+            # The log of a key's 30 days tells a player apart across a restart or an upgrade:
+            # the digest is HMAC-SHA256 of the serial digest under the secret, cut to 16 digits.
+            with open(os.path.join(folder, kept[0]), "rb") as key:
+                self.assertEqual(first.digest(SERIAL), hmac.new(key.read(), SERIAL.encode(), "sha256").hexdigest()[:16])
             self.assertEqual(len([line for line in lines if line.startswith("new player key")]), 4, lines)
-            # A folder that cannot be had: no digest, and the service goes on.
+            # A folder that cannot be had, or today's key damaged: no digest, the service goes on,
+            # and the log says why (never that a key was made).
             write(os.path.join(work, "file"), "x")
-            self.assertEqual(player_key.PlayerKeys(os.path.join(work, "file", "keys"), lines.append).digest(SERIAL), "-")
-            self.assertRegex(lines[-1], "^cannot keep the player key in ")
+            damaged = os.path.join(work, "damaged")
+            write(os.path.join(damaged, player_key.day_of(clock[0]) + ".key"), "short")
+            for where, says in ((os.path.join(work, "file", "keys"), "cannot keep the player key in "),
+                                (damaged, f"does not hold a {player_key.KEY_BYTES}-byte key (remove it)")):
+                del lines[:]
+                self.assertEqual(player_key.PlayerKeys(where, lines.append, now=lambda: clock[0]).digest(SERIAL), "-")
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn(says, lines[0])
 
 
 def log_line(day, seconds, words, address="127.0.0.1"):
@@ -613,7 +642,7 @@ class StatusFromTheLog(unittest.TestCase):
                              (days[2], w7(51081, "update", "p3", share=50, complete="no")),
                              (days[2], w7(51081, "latest", "p4", share=50)), (days[2], w7(51081, "latest", "p5", share=50)),
                              (days[2], "flavour=- client=- verdict=refused"), (days[2], "verdict=not-found"),
-                             (days[2], w7("²", "latest", "p6")), (days[2], w7("9" * 5000, "latest", "p6", served=51091)),
+                             (days[2], w7("²", "latest", "p6")), (days[2], w7("", "latest", "p6", served=51091).replace("client= ", "")), (days[2], w7("9" * 5000, "latest", "p6", served=51091)),
                              (days[2], "a=b " * 3000), (days[2], w7(51091, "latest", "p8", share=50, ended="clean"))],
             "access.log": [(days[3], w7(51091, "latest", "p1")), (days[3], w7(51081, "update", "p2")),
                            (days[3], w7(51081, "update", "p3")), (days[3], w7(51091, "latest", "p3")),
@@ -650,13 +679,32 @@ class StatusFromTheLog(unittest.TestCase):
             bomb, reading = os.path.join(folder, "bomb.gz"), files.LogReading()
             write(bomb, gzip.compress(b"\0" * (3 << 20)))
             self.assertEqual(list(files.log_lines([bomb], reading, cap=1 << 20)), [])
+            # gzip's whole window: lines repeated 30 KB apart are read back as they were; a
+            # last line over the cap, cut while it was written, is counted.
+            far, cut_line = "".join(log_line(days[0], 0, w7(51071, "latest", os.urandom(8).hex()))
+                                   for _ in range(200)) * 2, files.LogReading()
+            write(os.path.join(folder, "far.gz"), gzip.compress(far.encode() + b"x" * 9000))
+            self.assertEqual(list(files.log_lines([os.path.join(folder, "far.gz")], cut_line)), far.splitlines())
+            self.assertEqual(cut_line.long_lines, 1)
         self.assertEqual([w.replace(folder, "LOGS") for w in read.warnings + reading.warnings], [
             "log LOGS/access.log.4 is not a regular file: not read",
             "log LOGS/access.log.3.gz ends before its end (cut while it was compressed?): read up to the cut",
             f"log LOGS/bomb.gz decompresses to more than the cap of {1 << 20} bytes: read up to there"])
+        # The page's charts show the same figures: 51091's crash-free runs on the last day (its
+        # axis from 95%), the second day's share of 50% at half the chart's height, its installs.
+        page = status_page.page(read, "", {}, {})
+        crash_free = page.split('id="w7-crash-free"', 1)[1].split("</svg>", 1)[0]
+        for shown, where in (
+                (f'<circle cx="138.0" cy="76.9" r="3" fill="{status_page.BUILD_COLOURS[0]}"><title>{days[3]}: '
+                 f'build 51091, 98.08% of runs crash-free</title>', crash_free),
+                ('end">95%</text>', crash_free), ('end">97.5%</text>', crash_free), ('end">100%</text>', crash_free),
+                (f'<circle cx="102.0" cy="100.0" r="3" fill="{status_page.SHARE_COLOUR}"/>', page),
+                ('end">50%</text>', page), (f"<title>{days[2]}: 1 installed</title>", page),
+                (f"<title>{days[2]}: 1 failed</title>", page)):
+            self.assertIn(shown, where)
         self.assertEqual(status_text.text(read).replace(folder, "LOGS"), f"""\
 Update checks in LOGS/access.log (and 3 rotated), {days[1]} to {days[3]}
-skipped 3 lines: 1 over 8192 bytes, 2 with words the service does not write
+skipped 4 lines: 1 over 8192 bytes, 3 with words the service does not write
 not counted, beyond 16 a day from one address or 4 runs from one player: 30 reported runs,
   14 players, 0 installs (from 2 addresses)
 reported runs the plug-in does not send (logged as invalid): 1

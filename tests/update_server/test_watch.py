@@ -9,6 +9,7 @@ reports once everyone is offered the build, and status flags a withdrawn build."
 import datetime
 import hashlib
 import io
+import math
 import os
 import random
 import sys
@@ -121,6 +122,16 @@ class Simulation(unittest.TestCase):
         print(f"equally good: paused in {len(falsely)} of 40 seeds over 14 days {falsely}")
         self.assertLessEqual(len(falsely), 1, falsely)
 
+    def test_the_binomial_tail_holds_at_its_edges(self):
+        """P(X >= k) against the exact sum: a tail far below what 1 - P(X < k) can hold, the
+        side below n p, and the edges (a new build alone: p = 1)."""
+        for n, p, k in ((1000, 1 / 128, 60), (1000, 1 / 128, 5), (10, 1.0, 3), (10, 0.5, 0), (5, 0.25, 6),
+                        (40, 0.5, 20)):
+            with self.subTest(n=n, p=p, k=k):
+                a, d = p.as_integer_ratio()  # p = a / d exactly: the sum in integers, one division
+                exact = sum(math.comb(n, i) * a ** i * (d - a) ** (n - i) for i in range(k, n + 1)) / d ** n
+                self.assertAlmostEqual(watch_rule.at_least(n, p, k), exact, delta=1e-9 * exact)
+
     def test_the_log_gives_the_watch_the_same_counts(self):
         for name, seed, rate, days in (("worse", 7, 2 * OLD_RATE, 2), ("equal", 1007, OLD_RATE, 1)):
             with self.subTest(name):
@@ -213,7 +224,7 @@ class WatchOnASite(unittest.TestCase):
                      "too few crashes to judge", "build 51101: staged at 10% (release 0002)", 10),
                     ("paused by hand", lambda: share(0), "", "build 51101: paused (share 0%, release 0002)", 0),
                     ("rolled back", lambda: run("rollback", "--service", "none", site), "runs no rollout",
-                     "build 51101: withdrawn (release 0002): ", None),
+                     "build 51091: to everyone (release 0001)", None),
                     ("a fix staged over the release before", lambda: publish(work, site, "0003", NEW + 10, [
                         "--share", "10"]), "no offer of 51111 in the log yet",
                      "build 51111: staged at 10% (release 0003) build 51101: withdrawn (release 0002)", 10)):

@@ -86,14 +86,15 @@ class _Environment:
                          "source =\n" + "".join(f"    {f}\n" for f in folders) +
                          "disable_warnings = no-data-collected module-not-measured module-not-imported\n")
 
-    def variables(self, context, index):
+    def variables(self, context, index, python_path=None):
+        """The run's variables; python_path is the test's own import path, which the
+        sitecustomize goes in front of (the test measures the copy it imports)."""
         gcov = os.path.join(self.work, "gcov", str(index))
         os.makedirs(os.path.join(gcov, "loaded"), exist_ok=True)
         return {
             "GCOV_PREFIX": gcov, "GCOV_PREFIX_STRIP": "0",
             "COVERAGE_PROCESS_START": self.rc,
-            "PYTHONPATH": os.pathsep.join(filter(None, [os.path.join(self.work, "site"),
-                                                        os.environ.get("PYTHONPATH")])),
+            "PYTHONPATH": os.pathsep.join(filter(None, [os.path.join(self.work, "site"), python_path])),
             "PATH": os.path.join(self.work, "bin") + os.pathsep + os.environ.get("PATH", ""),
             "MURMELON_MUTATION_CONTEXT": context,
         }
@@ -152,7 +153,10 @@ def measure(root, tests, python_paths, work, log, jobs=2, progress=print):
 
     def one(run):
         test = by_name[run["test"]]
-        extra = environment.variables(run["context"], run["index"])
+        # The test's own PYTHONPATH (the scratch copy's server/ and tools/), not this
+        # process's (tools/common.sh points it at the checkout, which no mutant touches).
+        extra = environment.variables(run["context"], run["index"],
+                                      ctests.environment_for(test).get("PYTHONPATH"))
         command = case_command(test, [run["case"]], DEBIAN_PYTHON) if run["case"] else \
             _with_debian_python(test.command)
         outcome = ctests.run(test, extra_environment=extra, command=command, log=log)

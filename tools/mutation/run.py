@@ -65,7 +65,7 @@ def copy_checkout(checkout, scratch):
     where their content differs, so a kept scratch rebuilds only what changed."""
     wanted = set(sources.tracked(checkout))
     os.makedirs(scratch, exist_ok=True)
-    kept_out = {"build", "deps", "dist", "release"}
+    kept_out = {"build", "deps", "dist", "release", ".git"}
     for folder, folders, files in os.walk(scratch):
         relative = os.path.relpath(folder, scratch)
         if relative == ".":
@@ -87,6 +87,10 @@ def copy_checkout(checkout, scratch):
     deps = os.path.join(scratch, "deps")
     if not os.path.lexists(deps):
         os.symlink(os.path.join(checkout, "deps"), deps)
+    # A repository of its own, nothing committed: a test that lists the checkout's files
+    # with git (layout.server_wing) lists the copy's, as untracked files.
+    if not os.path.isdir(os.path.join(scratch, ".git")):
+        subprocess.run(["git", "init", "-q", scratch], check=True, capture_output=True)
 
 
 # This tool's files that decide what the coverage and the baseline find.

@@ -455,7 +455,8 @@ SCENARIO(crash_with_a_failing_minidump_writer_says_so) {
 }
 
 // A dump that is never finished (the writer hangs; the player ends the game) leaves only
-// its unfinished name: no Murmelon.dmp that would pass for a dump of this crash.
+// its unfinished name: no Murmelon.dmp that would pass for a dump of this crash. While it
+// is written no one else can open it (the stub writes "MDMP" only then).
 SCENARIO(crash_with_a_writer_that_never_finishes_leaves_no_dump) {
   auto child = CrashWithDbghelpOverride("crash_dbghelp_hanging.exe", "native", {"hanging"},
                                         SCENARIO_CALLER, 15000);

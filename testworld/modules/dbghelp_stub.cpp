@@ -7,10 +7,17 @@
 
 #if defined(DBGHELP_FAILING_WRITER) || defined(DBGHELP_HANGING_WRITER)
 // Writes a few bytes, so that a partly written file is left, then gives up or hangs.
+// The bytes say whether another reader could open the unfinished file meanwhile (a
+// player's tool, a scanner): "MDMP" when it is held for the writer alone.
 extern "C" __declspec(dllexport) BOOL __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE file,
                                                                   DWORD, void*, void*, void*) {
+  HANDLE reader = CreateFileA("Murmelon.dmp.part", GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool shared = reader != INVALID_HANDLE_VALUE;
+  if (shared) CloseHandle(reader);
   DWORD written = 0;
-  WriteFile(file, "MDMP", 4, &written, nullptr);
+  WriteFile(file, shared ? "SHARED" : "MDMP", shared ? 6 : 4, &written, nullptr);
 #ifdef DBGHELP_HANGING_WRITER
   Sleep(INFINITE);
 #endif

@@ -194,9 +194,9 @@ class Worker:
         first that fails (ending those still running). Returns (verdict, context, ran) with
         verdict "passed", "failed" or "timeout"."""
         running, lock = set(), threading.Lock()
-        decided, ran = [], [0]
+        decided, ran, whole = [], [0], set()  # whole: tasks whose every step passed
 
-        def task(steps):
+        def task(index, steps):
             for test, cases, seconds, what in steps:
                 if decided:
                     return
@@ -210,20 +210,26 @@ class Worker:
                         decided.append((verdict, next((c for c in group if c["case"] == failed_case), group[0])))
                         ctests.stop(running)
                         return
+            with lock:
+                whole.add(index)
         tasks = self.tasks(contexts, baseline)
         with concurrent.futures.ThreadPoolExecutor(TESTS_AT_ONCE) as pool:
-            list(pool.map(task, tasks))
+            list(pool.map(task, range(len(tasks)), tasks))
         if not decided:
             return "passed", None, ran[0]
         verdict, culprit = decided[0]
         # A failure beside another test may be the machine's load: it counts when the
-        # test fails again alone. If it passes alone, every test runs again, one by one.
-        steps = next(t for t in tasks if any(culprit in (w if isinstance(w, list) else [w]) for *_, w in t))
+        # test fails again alone. If it passes alone, every test that has not passed yet
+        # runs again, one by one (a task that passed whole beside the others has its
+        # verdict; running it again could only repeat it).
+        index, steps = next((i, t) for i, t in enumerate(tasks)
+                            if any(culprit in (w if isinstance(w, list) else [w]) for *_, w in t))
         for test, cases, seconds, what in steps:
             again, _ = self._run_group(test, cases, seconds, log)
             if again != "passed":
                 return verdict, culprit, ran[0]
-        for steps in tasks:
+        whole.add(index)
+        for steps in (t for i, t in enumerate(tasks) if i not in whole):
             for test, cases, seconds, what in steps:
                 again, failed_case = self._run_group(test, cases, seconds, log)
                 ran[0] += len(cases)

@@ -4,7 +4,7 @@ that can reach it. Run through tools/mutate.sh (set-up, Wine's environment):
     tools/mutate.sh                        # every mutant (hours)
     tools/mutate.sh --sample 200 --python-sample 300 --seed 1
                                            # 200 C/C++ and 300 Python mutants, spread over
-                                           # the folders by size (under an hour)
+                                           # the folders by size (hours; the README)
     tools/mutate.sh --only KEY|REGEX       # mutants whose key or identity matches
     tools/mutate.sh --list [--sample ...]  # what would run, nothing run
 

@@ -299,6 +299,13 @@ def write_all(fd, data):
         view = view[os.write(fd, view):]
 
 
+def open_folders_to_readers(top):
+    """top and every folder below it 0755, whatever the umask took away: nginx (another
+    user) sends answer files from them."""
+    for folder, _, _ in os.walk(top):
+        os.chmod(folder, 0o755)
+
+
 def remove_if_there(path):
     try:
         os.remove(path)

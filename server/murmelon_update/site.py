@@ -92,12 +92,11 @@ class Site:
         return os.path.join(self.path, "releases")
 
     def make_releases_folder(self):
-        """releases/, made by the first publish: nginx (another user) reaches the answer
-        files through it, whatever the umask was."""
+        """releases/, made by the first publish: nginx reaches the answer files through it."""
         folder = self.releases_folder()
         if not os.path.isdir(folder):
             os.mkdir(folder)
-            os.chmod(folder, 0o755)
+            files.open_folders_to_readers(folder)
 
     def release_path(self, release):
         return os.path.join(self.path, "releases", release)
@@ -192,9 +191,7 @@ class Site:
                 loaded = load_flavours(trial)
             except ReleaseError as error:
                 raise Refused(f"the update server would refuse the result: {error}") from None
-            # nginx (another user) sends the answer files from here, whatever the umask was.
-            for folder, _, _ in os.walk(trial):
-                os.chmod(folder, 0o755)
+            files.open_folders_to_readers(trial)
             os.rename(trial, self.release_path(release))
         finally:
             shutil.rmtree(trial, ignore_errors=True)

@@ -39,6 +39,10 @@ def summarise(summary):
     return folders, totals
 
 
+def _minutes(seconds):
+    return f"{seconds // 60} min {seconds % 60} s"
+
+
 def text(summary):
     folders, totals = summarise(summary)
     width = max([len(f) for f in folders] + [14]) + 2
@@ -47,8 +51,9 @@ def text(summary):
     sample = (f"a sample of {' and '.join(drawn)} mutants (seed {summary['seed']})" if drawn else "every mutant")
     lines = [f"Mutation run of {summary['revision']}: {sample}, "
              f"{summary['generated']['cxx']} C/C++ and {summary['generated']['python']} Python made",
-             f"{summary['command']}  ({summary['jobs']} at a time, {summary['seconds'] // 60} min "
-             f"{summary['seconds'] % 60} s, finished {summary['finished']})",
+             f"{summary['command']}  ({summary['jobs']} at a time, {_minutes(summary['seconds'])}"
+             + (f", of which {_minutes(summary['measuring_seconds'])} building and measuring"
+                if "measuring_seconds" in summary else "") + f"; finished {summary['finished']})",
              *(["STOPPED before the end: only the mutants below were tried."] if summary.get("stopped") else []),
              "",
              f"{'Folder':<{width}}" + "".join(f"{c:>11}" for c in COLUMNS) + "   score"]

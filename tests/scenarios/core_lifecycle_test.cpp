@@ -242,6 +242,10 @@ void CheckProbedEnds(int build, const char* probe) {
     ok(child.started && !child.timedOut && child.exitCode == 0xC0000005, "exit 0x%lx, timed out %d:\n%s%s\n",
        child.exitCode, child.timedOut, child.out.c_str(), child.err.c_str());
     CheckPhase(ChildJournal("probed_crash"), "crash", kNothing);
+    // The dump writer was found at the start: a crashed process loads no library (its
+    // heap may be broken, another thread may hold the loader lock).
+    for (const std::string& call : plugin_in_game::Probed(ChildJournal("probed_crash"), "crash").seen)
+      ok(call.compare(0, 11, "LoadLibrary") != 0, "%s after the fault\n", call.c_str());
   }
   for (const char* how : {"hooked", "unhooked"}) {
     scenario::Context context("build %d, probe %s, %s end", build, probe, how);

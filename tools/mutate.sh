@@ -2,7 +2,8 @@
 # Machine-made mutants over the whole code (tools/mutation/run.py says how), tried against
 # the default suite's tests that reach each; not part of the default run.
 #
-#   tools/mutate.sh --sample 200 --python-sample 300 --seed 1   # a sample by folder size
+#   tools/mutate.sh --sample 200 --python-sample 250 --seed 1   # a sample by folder size
+#   tools/mutate.sh --again                 # the last report's survivors, on today's code
 #   tools/mutate.sh                         # every mutant (hours)
 #   tools/mutate.sh --only KEY              # one mutant, by the key the report gives it
 #   tools/mutate.sh --list --sample 200     # which mutants a run would try

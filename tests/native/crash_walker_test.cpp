@@ -348,6 +348,7 @@ TEST_CASE("a demangled name is cut before its parameter list, a standard-call na
       {"DllMain@12", "DllMain"},
       {"RIB_Main@x20", "RIB_Main@x20"},
       {"(anonymous namespace)::AttachSequence(HINSTANCE__*)", "(anonymous namespace)::AttachSequence"},
+      {"(int)", "(int)"},  // nothing before the group: the whole, never an empty name
   };
   for (const Row& row : rows) {
     char out[64];

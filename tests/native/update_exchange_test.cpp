@@ -372,6 +372,15 @@ TEST_CASE("the save name must be a safe bare file name, and is never written") {
   CHECK(Outcome({Offer("hw.dll", Hex(module), module)}) == ExchangeOutcome::kVerified);
   CHECK(Content("hw.dll") == "engine");
   CHECK(Content(kDownload) == module);
+  // No download path (the module's own could not be had): nothing is fetched or saved.
+  for (const char* path : {static_cast<const char*>(nullptr), ""}) {
+    Folder empty;
+    Script script{{{0, Offer("m.asi", Hex(module), "")}, {0, module}}};
+    Run run(script, DownloadPlan{path, "", "Murmelon_W_7_D", 51081});
+    CHECK(run.outcome == ExchangeOutcome::kCannotSave);
+    CHECK(script.next == 1);
+    CHECK(empty.Files().empty());
+  }
 }
 
 TEST_CASE("save names: bare names pass, anything that leaves the folder or names a device does not") {

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 
 #include <chrono>
+#include <vector>
 
 #include "../update_server/server_process.h"
 #include "../update_server/update_scenario.h"
@@ -106,6 +107,43 @@ SCENARIO(update_connection_refused) {
   CheckRun run = StartAgainst("");
   ok_bytes(run.output, kCouldNotCheck + "CONNECTION_ERROR\n");
   ok(run.seconds < 3, "a refused connection took %.1f s\n", run.seconds);
+}
+
+// A server that never takes the connection: its queue is full, so the system drops the
+// plug-in's connection request and its connect would wait for the system's retries (a
+// minute and more); the connect's own limit ends the check.
+SCENARIO(update_connection_never_accepted_ends_at_its_limit) {
+  WSADATA data;
+  ok(WSAStartup(MAKEWORD(2, 2), &data) == 0, "no Winsock\n");
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  ok(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener, 0) == 0 &&
+         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0,
+     "no listening socket\n");
+  // Connections nobody accepts, until one is not taken within half a second: the queue
+  // is full (its length depends on the system).
+  std::vector<SOCKET> queued;
+  for (bool taken = true; taken && queued.size() < 64;) {
+    SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    u_long nonBlocking = 1;
+    ioctlsocket(client, FIONBIO, &nonBlocking);
+    connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(client, &writable);
+    timeval wait = {0, 500000};
+    taken = select(0, nullptr, &writable, nullptr, &wait) == 1;
+    queued.push_back(client);
+  }
+  ok(queued.size() < 64, "the queue never filled\n");
+  CheckRun run = StartAgainst("127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+  ok_bytes(run.output, kCouldNotCheck + "TIMEOUT_ERROR\n");
+  ok(run.seconds > 4.5 && run.seconds < 9, "the check ended after %.1f s\n", run.seconds);
+  for (SOCKET client : queued) closesocket(client);
+  closesocket(listener);
 }
 
 SCENARIO(update_host_does_not_resolve) {

@@ -55,6 +55,9 @@ def text(summary):
              + (f", of which {_minutes(summary['measuring_seconds'])} building and measuring"
                 if "measuring_seconds" in summary else "") + f"; finished {summary['finished']})",
              *(["STOPPED before the end: only the mutants below were tried."] if summary.get("stopped") else []),
+             *([f"Its {summary['again']['mutants']} survivors run again on {summary['again']['revision']}: "
+                f"{summary['again']['command']}  ({_minutes(summary['again']['seconds'])}; finished "
+                f"{summary['again']['finished']})"] if summary.get("again") else []),
              "",
              f"{'Folder':<{width}}" + "".join(f"{c:>11}" for c in COLUMNS) + "   score"]
     for folder, counts in folders.items():

@@ -2,9 +2,10 @@
 that can reach it. Run through tools/mutate.sh (set-up, Wine's environment):
 
     tools/mutate.sh                        # every mutant (hours)
-    tools/mutate.sh --sample 200 --python-sample 300 --seed 1
-                                           # 200 C/C++ and 300 Python mutants, spread over
-                                           # the folders by size (hours; the README)
+    tools/mutate.sh --sample 200 --python-sample 250 --seed 1
+                                           # 200 C/C++ and 250 Python mutants, spread over
+                                           # the folders by size (under an hour; the README)
+    tools/mutate.sh --again                # the last report's survivors, on today's code
     tools/mutate.sh --only KEY|REGEX       # mutants whose key or identity matches
     tools/mutate.sh --list [--sample ...]  # what would run, nothing run
 
@@ -15,7 +16,8 @@ out). Then per mutant: apply it, rebuild what compiles the file (a build that fa
 makes it "not viable", not counted), run the tests that execute its code, cheapest and
 likeliest first, stop at the first failure ("killed") or a test past its time
 ("timed out", its own class), then take it out again. Mutants judged equivalent are in
-tests/mutants/equivalent.txt, one by one with a reason. The report (report.txt and
+tests/mutants/equivalent.txt, one by one with a reason, and are not run again (each was
+judged after a run it survived; --confirm-judged runs them). The report (report.txt and
 report.json) goes to build/mutation/ unless --report says otherwise.
 """
 
@@ -481,7 +483,12 @@ def folder_sizes(mutants):
     return sizes
 
 
-def choose(cxx, python, arguments):
+def choose(cxx, python, arguments, again=None):
+    if again is not None:
+        # The survivors of that report, by identity, whatever sample they came from.
+        survivors = {r["identity"] for r in again["mutants"] if r["status"] == "survived"}
+        chosen = [m for m in cxx + python if m.identity in survivors]
+        return sorted(chosen, key=lambda m: (m.path.endswith(".py"), m.path, m.start, m.text))
     if arguments.sample is not None:
         cxx = sampling.sample(cxx, folder_sizes(cxx), arguments.sample, arguments.seed)
     if arguments.python_sample is not None:
@@ -491,6 +498,20 @@ def choose(cxx, python, arguments):
         pattern = re.compile(arguments.only)
         chosen = [m for m in chosen if m.key == arguments.only or pattern.search(m.identity)]
     return sorted(chosen, key=lambda m: (m.path.endswith(".py"), m.path, m.start, m.text))
+
+
+def merged(first, again, rerun):
+    """The first report with the results of its survivors run again (identities rerun):
+    the first run's sample, command and time, the second's revision and time beside them."""
+    summary = dict(first)
+    summary["mutants"] = sorted([r for r in first["mutants"] if r["identity"] not in rerun] + again["mutants"],
+                                key=lambda r: (r["path"], r["line"], r["key"]))
+    summary["again"] = {k: again[k] for k in ("revision", "command", "seconds", "finished", "stopped")}
+    summary["again"]["mutants"] = len(again["mutants"])
+    summary["stale_judgements"] = again["stale_judgements"]
+    for key in ("folders", "totals", "scores"):
+        summary.pop(key, None)
+    return summary
 
 
 def rejudge(folder):
@@ -529,6 +550,9 @@ def main(argv=None):
     parser.add_argument("--report", default=os.path.join(CHECKOUT, "build", "mutation"))
     parser.add_argument("--confirm-judged", action="store_true",
                         help="run the mutants judged equivalent too (a judgement a test proves wrong shows)")
+    parser.add_argument("--again", action="store_true",
+                        help="run the survivors of the report in --report again on today's code, and "
+                             "write that report with their new results")
     parser.add_argument("--rejudge", action="store_true",
                         help="apply tests/mutants/equivalent.txt as it is now to the last report; run nothing")
     arguments = parser.parse_args(argv)
@@ -540,11 +564,15 @@ def main(argv=None):
     if subprocess.run(["git", "-C", CHECKOUT, "diff", "--quiet", "HEAD"]).returncode != 0:
         revision += " with local changes"
     equivalents = judged.load(CHECKOUT)
+    again = None
+    if arguments.again:
+        with open(os.path.join(arguments.report, "report.json")) as handle:
+            again = json.load(handle)
 
     scratch = arguments.scratch or tempfile.mkdtemp(prefix="murmelon-mutation.")
     scratch = os.path.abspath(scratch)
     os.makedirs(scratch, exist_ok=True)
-    logs = os.path.join(arguments.report, "logs")
+    logs = os.path.join(arguments.report, "logs-again" if arguments.again else "logs")
     shutil.rmtree(logs, ignore_errors=True)
     os.makedirs(logs)
     try:
@@ -552,7 +580,7 @@ def main(argv=None):
         workers = prepare_workers(scratch, 1 if arguments.list else arguments.jobs, logs)
         cxx, python = generate.all_mutants(CHECKOUT, workers[0].root, workers[0].builds["mingw"],
                                            log=lambda text: log_line(text))
-        chosen = choose(cxx, python, arguments)
+        chosen = choose(cxx, python, arguments, again)
         log_line(f"{len(cxx)} C/C++ and {len(python)} Python mutants; {len(chosen)} chosen")
         if arguments.list:
             for mutant in chosen:
@@ -621,6 +649,8 @@ def main(argv=None):
             "identities": sorted(identities),
             "mutants": sorted(results, key=lambda r: (r["path"], r["line"], r["key"])),
         }
+        if again is not None:
+            summary = merged(again, summary, {r["identity"] for r in results})
         report.write(summary, arguments.report)
         log_line(open(os.path.join(arguments.report, "report.txt")).read().split("\n\nSurvivors")[0])
         return 0

@@ -7,6 +7,7 @@ the site's lock, status says so, a maintainer's widening restarts its hours, it 
 reports once everyone is offered the build, and status flags a withdrawn build."""
 
 import datetime
+import fcntl
 import hashlib
 import io
 import math
@@ -14,6 +15,8 @@ import os
 import random
 import sys
 import tempfile
+import threading
+import types
 import unittest
 from contextlib import redirect_stdout
 
@@ -132,6 +135,19 @@ class Simulation(unittest.TestCase):
                 exact = sum(math.comb(n, i) * a ** i * (d - a) ** (n - i) for i in range(k, n + 1)) / d ** n
                 self.assertAlmostEqual(watch_rule.at_least(n, p, k), exact, delta=1e-9 * exact)
 
+    def test_the_verdict_names_the_check_that_tripped_with_its_p(self):
+        runs = "crashed of 1000 runs of the new build"
+        for counts, tripped, why in (
+                ([1000, 30, 100, 1], "floor", "new build's crash-free runs 97.00%, below 98.91% and the old build's "
+                                              f"99.00% (30 {runs}, 1 of 100 of the old one; P = 1.2e-06)"),
+                ([1000, 40, 9000, 180], "test", f"new build crashes 2.0x the old one (40 {runs}, 180 of 9000 of the "
+                                                "old one; P = 1.5e-04)"),
+                ([1000, 25, 9000, 180], "", f"new build crashes 1.2x the old one (25 {runs}, 180 of 9000 of the "
+                                            "old one; P = 1.7e-01)")):
+            with self.subTest(counts=counts):
+                verdict = watch_rule.judge(counts)
+                self.assertEqual((verdict.tripped, verdict.why()), (tripped, why))
+
     def test_the_log_gives_the_watch_the_same_counts(self):
         for name, seed, rate, days in (("worse", 7, 2 * OLD_RATE, 2), ("equal", 1007, OLD_RATE, 1)):
             with self.subTest(name):
@@ -210,12 +226,14 @@ class WatchOnASite(unittest.TestCase):
                     ("an equal build, an hour in", lambda: log_of(log, 5, OLD_RATE, 1), "too few crashes to judge",
                      "next step: wait: too few runs of build 51101", 10),
                     ("an equal build, a day in", lambda: log_of(log, 5, OLD_RATE, 24), "not shown worse",
+                     "build 51101: staged at 10% (release 0002) build 51091: kept for the others (release 0001) "
                      f"next step: widen (murmelon-release share {site} 25): not shown worse", 10),
                     ("a forger, a day", lambda: log_of(log, 5, OLD_RATE, 24, 20), "without the one address that sent",
                      "build 51101: staged at 10% (release 0002)", 10),
                     ("to everyone, a build that crashes four times as often", lambda: (
                         share(100), log_of(log, 6, 4 * OLD_RATE, 24)), "reached everyone: the watch only reports",
-                     "next step: roll back by hand", 100),
+                     "build 51101: to everyone (staged release 0002 at 100%) build 51091: the release before "
+                     "(release 0001) next step: roll back by hand", 100),
                     ("back to 10%", lambda: share(10), "PAUSED release 0002 (share 10% -> 0%): w7: new build crashes",
                      "build 51101: paused by the watch: w7: new build crashes", 0),
                     ("looked at again", lambda: None, "paused by the watch: w7: new build crashes",
@@ -230,14 +248,52 @@ class WatchOnASite(unittest.TestCase):
                      "build 51111: staged at 10% (release 0003) build 51101: withdrawn (release 0002)", 10)):
                 with self.subTest(name):
                     step()
-                    self.assertIn(watch_says, " ".join(watched().split()))
+                    seen = watched()
+                    self.assertIn(watch_says, " ".join(seen.split()))
                     text = said()
                     self.assertIn(status_says, " ".join(text.split()))
-                    self.assertLessEqual(max(map(len, text.split("\n"))), 100, text)
+                    for lines in (seen, text):
+                        self.assertLessEqual(max(map(len, lines.split("\n"))), 100, lines)
                     state = rollout.read_rollout(site)
                     self.assertEqual(state.share if state else None, share_after)
             self.assertRegex(text, r"withdrawn \(release 0002\): \d+ players ran it on ")
             self.assertIn("51101 withdrawn", text.split("newest build")[1])  # the day's newest build flagged
+
+    def test_a_rotation_made_after_the_release_came_is_read(self):
+        """The log rotated half an hour after the staged release came: the watch sees the
+        same runs as in one log."""
+        with tempfile.TemporaryDirectory() as work:
+            site = site_with_a_rollout(work)
+            log = os.path.join(work, "access.log")
+            log_of(log, 5, OLD_RATE, 24)
+            whole = run("watch", site, "--log", log)
+            came = os.stat(os.path.join(site, "releases", "0002")).st_mtime
+            os.rename(log, log + ".1")
+            open(log, "w").close()
+            os.utime(log + ".1", (came + 1800, came + 1800))
+            self.assertEqual(run("watch", site, "--log", log), whole)
+
+    def test_the_watch_waits_for_another_commands_lock_then_pauses(self):
+        with tempfile.TemporaryDirectory() as work:
+            site = site_with_a_rollout(work)
+            log = os.path.join(work, "access.log")
+            log_of(log, 6, 4 * OLD_RATE, 24)
+            held = os.open(os.path.join(site, ".lock"), os.O_RDWR | os.O_CREAT)
+            fcntl.flock(held, fcntl.LOCK_EX)
+            threading.Timer(1.5, os.close, [held]).start()
+            self.assertIn("PAUSED release 0002", run("watch", site, "--log", log))
+            self.assertEqual(rollout.read_rollout(site).share, 0)
+
+    def test_a_build_not_shown_worse_is_widened_a_step_at_a_time(self):
+        site = types.SimpleNamespace(path="/srv/site")
+        look = watch.Look("w7", NEW, OLD, 0, watch_rule.judge([1000, 20, 9000, 180]), 0)
+        widen = "widen (murmelon-release share /srv/site"
+        for share, step in ((0, "widen again (murmelon-release share /srv/site 1) or roll back"),
+                            (1, f"{widen} 5)"), (10, f"{widen} 25)"), (49, f"{widen} 50)"), (50, f"{widen} 100)"),
+                            (100, "nothing: every player is offered it")):
+            with self.subTest(share=share):
+                said = watch.next_step(site, rollout.Rollout("0002", "0001", share), look)
+                self.assertTrue(said.startswith(step), said)
 
 
 if __name__ == "__main__":

@@ -256,6 +256,18 @@ std::string CheckSavedDump(const scenario::ChildResult& crashed, DWORD code,
   return dump;
 }
 
+// The system's words for an error, as the filter is to print them after its code.
+std::string SystemText(DWORD code) {
+  char* text = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM |
+                     FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+                 nullptr);
+  std::string words = text ? text : "";
+  if (text) LocalFree(text);
+  return words;
+}
+
 }  // namespace
 
 SCENARIO(crash_writes_minidump_of_the_fault) {
@@ -426,7 +438,7 @@ scenario::ChildResult CrashWithDebugHelpStub(const std::string& stub,
 // Without dbghelp the filter cannot write anything: it says so and hands the exception on.
 SCENARIO(crash_without_dbghelp_says_so) {
   auto child = CrashWithDbghelpOverride("crash_nodbghelp.exe", "", {});
-  const std::string expected = " Cannot load dll DBGHELP.DLL. Windows error 0x7e: ";
+  const std::string expected = " Cannot load dll DBGHELP.DLL. Windows error 0x7e: " + SystemText(0x7e);
   ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
      scenario::Escape(child.out).c_str());
   ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");
@@ -435,7 +447,7 @@ SCENARIO(crash_without_dbghelp_says_so) {
 SCENARIO(crash_without_minidump_writer_says_so) {
   auto child = CrashWithDebugHelpStub("nodump");
   const std::string expected =
-      " Cannot get address of MiniDumpWriteDump function. Windows error 0x7f: ";
+      " Cannot get address of MiniDumpWriteDump function. Windows error 0x7f: " + SystemText(0x7f);
   ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
      scenario::Escape(child.out).c_str());
   ok(!fs::exists(ChildFolder("crash") / "Murmelon.dmp"), "a dump file was created\n");
@@ -446,7 +458,8 @@ SCENARIO(crash_without_minidump_writer_says_so) {
 SCENARIO(crash_with_a_failing_minidump_writer_says_so) {
   auto child = CrashWithDebugHelpStub("failing");
   const std::string expected =
-      " An unhandled exception occured. Error saving dump file: Murmelon.dmp. Windows error 0x70: ";
+      " An unhandled exception occured. Error saving dump file: Murmelon.dmp. Windows error 0x70: " +
+      SystemText(0x70);
   ok(child.out.find(expected) != std::string::npos, "printed \"%s\"\n",
      scenario::Escape(child.out).c_str());
   ok(child.out.find("Dump saved") == std::string::npos, "reported success\n");

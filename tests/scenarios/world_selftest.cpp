@@ -177,9 +177,15 @@ SCENARIO(hud_frame_gets_the_double_bit_exactly) {
 }
 
 SCENARIO(settings_commands_arguments_and_prints) {
-  world::Game game(ForBuild(6027));
+  // The refused name fills the setup's field: all 31 characters count, and no fewer.
+  const std::string refused(31, 'r');
+  world::Options options = ForBuild(6027);
+  options.refusedSetting = refused.c_str();
+  world::Game game(options);
   funcTable = reinterpret_cast<void**>(game.EngineAddress("FuncTable"));
   auto registerVariable = Slot<RegisterVariableFn>(game, 14);
+  ok(registerVariable(refused.c_str(), "1", 0) == nullptr, "the refused setting was registered\n");
+  ok(registerVariable(refused.substr(1).c_str(), "1", 0) != nullptr, "a shorter name was refused\n");
   const void* record = registerVariable("voice_test", "11025.9", 128);
   ok(record == game.SettingRecord("voice_test"), "slot 14 returned %p\n", record);
   float value;
@@ -209,6 +215,8 @@ SCENARIO(settings_commands_arguments_and_prints) {
   game.Command("version");
 
   ok_bytes(game.Journal(),
+           "slot14 " + refused + " \"1\" 0\n"
+           "slot14 " + refused.substr(1) + " \"1\" 0\n"
            "slot14 voice_test \"11025.9\" 128\n"
            "slot14 voice_test \"1\" 16\n"
            "slot17 echo_args\n"
@@ -372,7 +380,7 @@ SCENARIO(probe_styles) {
   auto prepare = reinterpret_cast<int(__cdecl*)(const WorldSetup*)>(
       reinterpret_cast<void*>(GetProcAddress(game.Engine(), "World_Prepare")));
   WorldSetup setup{6027, kProbeOtherCase, 0, 1, 5, {}};
-  prepare(&setup);
+  ok(prepare(&setup) == 1, "World_Prepare did not return 1\n");
   ok_bytes(TextAt(game, kProbe1), "EXE BUILD: 17:47:17 APR 25 2013");
   setup = WorldSetup{6027, kProbeNone, 0, 1, 5, {}};
   prepare(&setup);

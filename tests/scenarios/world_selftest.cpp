@@ -2,9 +2,12 @@
 // plug-in scenario points at the plug-in, not at the world.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "probe.h"
 #include "scenario.h"
 
 namespace {
@@ -579,4 +582,32 @@ SCENARIO(world_without_engine) {
   void* console = gameUI ? gameUI("GameConsole003", nullptr) : nullptr;
   ok(console != nullptr, "GameUI without an engine\n");
   if (console) Method<ActivateFn>(console, 1)(console);
+}
+
+// A phase that ends while a thread start is stuck behind the loader lock (as a plug-in
+// holding it would leave one): the end waits a bounded while, then journals the stall so
+// far. Args: the journal's path.
+CHILD_MODE(phase_ends_behind_the_loader_lock) {
+  if (!world::probe::Arm(L"absent.asi", scenario::Args().at(0), 0)) return;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto lock = reinterpret_cast<LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*)>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+  auto unlock = reinterpret_cast<LONG(NTAPI*)(ULONG, ULONG_PTR)>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+  ULONG_PTR cookie = 0;
+  if (!lock || !unlock || lock(0, nullptr, &cookie) != 0) return;
+  { world::probe::Phase held("held"); }
+  unlock(0, cookie);
+}
+
+SCENARIO(probe_phase_end_is_bounded_behind_a_held_loader_lock) {
+  const std::filesystem::path journal = scenario::StartDir() / (scenario::Name() + ".journal");
+  const scenario::ChildResult child =
+      scenario::RunChildMode("phase_ends_behind_the_loader_lock", {journal.string()}, 20000);
+  ok(child.started && !child.timedOut && child.exitCode == 0, "exit 0x%lx, timed out %d\n", child.exitCode,
+     child.timedOut);
+  const std::string text = scenario::ReadFile(journal);
+  double stall = -1;
+  ok(sscanf(text.c_str(), "held longest-stall %lf", &stall) == 1 && stall >= 1000 && stall < 10000,
+     "journal: %s\n", scenario::Escape(text).c_str());
 }

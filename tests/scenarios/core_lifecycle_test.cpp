@@ -3,6 +3,7 @@
 // in what reaches the console and the engine.
 #include <winsock2.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 
@@ -217,10 +218,25 @@ void CheckProbedPaths(int build, const char* probe) {
   scenario::Context context("build %d, probe %s", build, probe);
   CheckChild(scenario::RunChildMode("probed_paths", {std::to_string(build), probe}, 60000));
   const std::string journal = ChildJournal("probed_paths");
-  CheckPhase(journal, "load", kAttachUnderLock);
-  CheckPhase(journal, "start", kNothing);
-  CheckPhase(journal, "stop", kNothing);
-  CheckPhase(journal, "unload", kUnloadUnderLock);
+  // Each phase with its process window: the attach in the load and the detach in the
+  // unload, each under its own name, and the attach's length journaled for the load only.
+  const struct {
+    const char* phase;
+    const std::set<std::string>& pinned;
+    const char* window;
+  } phases[] = {{"load", kAttachUnderLock, "attach"},
+                {"start", kNothing, nullptr},
+                {"stop", kNothing, nullptr},
+                {"unload", kUnloadUnderLock, "detach"}};
+  for (const auto& row : phases) {
+    CheckPhase(journal, row.phase, row.pinned);
+    const plugin_in_game::ProbedPhase probed = plugin_in_game::Probed(journal, row.phase);
+    for (const char* window : {"attach", "detach"})
+      ok(probed.heapCalls.count(window) == (row.window && strcmp(row.window, window) == 0 ? 1u : 0u),
+         "%s: %s window %s\n", row.phase, window, probed.heapCalls.count(window) ? "journaled" : "missing");
+    ok((probed.attach >= 0) == (row.window && strcmp(row.window, "attach") == 0),
+       "%s: attach length %.1f ms\n", row.phase, probed.attach);
+  }
   const double attach = plugin_in_game::Probed(journal, "load").attach;
   trace("the attach took %.1f ms\n", attach);
   ok(attach >= 0 && attach < kSlowLookupMs / 2, "the attach took %.1f ms\n", attach);

@@ -2,9 +2,12 @@
 // plug-in scenario points at the plug-in, not at the world.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "probe.h"
 #include "scenario.h"
 
 namespace {
@@ -177,9 +180,15 @@ SCENARIO(hud_frame_gets_the_double_bit_exactly) {
 }
 
 SCENARIO(settings_commands_arguments_and_prints) {
-  world::Game game(ForBuild(6027));
+  // The refused name fills the setup's field: all 31 characters count, and no fewer.
+  const std::string refused(31, 'r');
+  world::Options options = ForBuild(6027);
+  options.refusedSetting = refused.c_str();
+  world::Game game(options);
   funcTable = reinterpret_cast<void**>(game.EngineAddress("FuncTable"));
   auto registerVariable = Slot<RegisterVariableFn>(game, 14);
+  ok(registerVariable(refused.c_str(), "1", 0) == nullptr, "the refused setting was registered\n");
+  ok(registerVariable(refused.substr(1).c_str(), "1", 0) != nullptr, "a shorter name was refused\n");
   const void* record = registerVariable("voice_test", "11025.9", 128);
   ok(record == game.SettingRecord("voice_test"), "slot 14 returned %p\n", record);
   float value;
@@ -209,6 +218,8 @@ SCENARIO(settings_commands_arguments_and_prints) {
   game.Command("version");
 
   ok_bytes(game.Journal(),
+           "slot14 " + refused + " \"1\" 0\n"
+           "slot14 " + refused.substr(1) + " \"1\" 0\n"
            "slot14 voice_test \"11025.9\" 128\n"
            "slot14 voice_test \"1\" 16\n"
            "slot17 echo_args\n"
@@ -372,7 +383,7 @@ SCENARIO(probe_styles) {
   auto prepare = reinterpret_cast<int(__cdecl*)(const WorldSetup*)>(
       reinterpret_cast<void*>(GetProcAddress(game.Engine(), "World_Prepare")));
   WorldSetup setup{6027, kProbeOtherCase, 0, 1, 5, {}};
-  prepare(&setup);
+  ok(prepare(&setup) == 1, "World_Prepare did not return 1\n");
   ok_bytes(TextAt(game, kProbe1), "EXE BUILD: 17:47:17 APR 25 2013");
   setup = WorldSetup{6027, kProbeNone, 0, 1, 5, {}};
   prepare(&setup);
@@ -571,4 +582,32 @@ SCENARIO(world_without_engine) {
   void* console = gameUI ? gameUI("GameConsole003", nullptr) : nullptr;
   ok(console != nullptr, "GameUI without an engine\n");
   if (console) Method<ActivateFn>(console, 1)(console);
+}
+
+// A phase that ends while a thread start is stuck behind the loader lock (as a plug-in
+// holding it would leave one): the end waits a bounded while, then journals the stall so
+// far. Args: the journal's path.
+CHILD_MODE(phase_ends_behind_the_loader_lock) {
+  if (!world::probe::Arm(L"absent.asi", scenario::Args().at(0), 0)) return;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto lock = reinterpret_cast<LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*)>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+  auto unlock = reinterpret_cast<LONG(NTAPI*)(ULONG, ULONG_PTR)>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+  ULONG_PTR cookie = 0;
+  if (!lock || !unlock || lock(0, nullptr, &cookie) != 0) return;
+  { world::probe::Phase held("held"); }
+  unlock(0, cookie);
+}
+
+SCENARIO(probe_phase_end_is_bounded_behind_a_held_loader_lock) {
+  const std::filesystem::path journal = scenario::StartDir() / (scenario::Name() + ".journal");
+  const scenario::ChildResult child =
+      scenario::RunChildMode("phase_ends_behind_the_loader_lock", {journal.string()}, 20000);
+  ok(child.started && !child.timedOut && child.exitCode == 0, "exit 0x%lx, timed out %d\n", child.exitCode,
+     child.timedOut);
+  const std::string text = scenario::ReadFile(journal);
+  double stall = -1;
+  ok(sscanf(text.c_str(), "held longest-stall %lf", &stall) == 1 && stall >= 1000 && stall < 10000,
+     "journal: %s\n", scenario::Escape(text).c_str());
 }

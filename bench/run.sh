@@ -15,7 +15,7 @@
 #      served to everyone (bench/service_bench.py, about 6 minutes)
 #   7. what the watch and status cost on 30 days of a 5,000-player site's access log
 #      (bench/watch_bench.py)
-# The mutation score, from an hour-long run, has a script of its own: bench/run_mutation.sh.
+# The mutation score, from a run of most of an hour, has a script of its own: bench/run_mutation.sh.
 # Usage: bench/run.sh [build dir, default build/mingw] [starts per figure, default 5]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

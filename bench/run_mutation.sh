@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The mutation score of the seeded sample, as the README's benchmark table gives it: a
-# run of tools/mutate.sh (hours on 2 cores; not part of bench/run.sh), then the score per
-# language and the run's time from its report.
+# run of tools/mutate.sh (about 45 min on 2 cores; not part of bench/run.sh), then the
+# score per language and the run's time from its report.
 #   bench/run_mutation.sh [tools/mutate.sh options]   # default: --sample 200 --python-sample 250 --seed 1
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -488,12 +488,12 @@ def choose(cxx, python, arguments, again=None):
         # The survivors of that report, by identity, whatever sample they came from.
         survivors = {r["identity"] for r in again["mutants"] if r["status"] == "survived"}
         chosen = [m for m in cxx + python if m.identity in survivors]
-        return sorted(chosen, key=lambda m: (m.path.endswith(".py"), m.path, m.start, m.text))
-    if arguments.sample is not None:
-        cxx = sampling.sample(cxx, folder_sizes(cxx), arguments.sample, arguments.seed)
-    if arguments.python_sample is not None:
-        python = sampling.sample(python, folder_sizes(python), arguments.python_sample, arguments.seed)
-    chosen = cxx + python
+    else:
+        if arguments.sample is not None:
+            cxx = sampling.sample(cxx, folder_sizes(cxx), arguments.sample, arguments.seed)
+        if arguments.python_sample is not None:
+            python = sampling.sample(python, folder_sizes(python), arguments.python_sample, arguments.seed)
+        chosen = cxx + python
     if arguments.only:
         pattern = re.compile(arguments.only)
         chosen = [m for m in chosen if m.key == arguments.only or pattern.search(m.identity)]

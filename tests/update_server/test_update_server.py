@@ -702,6 +702,16 @@ class StatusFromTheLog(unittest.TestCase):
                 ('end">50%</text>', page), (f"<title>{days[2]}: 1 installed</title>", page),
                 (f"<title>{days[2]}: 1 failed</title>", page)):
             self.assertIn(shown, where)
+        # Both headings name the log read and count its rotations; the page marks each
+        # build's state by its kind.
+        for names, text_says, page_says in (([], "no log", "no log"), (["L"], "L", "L"),
+                                            (["L.1", "L"], "L (and 1 rotated)", "L and 1 rotated")):
+            self.assertEqual(status_text.source(read._replace(files=names)), text_says)
+            self.assertIn(f"<p>Checks in {page_says}.</p>", status_page.page(read._replace(files=names)))
+        marked = status_page.states_html([(51101, "withdrawn (release 0002)"), (51091, "paused by the watch: w"),
+                                          (51081, "to everyone (release 0001)")], "")
+        for kind, build in (("withdrawn", 51101), ("paused", 51091), ("", 51081)):
+            self.assertIn(f'<span class="{kind}">build {build}: ', marked)
         self.assertEqual(status_text.text(read).replace(folder, "LOGS"), f"""\
 Update checks in LOGS/access.log (and 3 rotated), {days[1]} to {days[3]}
 skipped 4 lines: 1 over 8192 bytes, 3 with words the service does not write

@@ -132,6 +132,17 @@ class Simulation(unittest.TestCase):
                 exact = sum(math.comb(n, i) * a ** i * (d - a) ** (n - i) for i in range(k, n + 1)) / d ** n
                 self.assertAlmostEqual(watch_rule.at_least(n, p, k), exact, delta=1e-9 * exact)
 
+    def test_the_verdict_says_which_rule_tripped_on_what(self):
+        """The words of each rule, its own P in them."""
+        for counts, why in (
+                ([1000, 40, 1000, 10], "new build crashes 4.0x the old one (40 crashed of 1000 runs of the new build, "
+                                       "10 of 1000 of the old one; P = 1.2e-05)"),
+                ([1000, 25, 1000, 12], "new build's crash-free runs 97.50%, below 98.91% and the old build's 98.80% "
+                                       "(25 crashed of 1000 runs of the new build, 12 of 1000 of the old one; "
+                                       "P = 6.3e-04)")):
+            with self.subTest(counts):
+                self.assertEqual(watch_rule.judge(counts).why(), why)
+
     def test_the_log_gives_the_watch_the_same_counts(self):
         for name, seed, rate, days in (("worse", 7, 2 * OLD_RATE, 2), ("equal", 1007, OLD_RATE, 1)):
             with self.subTest(name):

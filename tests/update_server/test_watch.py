@@ -133,13 +133,16 @@ class Simulation(unittest.TestCase):
                 self.assertAlmostEqual(watch_rule.at_least(n, p, k), exact, delta=1e-9 * exact)
 
     def test_the_verdict_says_which_rule_tripped_on_what(self):
-        """The words of each rule, its own P in them."""
+        """The words of each rule, its own P in them; the floor holds a new build whose old
+        one has no runs left to compare with."""
         for counts, why in (
                 ([1000, 40, 1000, 10], "new build crashes 4.0x the old one (40 crashed of 1000 runs of the new build, "
                                        "10 of 1000 of the old one; P = 1.2e-05)"),
                 ([1000, 25, 1000, 12], "new build's crash-free runs 97.50%, below 98.91% and the old build's 98.80% "
                                        "(25 crashed of 1000 runs of the new build, 12 of 1000 of the old one; "
-                                       "P = 6.3e-04)")):
+                                       "P = 6.3e-04)"),
+                ([1000, 30, 0, 0], "new build's crash-free runs 97.00%, below 98.91% (30 crashed of 1000 runs of "
+                                   "the new build, 0 of 0 of the old one; P = 1.2e-06)")):
             with self.subTest(counts):
                 self.assertEqual(watch_rule.judge(counts).why(), why)
 

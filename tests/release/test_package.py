@@ -263,6 +263,14 @@ class PackageTest(unittest.TestCase):
         with open(ini, "w", encoding="utf-8") as file:
             file.write(text)
         first = make_site(os.path.join(w, "first-site"))
+        broken_before = os.path.join(w, "broken-before")  # the release before has the suffix edited to 01
+        shutil.copytree(published, broken_before, symlinks=True)
+        shutil.copytree(os.path.join(published, "releases", "0001"), os.path.join(broken_before, "releases", "0000"))
+        ini = os.path.join(broken_before, "releases", "0000", "w7", "release.ini")
+        with open(ini, encoding="utf-8") as file:
+            text = file.read().replace("suffix = 1\n", "suffix = 01\n")
+        with open(ini, "w", encoding="utf-8") as file:
+            file.write(text)
         edited_sites = []
 
         def hand_edited(lines=None):  # a copy of the published site with a rollout.ini written by hand
@@ -299,6 +307,8 @@ class PackageTest(unittest.TestCase):
                  "current is a folder or file, not the link to releases/NNNN"),
                 ("rollback to a link out of the site", (linked, ("rollback", linked, "0009"), False),
                  "releases/0009 is not a release folder of this site (a link to"),
+                ("rollback to a release that cannot be loaded", (broken_before, ("rollback", broken_before), False),
+                 "release 0000 would be refused: "),
                 ("list a missing site", (typo, ("list", typo), False), "no such site folder"),
                 ("publish while the site is locked", (published, ("publish", self.out, published), True),
                  "is being changed by another"),
@@ -322,6 +332,9 @@ class PackageTest(unittest.TestCase):
                 ("share over a rollout whose previous is the staged release",
                  (hand_edited("previous = 0001\nshare = 10"), ("share", hand_edited(), "50"), False),
                  "previous names the staged release 0001 itself"),
+                ("share over a rollout whose release before cannot be loaded",
+                 (hand_edited("previous = 0000\nshare = 10"), ("share", hand_edited(), "50"), False),
+                 "release 0000 of the rollout cannot be loaded"),
                 ("share over a rollout whose share is a digit int() does not read",
                  (hand_edited("previous = 0000\nshare = \u00b2"), ("share", hand_edited(), "50"), False),
                  "share '\u00b2' is not a whole percentage"),

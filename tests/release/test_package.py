@@ -452,6 +452,8 @@ class PackageTest(unittest.TestCase):
             self.assertIn(f" {r[1]}: {W7 + 10} {W7 + 11} {W7 + 20} {W7 + 21} {W7 + 30} {W7 + 31} (not {W7} {W7 + 1}) ",
                           listed)
             self.assertNotIn("no key", listed)  # every build carries one
+        # The list names each flavour a release holds (w7 first, then xp below it).
+        self.assertRegex(" ".join(run("list", site).stdout.split()), rf"^0001: w7: build {W7} .* xp: build {W7 + 1} .* 0002: ")
 
     def test_version_and_news_from_the_command_line(self):
         news_file = os.path.join(self.work.name, "news.txt")

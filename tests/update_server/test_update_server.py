@@ -357,6 +357,8 @@ class ReleaseChecks(unittest.TestCase):
                  f"is {2 ** 33} bytes, above the cap of {cap}"),
                 ("a news text above the cap, not read", {"change": replace("news.txt", sparse(2 ** 33))},
                  f"is {2 ** 33} bytes, above the cap of {head_cap}"),
+                ("a release.ini past its 64 KiB", {"change": replace("release.ini", sparse(64 * 1024 + 1))},
+                 f"is {64 * 1024 + 1} bytes, above the cap of {64 * 1024}"),
                 ("news that is a FIFO", {"change": replace("news.txt", os.mkfifo)}, "is not a regular file"),
                 ("release.ini that is a FIFO", {"change": replace("release.ini", os.mkfifo)}, "is not a regular file"),
                 ("a module that is a folder", {"change": replace("Murmelon_W_7_D.asi", os.mkdir)},

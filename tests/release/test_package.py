@@ -4,6 +4,7 @@ of a published site when the plug-in asks it."""
 
 import configparser
 import contextlib
+import datetime
 import fcntl
 import hashlib
 import io
@@ -361,6 +362,8 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(said.returncode, 0, said.stderr)
         self.assertIn("  rollout: ", said.stdout)
         self.assertIn("share '\u00b2' is not a whole percentage", said.stdout)
+        first, last = re.search(r"(\d{4}-\d\d-\d\d) to (\d{4}-\d\d-\d\d)", said.stdout).groups()
+        self.assertEqual((datetime.date.fromisoformat(last) - datetime.date.fromisoformat(first)).days, 13)  # 14 days
 
     def test_concurrent_rollbacks_take_turns(self):
         # Five releases, four rollbacks at once: each either goes back one release or is

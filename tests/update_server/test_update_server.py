@@ -270,6 +270,8 @@ class ReleaseChecks(unittest.TestCase):
                 ("another build", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, other_build)),
                 ("truncated", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, good[:-2])),
                 ("no key", {"deliverable": "Murmelon_W_7_D", "signature": good}),
+                ("the key in upper case", dict(self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, good),
+                                               public_key=self.key.public.upper(), says="and public_key (64)")),
                 ("XP name on Windows 7 builds", self.key.fields("Murmelon_W_XP_D", 51091, MODULE_W7))):
             with self.subTest(name):
                 self.refused(**fields)

@@ -690,6 +690,10 @@ class StatusFromTheLog(unittest.TestCase):
             write(os.path.join(folder, "far.gz"), gzip.compress(far.encode() + b"x" * 9000))
             self.assertEqual(list(files.log_lines([os.path.join(folder, "far.gz")], cut_line)), far.splitlines())
             self.assertEqual(cut_line.long_lines, 1)
+            # The last line is read whether or not the writer ended it; an ended file adds no line.
+            for text, lines in (("a\nb", ["a", "b"]), ("a\n", ["a"])):
+                write(os.path.join(folder, "ends"), text)
+                self.assertEqual(list(files.log_lines([os.path.join(folder, "ends")], files.LogReading())), lines)
         self.assertEqual([w.replace(folder, "LOGS") for w in read.warnings + reading.warnings], [
             "log LOGS/access.log.4 is not a regular file: not read",
             "log LOGS/access.log.3.gz ends before its end (cut while it was compressed?): read up to the cut",

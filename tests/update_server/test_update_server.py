@@ -606,7 +606,10 @@ class PlayerDigests(unittest.TestCase):
             for where, says in ((os.path.join(work, "file", "keys"), "cannot keep the player key in "),
                                 (damaged, f"does not hold a {player_key.KEY_BYTES}-byte key (remove it)")):
                 del lines[:]
-                self.assertEqual(player_key.PlayerKeys(where, lines.append, now=lambda: clock[0]).digest(SERIAL), "-")
+                tick = [0.0]
+                failing = player_key.PlayerKeys(where, lines.append, now=lambda: clock[0], steady=lambda: tick[0])
+                for tick[0] in (0.0, player_key.RECHECK_SECONDS):  # tried again a minute on, said once
+                    self.assertEqual(failing.digest(SERIAL), "-")
                 self.assertEqual(len(lines), 1, lines)
                 self.assertIn(says, lines[0])
 

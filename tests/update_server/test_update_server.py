@@ -704,13 +704,13 @@ class StatusFromTheLog(unittest.TestCase):
         # The page's charts show the same figures: 51091's crash-free runs on the last day (its
         # axis from 95%), the second day's share of 50% at half the chart's height, its installs.
         page = status_page.page(read, "", {}, {})
-        crash_free = page.split('id="w7-crash-free"', 1)[1].split("</svg>", 1)[0]
+        crash_free, share = (page.split(f'id="w7-{chart}"', 1)[1].split("</svg>", 1)[0] for chart in ("crash-free", "share"))
         for shown, where in (
                 (f'<circle cx="138.0" cy="76.9" r="3" fill="{status_page.BUILD_COLOURS[0]}"><title>{days[3]}: '
                  f'build 51091, 98.08% of runs crash-free</title>', crash_free),
                 ('end">95%</text>', crash_free), ('end">97.5%</text>', crash_free), ('end">100%</text>', crash_free),
                 (f'<circle cx="102.0" cy="100.0" r="3" fill="{status_page.SHARE_COLOUR}"/>', page),
-                ('end">50%</text>', page), (f"<title>{days[2]}: 1 installed</title>", page),
+                ('end">50%</text>', share), ('end">100%</text>', share), (f"<title>{days[2]}: 1 installed</title>", page),
                 (f"<title>{days[2]}: 1 failed</title>", page)):
             self.assertIn(shown, where)
         # Both headings name the log read and count its rotations; the page marks each

@@ -77,8 +77,11 @@ class Verdict(NamedTuple):
         rates = (f"{c.crashes_new} crashed of {c.runs_new} runs of the new build, {c.crashes_old} of "
                  f"{c.runs_old} of the old one")
         if self.tripped == "floor":
-            return (f"new build's crash-free runs {self.crash_free():.2%}, below {FLOOR:.2%} and the old "
-                    f"build's {self.crash_free(False):.2%} ({rates}; P = {self.floor_p:.1e})")
+            # The old build may have no runs left in the hours judged (every player took the new one).
+            old = self.crash_free(False)
+            beside = f" and the old build's {old:.2%}" if old is not None else ""
+            return (f"new build's crash-free runs {self.crash_free():.2%}, below {FLOOR:.2%}{beside} "
+                    f"({rates}; P = {self.floor_p:.1e})")
         times = f"{self.ratio:.1f}x" if self.ratio is not None else "more often than"
         return f"new build crashes {times} the old one ({rates}; P = {self.p:.1e})"
 

@@ -4,6 +4,7 @@ of a published site when the plug-in asks it."""
 
 import configparser
 import contextlib
+import datetime
 import fcntl
 import hashlib
 import io
@@ -263,6 +264,14 @@ class PackageTest(unittest.TestCase):
         with open(ini, "w", encoding="utf-8") as file:
             file.write(text)
         first = make_site(os.path.join(w, "first-site"))
+        broken_before = os.path.join(w, "broken-before")  # the release before has the suffix edited to 01
+        shutil.copytree(published, broken_before, symlinks=True)
+        shutil.copytree(os.path.join(published, "releases", "0001"), os.path.join(broken_before, "releases", "0000"))
+        ini = os.path.join(broken_before, "releases", "0000", "w7", "release.ini")
+        with open(ini, encoding="utf-8") as file:
+            text = file.read().replace("suffix = 1\n", "suffix = 01\n")
+        with open(ini, "w", encoding="utf-8") as file:
+            file.write(text)
         edited_sites = []
 
         def hand_edited(lines=None):  # a copy of the published site with a rollout.ini written by hand
@@ -299,6 +308,8 @@ class PackageTest(unittest.TestCase):
                  "current is a folder or file, not the link to releases/NNNN"),
                 ("rollback to a link out of the site", (linked, ("rollback", linked, "0009"), False),
                  "releases/0009 is not a release folder of this site (a link to"),
+                ("rollback to a release that cannot be loaded", (broken_before, ("rollback", broken_before), False),
+                 "release 0000 would be refused: "),
                 ("list a missing site", (typo, ("list", typo), False), "no such site folder"),
                 ("publish while the site is locked", (published, ("publish", self.out, published), True),
                  "is being changed by another"),
@@ -322,6 +333,15 @@ class PackageTest(unittest.TestCase):
                 ("share over a rollout whose previous is the staged release",
                  (hand_edited("previous = 0001\nshare = 10"), ("share", hand_edited(), "50"), False),
                  "previous names the staged release 0001 itself"),
+                ("share over a rollout whose release before cannot be loaded",
+                 (hand_edited("previous = 0000\nshare = 10"), ("share", hand_edited(), "50"), False),
+                 "release 0000 of the rollout cannot be loaded"),
+                ("share over a rollout.ini past its 4 KiB",
+                 (hand_edited("previous = 0000\nshare = 10\n" + "#" * 4096), ("share", hand_edited(), "50"), False),
+                 "above the cap of 4096"),
+                ("share over a rollout watched from no time",
+                 (hand_edited("previous = 0000\nshare = 10\nwatched_from = soon"), ("share", hand_edited(), "50"),
+                  False), "watched_from 'soon' is not a time with its zone"),
                 ("share over a rollout whose share is a digit int() does not read",
                  (hand_edited("previous = 0000\nshare = \u00b2"), ("share", hand_edited(), "50"), False),
                  "share '\u00b2' is not a whole percentage"),
@@ -345,6 +365,8 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(said.returncode, 0, said.stderr)
         self.assertIn("  rollout: ", said.stdout)
         self.assertIn("share '\u00b2' is not a whole percentage", said.stdout)
+        first, last = re.search(r"(\d{4}-\d\d-\d\d) to (\d{4}-\d\d-\d\d)", said.stdout).groups()
+        self.assertEqual((datetime.date.fromisoformat(last) - datetime.date.fromisoformat(first)).days, 13)  # 14 days
 
     def test_concurrent_rollbacks_take_turns(self):
         # Five releases, four rollbacks at once: each either goes back one release or is
@@ -410,7 +432,9 @@ class PackageTest(unittest.TestCase):
                 ("51081 carrying P, signed by P", lambda: published(0, [p], p), 0, "published release 0001"),
                 ("51091 carrying P and R, signed by P", lambda: published(10, [p, r], p), 0, "published release 0002"),
                 ("51101 carrying R, signed by R", lambda: published(20, [r], r), 0, "published release 0003"),
-                ("a rollback to 51091", lambda: run("rollback", site, "0002"), 0, "from release 0003 to 0002"),
+                ("a rollback to 51091 over the link a stopped switch left",
+                 lambda: (os.symlink("releases/0001", os.path.join(site, ".current.new")),
+                          run("rollback", site, "0002"))[-1], 0, "from release 0003 to 0002"),
                 ("51111 carrying P, signed by P, packaged", lambda: package(30, [p], p)[1], 1, stranded),
                 ("51111 carrying P, signed by P, published",
                  lambda: run("publish", package(30, [p], p, at=self.empty_site)[0], site), 1, stranded),
@@ -439,6 +463,8 @@ class PackageTest(unittest.TestCase):
             self.assertIn(f" {r[1]}: {W7 + 10} {W7 + 11} {W7 + 20} {W7 + 21} {W7 + 30} {W7 + 31} (not {W7} {W7 + 1}) ",
                           listed)
             self.assertNotIn("no key", listed)  # every build carries one
+        # The list names each flavour a release holds (w7 first, then xp below it).
+        self.assertRegex(" ".join(run("list", site).stdout.split()), rf"^0001: w7: build {W7} .* xp: build {W7 + 1} .* 0002: ")
 
     def test_version_and_news_from_the_command_line(self):
         news_file = os.path.join(self.work.name, "news.txt")

@@ -270,6 +270,8 @@ class ReleaseChecks(unittest.TestCase):
                 ("another build", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, other_build)),
                 ("truncated", self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, good[:-2])),
                 ("no key", {"deliverable": "Murmelon_W_7_D", "signature": good}),
+                ("the key in upper case", dict(self.key.fields("Murmelon_W_7_D", 51091, MODULE_W7, good),
+                                               public_key=self.key.public.upper(), says="and public_key (64)")),
                 ("XP name on Windows 7 builds", self.key.fields("Murmelon_W_XP_D", 51091, MODULE_W7))):
             with self.subTest(name):
                 self.refused(**fields)
@@ -357,6 +359,8 @@ class ReleaseChecks(unittest.TestCase):
                  f"is {2 ** 33} bytes, above the cap of {cap}"),
                 ("a news text above the cap, not read", {"change": replace("news.txt", sparse(2 ** 33))},
                  f"is {2 ** 33} bytes, above the cap of {head_cap}"),
+                ("a release.ini past its 64 KiB", {"change": replace("release.ini", sparse(64 * 1024 + 1))},
+                 f"is {64 * 1024 + 1} bytes, above the cap of {64 * 1024}"),
                 ("news that is a FIFO", {"change": replace("news.txt", os.mkfifo)}, "is not a regular file"),
                 ("release.ini that is a FIFO", {"change": replace("release.ini", os.mkfifo)}, "is not a regular file"),
                 ("a module that is a folder", {"change": replace("Murmelon_W_7_D.asi", os.mkdir)},
@@ -602,7 +606,10 @@ class PlayerDigests(unittest.TestCase):
             for where, says in ((os.path.join(work, "file", "keys"), "cannot keep the player key in "),
                                 (damaged, f"does not hold a {player_key.KEY_BYTES}-byte key (remove it)")):
                 del lines[:]
-                self.assertEqual(player_key.PlayerKeys(where, lines.append, now=lambda: clock[0]).digest(SERIAL), "-")
+                tick = [0.0]
+                failing = player_key.PlayerKeys(where, lines.append, now=lambda: clock[0], steady=lambda: tick[0])
+                for tick[0] in (0.0, player_key.RECHECK_SECONDS):  # tried again a minute on, said once
+                    self.assertEqual(failing.digest(SERIAL), "-")
                 self.assertEqual(len(lines), 1, lines)
                 self.assertIn(says, lines[0])
 
@@ -686,6 +693,10 @@ class StatusFromTheLog(unittest.TestCase):
             write(os.path.join(folder, "far.gz"), gzip.compress(far.encode() + b"x" * 9000))
             self.assertEqual(list(files.log_lines([os.path.join(folder, "far.gz")], cut_line)), far.splitlines())
             self.assertEqual(cut_line.long_lines, 1)
+            # The last line is read whether or not the writer ended it; an ended file adds no line.
+            for text, lines in (("a\nb", ["a", "b"]), ("a\n", ["a"])):
+                write(os.path.join(folder, "ends"), text)
+                self.assertEqual(list(files.log_lines([os.path.join(folder, "ends")], files.LogReading())), lines)
         self.assertEqual([w.replace(folder, "LOGS") for w in read.warnings + reading.warnings], [
             "log LOGS/access.log.4 is not a regular file: not read",
             "log LOGS/access.log.3.gz ends before its end (cut while it was compressed?): read up to the cut",
@@ -693,15 +704,25 @@ class StatusFromTheLog(unittest.TestCase):
         # The page's charts show the same figures: 51091's crash-free runs on the last day (its
         # axis from 95%), the second day's share of 50% at half the chart's height, its installs.
         page = status_page.page(read, "", {}, {})
-        crash_free = page.split('id="w7-crash-free"', 1)[1].split("</svg>", 1)[0]
+        crash_free, share = (page.split(f'id="w7-{chart}"', 1)[1].split("</svg>", 1)[0] for chart in ("crash-free", "share"))
         for shown, where in (
                 (f'<circle cx="138.0" cy="76.9" r="3" fill="{status_page.BUILD_COLOURS[0]}"><title>{days[3]}: '
                  f'build 51091, 98.08% of runs crash-free</title>', crash_free),
                 ('end">95%</text>', crash_free), ('end">97.5%</text>', crash_free), ('end">100%</text>', crash_free),
                 (f'<circle cx="102.0" cy="100.0" r="3" fill="{status_page.SHARE_COLOUR}"/>', page),
-                ('end">50%</text>', page), (f"<title>{days[2]}: 1 installed</title>", page),
+                ('end">50%</text>', share), ('end">100%</text>', share), (f"<title>{days[2]}: 1 installed</title>", page),
                 (f"<title>{days[2]}: 1 failed</title>", page)):
             self.assertIn(shown, where)
+        # Both headings name the log read and count its rotations; the page marks each
+        # build's state by its kind.
+        for names, text_says, page_says in (([], "no log", "no log"), (["L"], "L", "L"),
+                                            (["L.1", "L"], "L (and 1 rotated)", "L and 1 rotated")):
+            self.assertEqual(status_text.source(read._replace(files=names)), text_says)
+            self.assertIn(f"<p>Checks in {page_says}.</p>", status_page.page(read._replace(files=names)))
+        marked = status_page.states_html([(51101, "withdrawn (release 0002)"), (51091, "paused by the watch: w"),
+                                          (51081, "to everyone (release 0001)")], "")
+        for kind, build in (("withdrawn", 51101), ("paused", 51091), ("", 51081)):
+            self.assertIn(f'<span class="{kind}">build {build}: ', marked)
         self.assertEqual(status_text.text(read).replace(folder, "LOGS"), f"""\
 Update checks in LOGS/access.log (and 3 rotated), {days[1]} to {days[3]}
 skipped 4 lines: 1 over 8192 bytes, 3 with words the service does not write

@@ -136,10 +136,14 @@ class Simulation(unittest.TestCase):
                 self.assertAlmostEqual(watch_rule.at_least(n, p, k), exact, delta=1e-9 * exact)
 
     def test_the_verdict_names_the_check_that_tripped_with_its_p(self):
+        """The words of each rule, its own P in them; the floor holds a new build whose old
+        one has no runs left to compare with."""
         runs = "crashed of 1000 runs of the new build"
         for counts, tripped, why in (
                 ([1000, 30, 100, 1], "floor", "new build's crash-free runs 97.00%, below 98.91% and the old build's "
                                               f"99.00% (30 {runs}, 1 of 100 of the old one; P = 1.2e-06)"),
+                ([1000, 30, 0, 0], "floor", f"new build's crash-free runs 97.00%, below 98.91% (30 {runs}, 0 of 0 "
+                                            "of the old one; P = 1.2e-06)"),
                 ([1000, 40, 9000, 180], "test", f"new build crashes 2.0x the old one (40 {runs}, 180 of 9000 of the "
                                                 "old one; P = 1.5e-04)"),
                 ([1000, 25, 9000, 180], "", f"new build crashes 1.2x the old one (25 {runs}, 180 of 9000 of the "
@@ -229,7 +233,7 @@ class WatchOnASite(unittest.TestCase):
                      "build 51101: staged at 10% (release 0002) build 51091: kept for the others (release 0001) "
                      f"next step: widen (murmelon-release share {site} 25): not shown worse", 10),
                     ("a forger, a day", lambda: log_of(log, 5, OLD_RATE, 24, 20), "without the one address that sent",
-                     "build 51101: staged at 10% (release 0002)", 10),
+                     "build 51101: staged at 10% (release 0002) build 51091: kept for the others (release 0001)", 10),
                     ("to everyone, a build that crashes four times as often", lambda: (
                         share(100), log_of(log, 6, 4 * OLD_RATE, 24)), "reached everyone: the watch only reports",
                      "build 51101: to everyone (staged release 0002 at 100%) build 51091: the release before "

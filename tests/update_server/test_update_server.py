@@ -711,7 +711,8 @@ class StatusFromTheLog(unittest.TestCase):
                 ('end">95%</text>', crash_free), ('end">97.5%</text>', crash_free), ('end">100%</text>', crash_free),
                 (f'<circle cx="102.0" cy="100.0" r="3" fill="{status_page.SHARE_COLOUR}"/>', page),
                 ('end">50%</text>', share), ('end">100%</text>', share), (f"<title>{days[2]}: 1 installed</title>", page),
-                (f"<title>{days[2]}: 1 failed</title>", page)):
+                (f"<title>{days[2]}: 1 failed</title>", page),
+                ("<h2>Checks of builds no release of the site serves</h2>", page)):
             self.assertIn(shown, where)
         # Both headings name the log read and count its rotations; the page marks each
         # build's state by its kind.

@@ -298,6 +298,16 @@ class WatchOnASite(unittest.TestCase):
             with self.subTest(share=share):
                 said = watch.next_step(site, rollout.Rollout("0002", "0001", share), look)
                 self.assertTrue(said.startswith(step), said)
+        # Shown worse: paused while staged, rolled back by hand once everyone has it.
+        worse = look._replace(verdict=watch_rule.judge([1000, 40, 9000, 180]))
+        for share, step in ((10, "pause: new build crashes 2.0x"),
+                            (100, "roll back by hand (murmelon-release rollback /srv/site): new build crashes 2.0x")):
+            with self.subTest(share=share, worse=True):
+                said = watch.next_step(site, rollout.Rollout("0002", "0001", share), worse)
+                self.assertTrue(said.startswith(step), said)
+        # Ten crashes, the least the rule judges on: judged, not "too few".
+        judged = look._replace(verdict=watch_rule.judge([1000, 10, 9000, 180]))
+        self.assertIn("not shown worse (P = ", watch.describe(judged))
 
 
 if __name__ == "__main__":

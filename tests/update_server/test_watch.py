@@ -288,7 +288,7 @@ class WatchOnASite(unittest.TestCase):
             self.assertIn("PAUSED release 0002", run("watch", site, "--log", log))
             self.assertEqual(rollout.read_rollout(site).share, 0)
 
-    def test_a_build_not_shown_worse_is_widened_a_step_at_a_time(self):
+    def test_the_next_step_widens_a_step_at_a_time_and_pauses_a_worse_build(self):
         site = types.SimpleNamespace(path="/srv/site")
         look = watch.Look("w7", NEW, OLD, 0, watch_rule.judge([1000, 20, 9000, 180]), 0)
         widen = "widen (murmelon-release share /srv/site"

@@ -33,3 +33,17 @@ def load(root):
     if missing:
         raise ValueError(f"{FILE}: no reason given for {missing[0]}")
     return entries
+
+
+def apply(result, equivalents):
+    """A mutant's result with today's judgement: a survivor judged is equivalent, one judged
+    equivalent before but no longer a survivor again; the reason goes beside it."""
+    reason = equivalents.get(result["identity"])
+    if result["status"] == "equivalent" and reason is None:
+        result["status"] = "survived"
+    result.pop("judged", None)
+    if reason is not None:
+        result["judged"] = reason
+        if result["status"] == "survived":
+            result["status"] = "equivalent"
+    return result

@@ -395,11 +395,7 @@ class Runner:
 
     def finish(self, result, started):
         result["seconds"] = round(time.monotonic() - started, 2)
-        reason = self.equivalents.get(result["identity"])
-        if reason is not None:
-            result["judged"] = reason
-            if result["status"] == "survived":
-                result["status"] = "equivalent"
+        judged.apply(result, self.equivalents)
         with self.lock:
             self.done += 1
             by = f" by {result['by']}" if result.get("by") else ""
@@ -509,8 +505,6 @@ def merged(first, again, rerun):
     summary["again"] = {k: again[k] for k in ("revision", "command", "seconds", "finished", "stopped")}
     summary["again"]["mutants"] = len(again["mutants"])
     summary["stale_judgements"] = again["stale_judgements"]
-    for key in ("folders", "totals", "scores"):
-        summary.pop(key, None)
     return summary
 
 
@@ -521,18 +515,9 @@ def rejudge(folder):
         summary = json.load(handle)
     equivalents = judged.load(CHECKOUT)
     for result in summary["mutants"]:
-        reason = equivalents.get(result["identity"])
-        if result["status"] == "equivalent" and reason is None:
-            result["status"] = "survived"
-        result.pop("judged", None)
-        if reason is not None:
-            result["judged"] = reason
-            if result["status"] == "survived":
-                result["status"] = "equivalent"
+        judged.apply(result, equivalents)
     known = set(summary.get("identities", [m["identity"] for m in summary["mutants"]]))
     summary["stale_judgements"] = sorted(i for i in equivalents if i not in known)
-    for key in ("folders", "totals", "scores"):
-        summary.pop(key, None)
     report.write(summary, folder)
     log_line(open(os.path.join(folder, "report.txt")).read().split("\n\nSurvivors")[0])
     return 0

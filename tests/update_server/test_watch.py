@@ -7,7 +7,6 @@ the site's lock, status says so, a maintainer's widening restarts its hours, it 
 reports once everyone is offered the build, and status flags a withdrawn build."""
 
 import datetime
-import fcntl
 import hashlib
 import io
 import math
@@ -16,12 +15,14 @@ import random
 import sys
 import tempfile
 import threading
+import time
 import types
 import unittest
 from contextlib import redirect_stdout
 
 sys.dont_write_bytecode = True
 from murmelon_update import release, release_tool, rollout, status, watch, watch_rule
+from murmelon_update.site import Site
 from test_update_server import MODULE_W7, MODULE_XP
 
 NEW, OLD = 51101, 51091
@@ -282,10 +283,17 @@ class WatchOnASite(unittest.TestCase):
             site = site_with_a_rollout(work)
             log = os.path.join(work, "access.log")
             log_of(log, 6, 4 * OLD_RATE, 24)
-            held = os.open(os.path.join(site, ".lock"), os.O_RDWR | os.O_CREAT)
-            fcntl.flock(held, fcntl.LOCK_EX)
-            threading.Timer(1.5, os.close, [held]).start()
+            taken = threading.Event()
+
+            def another_command():
+                with Site(site).lock():
+                    taken.set()
+                    time.sleep(1.5)
+            holder = threading.Thread(target=another_command)
+            holder.start()
+            taken.wait(10)
             self.assertIn("PAUSED release 0002", run("watch", site, "--log", log))
+            holder.join()
             self.assertEqual(rollout.read_rollout(site).share, 0)
 
     def test_the_next_step_widens_a_step_at_a_time_and_pauses_a_worse_build(self):
